@@ -1,0 +1,85 @@
+// OHOS::Surface on Linux: a small bounded queue of reusable BGRA frame buffers between
+// one producer (a virtual screen's mirror worker) and one consumer (a video encoder).
+//
+// Overflow policy: the producer never blocks. When every buffer is busy it takes back
+// the oldest frame that is queued but not yet acquired (a screen shows its newest
+// content, so the oldest pending picture is the one to lose). Buffers are allocated
+// once per size; steady state allocates nothing.
+#ifndef OHOS_SURFACE_H
+#define OHOS_SURFACE_H
+
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <deque>
+#include <memory>
+#include <mutex>
+#include <vector>
+
+#include "refbase.h"
+
+namespace OHOS {
+
+// One picture: 8-bit BGRA (byte order B, G, R, A), rows of `stride` bytes.
+struct SurfaceBuffer {
+    int32_t width = 0;
+    int32_t height = 0;
+    int32_t stride = 0;
+    int64_t timestampNs = 0;  // CLOCK_MONOTONIC nanoseconds of the content
+    uint64_t sequence = 0;    // the source's frame number, for statistics
+    std::vector<uint8_t> data;
+
+    uint8_t *Row(int32_t y) { return data.data() + static_cast<size_t>(y) * stride; }
+    const uint8_t *Row(int32_t y) const { return data.data() + static_cast<size_t>(y) * stride; }
+};
+
+class Surface : public RefBase {
+public:
+    enum class AcquireResult { kOk, kTimeout, kShutdown };
+
+    static constexpr size_t kDefaultQueueSize = 3;
+
+    static sptr<Surface> Create(size_t bufferCount = kDefaultQueueSize);
+    ~Surface() override;
+
+    // Producer side. RequestBuffer returns a buffer of the given size to draw into, or
+    // null when the surface is shut down or every buffer is held by the consumer.
+    SurfaceBuffer *RequestBuffer(int32_t width, int32_t height);
+    // Queues a drawn buffer for the consumer and wakes it.
+    void FlushBuffer(SurfaceBuffer *buffer, int64_t timestampNs);
+    // Gives a requested buffer back without queueing it.
+    void CancelBuffer(SurfaceBuffer *buffer);
+
+    // Consumer side. Waits up to `timeout` for the oldest queued buffer. The buffer
+    // stays the consumer's until ReleaseBuffer.
+    SurfaceBuffer *AcquireBuffer(std::chrono::nanoseconds timeout, AcquireResult *result);
+    void ReleaseBuffer(SurfaceBuffer *buffer);
+
+    // Wakes a waiting consumer and makes every later Request/Acquire fail until
+    // Reopen. Queued frames are discarded.
+    void Shutdown();
+    void Reopen();
+    bool IsShutdown() const;
+
+    // Frames the producer lost to the overflow policy or to a busy queue.
+    uint64_t DroppedFrames() const;
+    // Frames flushed so far.
+    uint64_t QueuedFrames() const;
+
+private:
+    explicit Surface(size_t bufferCount);
+    friend class sptr<Surface>;
+
+    mutable std::mutex mutex_;
+    std::condition_variable queued_;
+    std::vector<std::unique_ptr<SurfaceBuffer>> buffers_;  // all buffers, owned here
+    std::vector<SurfaceBuffer *> free_;
+    std::deque<SurfaceBuffer *> pending_;  // flushed, not yet acquired; oldest first
+    bool shutdown_ = false;
+    uint64_t dropped_ = 0;
+    uint64_t flushed_ = 0;
+};
+
+}  // namespace OHOS
+
+#endif  // OHOS_SURFACE_H

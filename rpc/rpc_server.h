@@ -1,0 +1,104 @@
+// The process-wide gRPC server object: launch options, the server's lifecycle, the
+// stop signal, and the hand-off of encoded frames to the open stream.
+#ifndef MIRRAX_RPC_RPC_SERVER_H
+#define MIRRAX_RPC_RPC_SERVER_H
+
+#include <atomic>
+#include <condition_variable>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "common/mirrax_log.h"
+#include "singleton.h"
+
+namespace grpc {
+class Server;
+class ServerContext;
+template <class W>
+class ServerWriter;
+}  // namespace grpc
+class ReplyMessage;
+
+using OptionPairs = std::vector<std::pair<std::string, std::string>>;
+
+class MIRRAX_EXPORT RpcServer {
+public:
+    class MirraxServiceImpl;
+
+    RpcServer();
+    virtual ~RpcServer();
+    RpcServer(const RpcServer &) = delete;
+    RpcServer &operator=(const RpcServer &) = delete;
+
+    // Parses the options, starts the server and blocks until the stop signal has
+    // been raised (or StopServer has run) and the server has shut down.
+    void InitServer(OptionPairs params);
+    // The waiting half of InitServer, on the calling thread.
+    void Run();
+    // Shuts the server down; the only way the final wait of InitServer ends.
+    void StopServer();
+
+    void parse_params(OptionPairs params);
+
+    int32_t GetMode();
+    bool GetSaveFrameStatus();
+    int32_t GetScale();
+    int32_t GetFrameRefreshInterval();
+    int64_t GetFrameBitRate();
+    int32_t GetRepeatInterval();
+    int32_t GetiFrameInterval();
+    std::vector<uint64_t> GetSkipPrivacyWindowsId();
+    int32_t GetSkipAppPid();
+    int64_t GetScreenId();
+
+    // Sends one encoded buffer to the open stream; called on the encoder's callback
+    // thread. Copies the bytes before it returns; never blocks on a pipeline lock.
+    void ReplyVideoData(uint8_t *data, size_t len, int flags, int64_t pts);
+
+    // Stores the call that the following frames go to (the service's onStart).
+    void SetCurrentCall(grpc::ServerContext *context, grpc::ServerWriter<ReplyMessage> *writer);
+
+private:
+    void RaiseStopSignal();
+    void WaitForShutdown();
+
+    std::unique_ptr<grpc::Server> server_;
+    std::mutex stopMutex_;
+    std::condition_variable stopCv_;
+    std::atomic<bool> stopped_{false};
+
+    int32_t port_ = 5000;
+    int32_t mode_ = 0;
+    bool saveFrame_ = false;
+    int32_t scale_ = 1;
+    int32_t frameRefreshInterval_ = 1;
+    int64_t frameBitRate_ = 31457280;
+    int32_t repeatInterval_ = 0;
+    int32_t iFrameInterval_ = 2000;
+    std::vector<uint64_t> skipPrivacyWindowsId_;
+    int32_t skipAppPid_ = -1;
+    int64_t screenId_ = -1;
+
+    // The current stream's context and writer, not owned. Both are written and read
+    // together under callMutex_, so the callback thread never pairs the context of
+    // one call with the writer of another.
+    grpc::ServerContext *context_ = nullptr;
+    grpc::ServerWriter<ReplyMessage> *writer_ = nullptr;
+    std::mutex callMutex_;
+
+    // Shutdown hand-shake between StopServer and the thread in InitServer, guarded
+    // by stopMutex_: StopServer wakes the waiting thread, and whichever of the two
+    // finishes last destroys the server, so it outlives a concurrent Wait/Shutdown.
+    bool shutdownRequested_ = false;
+    bool waiterActive_ = false;
+    bool shutdownDone_ = false;
+};
+
+// Exported so that every user of the library shares the library's one instance.
+extern template class MIRRAX_EXPORT OHOS::DelayedSingleton<RpcServer>;
+
+#endif  // MIRRAX_RPC_RPC_SERVER_H
