@@ -1,0 +1,57 @@
+#include "host_options.h"
+
+#include <string_view>
+
+namespace mirrax::host {
+
+bool ParseHostOptions(int argc, char **argv, HostOptions *options, std::string *error) {
+    for (int i = 1; i < argc; ++i) {
+        const std::string_view arg = argv[i];
+        if (arg.rfind("--", 0) != 0) {
+            options->libraryArgs.emplace_back(arg);
+            continue;
+        }
+        if (arg == "--help" || arg == "-h") {
+            options->help = true;
+            continue;
+        }
+        std::string *target = nullptr;
+        if (arg == "--library") {
+            target = &options->library;
+        } else if (arg == "--log") {
+            target = &options->logFile;
+        } else if (arg == "--display") {
+            target = &options->display;
+        } else {
+            *error = "unknown option " + std::string(arg);
+            return false;
+        }
+        if (i + 1 >= argc) {
+            *error = "option " + std::string(arg) + " needs a value";
+            return false;
+        }
+        *target = argv[++i];
+    }
+    return true;
+}
+
+bool ApplyPlatformOptions(const HostOptions &options, std::string *error) {
+    if (!options.display.empty()) {
+        *error = "--display is not supported by this build";
+        return false;
+    }
+    return true;
+}
+
+void PrintUsage(FILE *out) {
+    fputs(
+        "usage: mirrax_host [--display SOURCE] [--log FILE] [--library PATH] [LAUNCH OPTIONS]\n"
+        "  --display SOURCE  synthetic[:WxH[@FPS]] (default) or x11[:NAME]\n"
+        "  --log FILE        append log lines to FILE instead of standard error\n"
+        "  --library PATH    the extension library (default libmirrax_server.so)\n"
+        "launch options go to the library unchanged, for example: -p 5000 -scale 3\n"
+        "SIGINT or SIGTERM shuts the server down.\n",
+        out);
+}
+
+}  // namespace mirrax::host
