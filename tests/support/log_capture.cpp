@@ -2,8 +2,7 @@
 
 namespace mirrax::test {
 
-LogCapture::LogCapture()
-{
+LogCapture::LogCapture() {
     platform::SetLogSink([this](const platform::LogLine &line) {
         {
             std::lock_guard<std::mutex> lock(mutex_);
@@ -13,19 +12,14 @@ LogCapture::LogCapture()
     });
 }
 
-LogCapture::~LogCapture()
-{
-    platform::SetLogSink({});
-}
+LogCapture::~LogCapture() { platform::SetLogSink({}); }
 
-std::vector<platform::LogLine> LogCapture::Lines() const
-{
+std::vector<platform::LogLine> LogCapture::Lines() const {
     std::lock_guard<std::mutex> lock(mutex_);
     return lines_;
 }
 
-std::vector<std::string> LogCapture::Texts() const
-{
+std::vector<std::string> LogCapture::Texts() const {
     std::lock_guard<std::mutex> lock(mutex_);
     std::vector<std::string> texts;
     texts.reserve(lines_.size());
@@ -35,14 +29,12 @@ std::vector<std::string> LogCapture::Texts() const
     return texts;
 }
 
-void LogCapture::Clear()
-{
+void LogCapture::Clear() {
     std::lock_guard<std::mutex> lock(mutex_);
     lines_.clear();
 }
 
-size_t LogCapture::Count(const std::string &needle, int level) const
-{
+size_t LogCapture::Count(const std::string &needle, int level) const {
     std::lock_guard<std::mutex> lock(mutex_);
     size_t n = 0;
     for (const auto &line : lines_) {
@@ -53,8 +45,7 @@ size_t LogCapture::Count(const std::string &needle, int level) const
     return n;
 }
 
-int LogCapture::IndexOf(const std::string &needle, size_t from) const
-{
+int LogCapture::IndexOf(const std::string &needle, size_t from) const {
     std::lock_guard<std::mutex> lock(mutex_);
     for (size_t i = from; i < lines_.size(); ++i) {
         if (lines_[i].text.find(needle) != std::string::npos) {
@@ -65,8 +56,7 @@ int LogCapture::IndexOf(const std::string &needle, size_t from) const
 }
 
 bool LogCapture::WaitFor(const std::string &needle, size_t count,
-                         std::chrono::milliseconds timeout) const
-{
+                         std::chrono::milliseconds timeout) const {
     std::unique_lock<std::mutex> lock(mutex_);
     return changed_.wait_for(lock, timeout, [&] {
         size_t n = 0;

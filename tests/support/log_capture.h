@@ -26,7 +26,9 @@ public:
 
     // Number of lines whose text contains `needle` (at `level`, when given).
     size_t Count(const std::string &needle, int level = -1) const;
-    bool Contains(const std::string &needle, int level = -1) const { return Count(needle, level) > 0; }
+    bool Contains(const std::string &needle, int level = -1) const {
+        return Count(needle, level) > 0;
+    }
     // Index of the first line containing `needle` at or after `from`, or -1.
     int IndexOf(const std::string &needle, size_t from = 0) const;
 

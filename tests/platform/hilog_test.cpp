@@ -1,0 +1,50 @@
+// HiLog formatting: privacy markers, conversions, and the default line form.
+#include <gtest/gtest.h>
+
+#include <regex>
+
+#include "hilog/log.h"
+#include "support/log_capture.h"
+
+namespace {
+
+TEST(HiLogFormat, PrivacyMarkersAndConversions) {
+    mirrax::test::LogCapture capture;
+    HiLogPrint(LOG_APP, LOG_INFO, 0xD00F1E2, "T", "%{public}s %{public}d", "label", -3);
+    HiLogPrint(LOG_APP, LOG_INFO, 0xD00F1E2, "T", "a %{private}s b %d c", "secret", 5);
+    HiLogPrint(LOG_APP, LOG_INFO, 0xD00F1E2, "T", "%{public}ld|%{public}lu|%{public}05d|%%",
+               static_cast<long>(-5000000000), static_cast<unsigned long>(18446744073709551615ul),
+               42);
+    HiLogPrint(LOG_APP, LOG_INFO, 0xD00F1E2, "T", "%{public}.2f %{public}s %{public}c", 2.5,
+               static_cast<const char *>(nullptr), 'x');
+    HiLogPrint(LOG_APP, LOG_INFO, 0xD00F1E2, "T", "%{private}d then %{public}d", 1, 2);
+    const auto texts = capture.Texts();
+    ASSERT_EQ(texts.size(), 5u);
+    EXPECT_EQ(texts[0], "label -3");
+    EXPECT_EQ(texts[1], "a <private> b <private> c");
+    EXPECT_EQ(texts[2], "-5000000000|18446744073709551615|00042|%");
+    EXPECT_EQ(texts[3], "2.50 (null) x");
+    EXPECT_EQ(texts[4], "<private> then 2");
+}
+
+TEST(HiLogFormat, CarriesTypeLevelDomainTag) {
+    mirrax::test::LogCapture capture;
+    EXPECT_EQ(HiLogPrint(LOG_APP, LOG_ERROR, 0xD00F1E2, "BraxelMirrax", "%{public}s", "abc"), 3);
+    EXPECT_EQ(HiLogPrint(LOG_APP, LOG_ERROR, 0xD00F1E2, "BraxelMirrax", nullptr), -1);
+    const auto lines = capture.Lines();
+    ASSERT_EQ(lines.size(), 1u);
+    EXPECT_EQ(lines[0].type, LOG_APP);
+    EXPECT_EQ(lines[0].level, LOG_ERROR);
+    EXPECT_EQ(lines[0].domain, 0xD00F1E2u);
+    EXPECT_EQ(lines[0].tag, "BraxelMirrax");
+}
+
+TEST(HiLogFormat, DefaultLineForm) {
+    const std::string line = mirrax::platform::FormatLogLine(
+        {LOG_APP, LOG_DEBUG, 0xD00F1E2, "BraxelMirrax", "[f:(g)] hello"});
+    const std::regex form(
+        R"(\d\d-\d\d \d\d:\d\d:\d\d\.\d{3} +\d+ +\d+ D D00F1E2/BraxelMirrax: \[f:\(g\)\] hello)");
+    EXPECT_TRUE(std::regex_match(line, form)) << line;
+}
+
+}  // namespace

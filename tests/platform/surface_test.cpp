@@ -1,0 +1,86 @@
+// The surface queue: overflow policy, buffer reuse and shutdown.
+#include "surface.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <set>
+#include <thread>
+
+namespace {
+
+using namespace std::chrono_literals;
+using OHOS::Surface;
+
+void Produce(Surface &surface, uint64_t sequence) {
+    OHOS::SurfaceBuffer *buffer = surface.RequestBuffer(16, 8);
+    ASSERT_NE(buffer, nullptr);
+    buffer->sequence = sequence;
+    surface.FlushBuffer(buffer, static_cast<int64_t>(sequence) * 1000);
+}
+
+TEST(SurfaceQueue, FullQueueDropsOldestPendingFrame) {
+    auto surface = Surface::Create(3);
+    for (uint64_t seq = 1; seq <= 5; ++seq) {
+        Produce(*surface, seq);
+    }
+    EXPECT_EQ(surface->DroppedFrames(), 2u);
+    Surface::AcquireResult result;
+    std::vector<uint64_t> got;
+    while (auto *buffer = surface->AcquireBuffer(0ms, &result)) {
+        got.push_back(buffer->sequence);
+        EXPECT_EQ(buffer->timestampNs, static_cast<int64_t>(buffer->sequence) * 1000);
+        surface->ReleaseBuffer(buffer);
+    }
+    EXPECT_EQ(result, Surface::AcquireResult::kTimeout);
+    EXPECT_EQ(got, (std::vector<uint64_t>{3, 4, 5}));
+}
+
+TEST(SurfaceQueue, SteadyStateReusesTheSameBuffers) {
+    auto surface = Surface::Create(3);
+    std::set<const uint8_t *> addresses;
+    for (uint64_t seq = 0; seq < 50; ++seq) {
+        Produce(*surface, seq);
+        Surface::AcquireResult result;
+        auto *buffer = surface->AcquireBuffer(0ms, &result);
+        ASSERT_NE(buffer, nullptr);
+        addresses.insert(buffer->data.data());
+        surface->ReleaseBuffer(buffer);
+    }
+    EXPECT_LE(addresses.size(), 3u);
+}
+
+TEST(SurfaceQueue, ProducerGetsNothingWhileConsumerHoldsEveryBuffer) {
+    auto surface = Surface::Create(2);
+    Produce(*surface, 1);
+    Produce(*surface, 2);
+    Surface::AcquireResult result;
+    auto *a = surface->AcquireBuffer(0ms, &result);
+    auto *b = surface->AcquireBuffer(0ms, &result);
+    ASSERT_NE(a, nullptr);
+    ASSERT_NE(b, nullptr);
+    EXPECT_EQ(surface->RequestBuffer(16, 8), nullptr);
+    EXPECT_EQ(surface->DroppedFrames(), 1u);
+    surface->ReleaseBuffer(a);
+    EXPECT_NE(surface->RequestBuffer(16, 8), nullptr);
+    surface->ReleaseBuffer(b);
+}
+
+TEST(SurfaceQueue, ShutdownWakesWaitingConsumer) {
+    auto surface = Surface::Create();
+    Surface::AcquireResult result = Surface::AcquireResult::kOk;
+    OHOS::SurfaceBuffer *got = nullptr;
+    std::thread consumer([&] { got = surface->AcquireBuffer(60s, &result); });
+    surface->Shutdown();
+    consumer.join();  // would take a minute without the wake-up
+    EXPECT_EQ(got, nullptr);
+    EXPECT_EQ(result, Surface::AcquireResult::kShutdown);
+    EXPECT_EQ(surface->RequestBuffer(16, 8), nullptr);
+    surface->Reopen();
+    Produce(*surface, 9);
+    auto *buffer = surface->AcquireBuffer(0ms, &result);
+    ASSERT_NE(buffer, nullptr);
+    EXPECT_EQ(buffer->sequence, 9u);
+}
+
+}  // namespace

@@ -1,0 +1,190 @@
+#include "support/child_process.h"
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <pthread.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cstring>
+
+extern char **environ;
+
+namespace mirrax::test {
+
+ChildProcess::ChildProcess(const std::vector<std::string> &argv,
+                           const std::vector<std::string> &extraEnv) {
+    int out[2];
+    int err[2];
+    if (pipe2(out, O_CLOEXEC) != 0 || pipe2(err, O_CLOEXEC) != 0) {
+        return;
+    }
+    std::vector<std::string> env;
+    for (char **e = environ; *e != nullptr; ++e) {
+        env.emplace_back(*e);
+    }
+    env.insert(env.end(), extraEnv.begin(), extraEnv.end());
+    std::vector<char *> cargv;
+    for (const auto &a : argv) {
+        cargv.push_back(const_cast<char *>(a.c_str()));
+    }
+    cargv.push_back(nullptr);
+    std::vector<char *> cenv;
+    for (const auto &e : env) {
+        cenv.push_back(const_cast<char *>(e.c_str()));
+    }
+    cenv.push_back(nullptr);
+
+    pid_ = fork();
+    if (pid_ == 0) {
+        dup2(out[1], STDOUT_FILENO);
+        dup2(err[1], STDERR_FILENO);
+        sigset_t none;
+        sigemptyset(&none);
+        sigprocmask(SIG_SETMASK, &none, nullptr);
+        execve(cargv[0], cargv.data(), cenv.data());
+        _exit(127);
+    }
+    close(out[1]);
+    close(err[1]);
+    if (pid_ < 0) {
+        close(out[0]);
+        close(err[0]);
+        return;
+    }
+    pidfd_ = static_cast<int>(syscall(SYS_pidfd_open, pid_, 0));
+    readers_[0] = std::thread([this, fd = out[0]] { ReadLoop(fd, Stream::kStdout); });
+    readers_[1] = std::thread([this, fd = err[0]] { ReadLoop(fd, Stream::kStderr); });
+}
+
+ChildProcess::~ChildProcess() {
+    if (pid_ > 0 && !status_) {
+        kill(pid_, SIGKILL);
+        Wait(std::chrono::seconds(10));
+    }
+    for (auto &reader : readers_) {
+        if (reader.joinable()) {
+            reader.join();
+        }
+    }
+    if (pidfd_ >= 0) {
+        close(pidfd_);
+    }
+}
+
+void ChildProcess::ReadLoop(int fd, Stream stream) {
+    pthread_setname_np(pthread_self(), "child-reader");
+    std::string pending;
+    char buf[4096];
+    for (;;) {
+        const ssize_t n = read(fd, buf, sizeof(buf));
+        if (n <= 0) {
+            break;
+        }
+        pending.append(buf, static_cast<size_t>(n));
+        size_t pos = 0;
+        std::vector<std::string> complete;
+        for (size_t nl; (nl = pending.find('\n', pos)) != std::string::npos; pos = nl + 1) {
+            complete.push_back(pending.substr(pos, nl - pos));
+        }
+        pending.erase(0, pos);
+        if (!complete.empty()) {
+            std::lock_guard<std::mutex> lock(mutex_);
+            auto &lines = lines_[static_cast<int>(stream)];
+            lines.insert(lines.end(), complete.begin(), complete.end());
+            changed_.notify_all();
+        }
+    }
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (!pending.empty()) {
+        lines_[static_cast<int>(stream)].push_back(pending);
+    }
+    changed_.notify_all();
+    close(fd);
+}
+
+void ChildProcess::Signal(int sig) {
+    if (pid_ > 0 && !status_) {
+        kill(pid_, sig);
+    }
+}
+
+std::optional<int> ChildProcess::Wait(std::chrono::milliseconds timeout) {
+    if (status_ || pid_ <= 0) {
+        return status_;
+    }
+    pollfd p{pidfd_, POLLIN, 0};
+    if (poll(&p, 1, static_cast<int>(timeout.count())) <= 0) {
+        return std::nullopt;
+    }
+    int raw = 0;
+    if (waitpid(pid_, &raw, 0) != pid_) {
+        return std::nullopt;
+    }
+    status_ = WIFEXITED(raw) ? WEXITSTATUS(raw) : 128 + WTERMSIG(raw);
+    return status_;
+}
+
+bool ChildProcess::WaitForLine(Stream stream, const std::string &needle,
+                               std::chrono::milliseconds timeout) {
+    std::unique_lock<std::mutex> lock(mutex_);
+    return changed_.wait_for(lock, timeout, [&] {
+        for (const auto &line : lines_[static_cast<int>(stream)]) {
+            if (line.find(needle) != std::string::npos) {
+                return true;
+            }
+        }
+        return false;
+    });
+}
+
+std::vector<std::string> ChildProcess::Lines(Stream stream) const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return lines_[static_cast<int>(stream)];
+}
+
+size_t ChildProcess::CountLines(Stream stream, const std::string &needle) const {
+    size_t n = 0;
+    for (const auto &line : Lines(stream)) {
+        if (line.find(needle) != std::string::npos) {
+            ++n;
+        }
+    }
+    return n;
+}
+
+std::string ChildProcess::Output(Stream stream) const {
+    std::string all;
+    for (const auto &line : Lines(stream)) {
+        all += line;
+        all += '\n';
+    }
+    return all;
+}
+
+int FreeLoopbackPort() {
+    const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    sockaddr_in addr{};
+    addr.sin_family = AF_INET;
+    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    addr.sin_port = 0;
+    socklen_t len = sizeof(addr);
+    int port = -1;
+    if (bind(fd, reinterpret_cast<sockaddr *>(&addr), sizeof(addr)) == 0 &&
+        getsockname(fd, reinterpret_cast<sockaddr *>(&addr), &len) == 0) {
+        port = ntohs(addr.sin_port);
+    }
+    close(fd);
+    return port;
+}
+
+std::string BuildPath(const std::string &relative) {
+    return std::string(MIRRAX_BUILD_DIR) + "/" + relative;
+}
+
+}  // namespace mirrax::test

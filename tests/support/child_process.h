@@ -1,0 +1,65 @@
+// Runs a program in a child process with its standard output and error captured
+// line by line, so tests can wait for a line and for the exit without sleeping.
+#ifndef MIRRAX_TESTS_SUPPORT_CHILD_PROCESS_H
+#define MIRRAX_TESTS_SUPPORT_CHILD_PROCESS_H
+
+#include <sys/types.h>
+
+#include <chrono>
+#include <condition_variable>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace mirrax::test {
+
+class ChildProcess {
+public:
+    enum class Stream { kStdout, kStderr };
+
+    // Starts `argv[0]` (a path) with the given arguments. Extra environment entries
+    // ("NAME=value") are added to the parent's environment.
+    explicit ChildProcess(const std::vector<std::string> &argv,
+                          const std::vector<std::string> &extraEnv = {});
+    ~ChildProcess();  // kills a child still running, reaps it, joins the readers
+    ChildProcess(const ChildProcess &) = delete;
+    ChildProcess &operator=(const ChildProcess &) = delete;
+
+    bool Started() const { return pid_ > 0; }
+    pid_t Pid() const { return pid_; }
+
+    void Signal(int sig);
+
+    // Exit status (0..255), or 128 + signal for a killed child; nothing on timeout.
+    std::optional<int> Wait(std::chrono::milliseconds timeout);
+
+    // Waits until a line containing `needle` appeared on the stream.
+    bool WaitForLine(Stream stream, const std::string &needle,
+                     std::chrono::milliseconds timeout = std::chrono::seconds(15));
+    std::vector<std::string> Lines(Stream stream) const;
+    size_t CountLines(Stream stream, const std::string &needle) const;
+    std::string Output(Stream stream) const;  // all lines joined with '\n'
+
+private:
+    void ReadLoop(int fd, Stream stream);
+
+    pid_t pid_ = -1;
+    int pidfd_ = -1;
+    std::optional<int> status_;
+    mutable std::mutex mutex_;
+    std::condition_variable changed_;
+    std::vector<std::string> lines_[2];
+    std::thread readers_[2];
+};
+
+// A TCP port on 127.0.0.1 that was free a moment ago.
+int FreeLoopbackPort();
+
+// Path of a built program or library, from the build tree layout (bin/, lib/).
+std::string BuildPath(const std::string &relative);
+
+}  // namespace mirrax::test
+
+#endif  // MIRRAX_TESTS_SUPPORT_CHILD_PROCESS_H
