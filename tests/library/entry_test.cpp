@@ -28,6 +28,8 @@ struct FewArgsCase {
     std::vector<const char *> args;
 };
 
+void PrintTo(const FewArgsCase &c, std::ostream *os) { *os << c.name; }
+
 class FewArguments : public ::testing::TestWithParam<FewArgsCase> {};
 
 TEST_P(FewArguments, ReturnMinusOneWithoutServer) {

@@ -35,6 +35,8 @@ struct OptionCase {
     std::vector<LogExpectation> lines;  // lines expected before "Finish parse params."
 };
 
+void PrintTo(const OptionCase &c, std::ostream *os) { *os << c.name; }
+
 Expected With(void (*edit)(Expected &)) {
     Expected e;
     edit(e);

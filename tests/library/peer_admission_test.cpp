@@ -9,6 +9,8 @@ struct PeerCase {
     bool admitted;
 };
 
+void PrintTo(const PeerCase &c, std::ostream *os) { *os << c.peer; }
+
 class PeerAdmission : public ::testing::TestWithParam<PeerCase> {};
 
 TEST_P(PeerAdmission, SubstringOfLoopbackAddress) {

@@ -43,6 +43,10 @@ struct ScaleCase {
     int factor;
 };
 
+void PrintTo(const ScaleCase &c, std::ostream *os) {
+    *os << c.width << "x" << c.height << "/" << c.factor;
+}
+
 class StampScaling : public ::testing::TestWithParam<ScaleCase> {};
 
 TEST_P(StampScaling, ReadsBackAfterDownscale) {

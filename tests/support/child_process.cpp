@@ -127,6 +127,12 @@ std::optional<int> ChildProcess::Wait(std::chrono::milliseconds timeout) {
         return std::nullopt;
     }
     status_ = WIFEXITED(raw) ? WEXITSTATUS(raw) : 128 + WTERMSIG(raw);
+    // The pipes reach end of file once the child is gone: collect its last lines.
+    for (auto &reader : readers_) {
+        if (reader.joinable()) {
+            reader.join();
+        }
+    }
     return status_;
 }
 

@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
 #include <memory>
 #include <string>
 #include <thread>
@@ -113,6 +114,16 @@ int main(int argc, char **argv) {
     pthread_sigmask(SIG_BLOCK, &set, nullptr);
 
     std::unique_ptr<void, LibraryCloser> library(dlopen(options.library.c_str(), RTLD_NOW));
+    if (!library && options.library.find('/') == std::string::npos) {
+        // Not on the search path (an instrumented dlopen may ignore our run path):
+        // try the lib/ directory beside the one this program lives in.
+        std::error_code ec;
+        const auto self = std::filesystem::read_symlink("/proc/self/exe", ec);
+        const auto beside = self.parent_path().parent_path() / "lib" / options.library;
+        if (!ec && std::filesystem::exists(beside, ec)) {
+            library.reset(dlopen(beside.c_str(), RTLD_NOW));
+        }
+    }
     if (!library) {
         return Fail(std::string("cannot load library: ") + dlerror(), 1);
     }
