@@ -1,25 +1,513 @@
 #include "capture/native_screen_encoder.h"
 
-#include <mutex>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "capture/screen_recorder.h"
+#include "display_manager.h"
+#include "multimedia/player_framework/native_avcodec_videoencoder.h"
+#include "multimedia/player_framework/native_avmuxer.h"
+#include "native_window/external_window.h"
+#include "rpc/rpc_server.h"
+#include "window.h"
 
 namespace {
+
 constexpr const char *kLogFile = "native_screen_encoder";
 constexpr int32_t kNoEncoder = 6;
+constexpr int32_t kSurfacePixelFormat = 4;
+constexpr double kEncoderFrameRate = 120.0;
+constexpr int32_t kRecordMode = 1;
+constexpr int32_t kMaxSameNameFiles = 1000;
+
+std::shared_ptr<RpcServer> Server() { return OHOS::DelayedSingleton<RpcServer>::GetInstance(); }
+
+void OnError(OH_AVCodec *, int32_t, void *) {}
+void OnStreamChanged(OH_AVCodec *, OH_AVFormat *, void *) {}
+void OnNeedInputData(OH_AVCodec *, uint32_t, OH_AVMemory *, void *) {}
+void OnNeedOutputData(OH_AVCodec *codec, uint32_t index, OH_AVMemory *data,
+                      OH_AVCodecBufferAttr *attr, void *userData);
+
+constexpr OH_AVCodecAsyncCallback kEncoderCallbacks = {OnError, OnStreamChanged, OnNeedInputData,
+                                                       OnNeedOutputData};
+
+struct FileCloser {
+    void operator()(FILE *file) const { fclose(file); }
+};
+
 }  // namespace
 
+std::unique_ptr<ScreenEncoder> g_screenEncoder;
+std::unique_ptr<ScreenRecorder> g_screenRecorder;
 std::mutex mtx;
+uint64_t mainId = UINT64_MAX;
+const std::string saveFrameDir = "/data/local/tmp/orvindo_record_data";
+
+OHOS::sptr<ScreenChangeListener> ScreenEncoder::g_screenChangeListener;
+
+void RunWait::End() {
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        isEnded = true;
+    }
+    ended.notify_all();
+}
+
+void RunWait::Wait() {
+    std::unique_lock<std::mutex> lock(mutex);
+    ended.wait(lock, [this] { return isEnded; });
+}
+
+int64_t GetCurrentMillisecond(bool wallClock) {
+    using namespace std::chrono;
+    if (wallClock) {
+        return duration_cast<milliseconds>(system_clock::now().time_since_epoch()).count();
+    }
+    return duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count();
+}
+
+OH_AVFormat *initFormat(int width, int height) {
+    auto server = Server();
+    const int32_t iFrameInterval = server->GetiFrameInterval();
+    const int64_t bitRate = server->GetFrameBitRate();
+    const int32_t repeatInterval = server->GetRepeatInterval();
+    OH_AVFormat *format = OH_AVFormat_Create();
+    OH_AVFormat_SetStringValue(format, OH_MD_KEY_CODEC_MIME, OH_AVCODEC_MIMETYPE_VIDEO_AVC);
+    OH_AVFormat_SetIntValue(format, OH_MD_KEY_WIDTH, width);
+    OH_AVFormat_SetIntValue(format, OH_MD_KEY_HEIGHT, height);
+    OH_AVFormat_SetIntValue(format, OH_MD_KEY_PIXEL_FORMAT, kSurfacePixelFormat);
+    OH_AVFormat_SetIntValue(format, OH_MD_KEY_I_FRAME_INTERVAL, iFrameInterval);
+    OH_AVFormat_SetDoubleValue(format, OH_MD_KEY_FRAME_RATE, kEncoderFrameRate);
+    OH_AVFormat_SetIntValue(format, OH_MD_KEY_VIDEO_ENCODE_BITRATE_MODE, BITRATE_MODE_CBR);
+    OH_AVFormat_SetLongValue(format, OH_MD_KEY_BITRATE, bitRate);
+    if (repeatInterval >= 1) {
+        OH_AVFormat_SetIntValue(format, OH_MD_KEY_VIDEO_ENCODER_REPEAT_PREVIOUS_FRAME_AFTER,
+                                repeatInterval);
+        OH_AVFormat_SetIntValue(format, OH_MD_KEY_VIDEO_ENCODER_REPEAT_PREVIOUS_MAX_COUNT, 1);
+    }
+    return format;
+}
+
+ScreenChangeListener::ScreenChangeListener(std::function<void()> callback, uint64_t targetId)
+    : callback_(std::move(callback)), targetId_(targetId) {}
+
+ScreenChangeListener::~ScreenChangeListener() = default;
+
+void ScreenChangeListener::OnChange(uint64_t id) {
+    MIRRAX_LOG_LABEL(kLogFile);
+    MIRRAX_LOGI(
+        "%{public}s ScreenChangeListener OnChange, id is %{public}lu, targetId_ is %{public}lu", id,
+        targetId_);
+    if (callback_ && id == targetId_) {
+        callback_();
+    }
+}
+
+ScreenEncoder::ScreenEncoder() = default;
+
+ScreenEncoder::~ScreenEncoder() {
+    if (!isStopped_) {
+        Stop(true);
+    }
+}
+
+void ScreenEncoder::ContinueRunOf(const ScreenEncoder &previous) { runWait_ = previous.runWait_; }
+
+bool ScreenEncoder::Setup() {
+    MIRRAX_LOG_LABEL(kLogFile);
+    auto server = Server();
+    mode_ = server->GetMode();
+    frameCount_ = 0;
+    const int32_t scale = server->GetScale();
+    mainId = static_cast<uint64_t>(server->GetScreenId());
+
+    auto &displayManager = OHOS::Rosen::DisplayManager::GetInstance();
+    auto &screenManager = OHOS::Rosen::ScreenManager::GetInstance();
+    if (mainId == UINT64_MAX) {
+        mainId = displayManager.GetDefaultDisplayId();
+        MIRRAX_LOGI("%{public}s Init mainId success!");
+        if (mainId == UINT64_MAX) {
+            MIRRAX_LOGE("%{public}s get default display id failed!");
+            return false;
+        }
+    }
+    MIRRAX_LOGI("%{public}s Setup by screen Id: %{public}lu.", mainId);
+
+    OHOS::sptr<OHOS::Rosen::Screen> screen = screenManager.GetScreenById(mainId);
+    if (!screen) {
+        MIRRAX_LOGE("%{public}s get default screen failed.");
+        return false;
+    }
+    displayManager.DisablePowerOffRenderControl(mainId);
+    MIRRAX_LOGI("%{public}s disable power off render control success.");
+
+    if (!g_screenChangeListener && mode_ == 0) {
+        g_screenChangeListener =
+            OHOS::sptr<ScreenChangeListener>::MakeSptr(AdapteScreenChange, mainId);
+        const OHOS::Rosen::DMError ret = screenManager.RegisterScreenListener(
+            OHOS::sptr<OHOS::Rosen::ScreenManager::IScreenListener>(g_screenChangeListener));
+        MIRRAX_LOGD("%{public}s Register DisplayListener, ret=%{public}d",
+                    static_cast<int32_t>(ret));
+    }
+
+    OHOS::sptr<OHOS::Rosen::Display> display = displayManager.GetDisplayByScreen(mainId);
+    if (!display) {
+        // A screen without a display has no size to mirror.
+        MIRRAX_LOGE("%{public}s get display of screen %{public}lu failed.", mainId);
+        return false;
+    }
+    width_ = display->GetWidth() / scale;
+    height_ = display->GetHeight() / scale;
+    MIRRAX_LOGI("%{public}s screen width=%{public}d, screen height=%{public}d", display->GetWidth(),
+                display->GetHeight());
+    if (width_ % 2 != 0) {
+        width_ += 1;
+    }
+    if (height_ % 2 != 0) {
+        height_ += 1;
+    }
+
+    encoder_ = OH_VideoEncoder_CreateByMime(OH_AVCODEC_MIMETYPE_VIDEO_AVC);
+    if (OH_VideoEncoder_SetCallback(encoder_, kEncoderCallbacks, nullptr) != AV_ERR_OK) {
+        MIRRAX_LOGE("%{public}s Failed to register encoder callback!");
+        return false;
+    }
+    OH_AVFormat *format = initFormat(width_, height_);
+    MIRRAX_LOGI("%{public}s video width=%{public}d, video height=%{public}d, scale=%{public}d",
+                width_, height_, scale);
+    if (OH_VideoEncoder_Configure(encoder_, format) != AV_ERR_OK) {
+        MIRRAX_LOGE("%{public}s Failed to configure encoder!");
+        OH_AVFormat_Destroy(format);
+        return false;
+    }
+
+    OHNativeWindow *nativeWindow = nullptr;
+    OH_VideoEncoder_GetSurface(encoder_, &nativeWindow);
+    if (nativeWindow != nullptr) {
+        MIRRAX_LOGI("%{public}s nativeWindow is not null!");
+        surface_ = nativeWindow->surface;
+        OH_NativeWindow_DestroyNativeWindow(nativeWindow);
+        if (surface_) {
+            MIRRAX_LOGI("%{public}s surface is not null!");
+        } else {
+            MIRRAX_LOGI("%{public}s surface is null!");
+        }
+    } else {
+        MIRRAX_LOGI("%{public}s nativeWindow is null!");
+    }
+
+    if (OH_VideoEncoder_Prepare(encoder_) != AV_ERR_OK) {
+        MIRRAX_LOGE("%{public}s Failed to prepare encoder!");
+        OH_AVFormat_Destroy(format);
+        return false;
+    }
+    if (mode_ == kRecordMode) {
+        g_screenRecorder = std::make_unique<ScreenRecorder>();
+        if (!g_screenRecorder->Setup(format)) {
+            MIRRAX_LOGE("%{public}s Record setup failed!");
+            OH_AVFormat_Destroy(format);
+            return false;
+        }
+    }
+    OH_AVFormat_Destroy(format);
+
+    if (server->GetSaveFrameStatus() && access(saveFrameDir.c_str(), F_OK) == -1) {
+        mkdir(saveFrameDir.c_str(), 0700);
+    }
+    return true;
+}
+
+void ScreenEncoder::Run() {
+    MIRRAX_LOG_LABEL(kLogFile);
+    if (encoder_ == nullptr || !surface_) {
+        // Setup gave up before the encoder or its surface existed: nothing to run.
+        MIRRAX_LOGE("%{public}s encoder is not ready, run skipped.");
+        return;
+    }
+    auto server = Server();
+    auto &displayManager = OHOS::Rosen::DisplayManager::GetInstance();
+    auto &screenManager = OHOS::Rosen::ScreenManager::GetInstance();
+
+    OHOS::Rosen::VirtualScreenOption option;
+    option.name_ = "mirrax";
+    option.width_ = static_cast<uint32_t>(width_);
+    option.height_ = static_cast<uint32_t>(height_);
+    option.density_ = 0.0f;
+    option.surface_ = nullptr;
+    option.flags_ = 0;
+    option.isForShot_ = true;
+    option.missionIds_ = {};
+    option.virtualScreenType_ = 0;
+    option.isSecurity_ = true;
+    option.virtualScreenFlag_ = 0;
+    option.supportsFocus_ = true;
+    option.supportsInput_ = true;
+    option.serialNumber_ = "";
+
+    OHOS::sptr<OHOS::Rosen::Display> display = displayManager.GetDisplayByScreen(mainId);
+    if (display) {
+        MIRRAX_LOGI("%{public}s get displayInfo density:%{public}d", display->GetDpi());
+        option.density_ = static_cast<float>(display->GetDpi());
+    }
+    virtualScreenId_ = screenManager.CreateVirtualScreen(option);
+    if (screenManager.SetVirtualScreenSurface(virtualScreenId_, surface_) !=
+        OHOS::Rosen::DMError::DM_OK) {
+        MIRRAX_LOGE("%{public}s set virtual screen surface failed.");
+        return;
+    }
+    if (screenManager.SetVirtualScreenRefreshRate(
+            virtualScreenId_, static_cast<uint32_t>(server->GetFrameRefreshInterval())) !=
+        OHOS::Rosen::DMError::DM_OK) {
+        MIRRAX_LOGE("%{public}s set virtual screen refresh frame rate failed.");
+        return;
+    }
+    std::vector<uint64_t> windowIds = server->GetSkipPrivacyWindowsId();
+    const int32_t appPid = server->GetSkipAppPid();
+    if (!windowIds.empty() && displayManager.SetVirtualScreenSecurityExemption(
+                                  virtualScreenId_, static_cast<uint32_t>(appPid), windowIds) !=
+                                  OHOS::Rosen::DMError::DM_OK) {
+        MIRRAX_LOGE("%{public}s set virtual screen skip privacy windows failed.");
+        return;
+    }
+    if (mode_ == 0) {
+        if (screenManager.SetVirtualMirrorScreenCanvasRotation(virtualScreenId_, true) !=
+            OHOS::Rosen::DMError::DM_OK) {
+            MIRRAX_LOGE("%{public}s set virtual screen rotation failed.");
+            return;
+        }
+        MIRRAX_LOGI("%{public}s set virtual screen rotation success.");
+    }
+    uint64_t groupId = display ? display->GetScreenId() : mainId;
+    if (screenManager.MakeMirror(mainId, {virtualScreenId_}, groupId) !=
+        OHOS::Rosen::DMError::DM_OK) {
+        MIRRAX_LOGE("%{public}s create virtual screen failed.");
+        return;
+    }
+
+    if (OH_VideoEncoder_Start(encoder_) != AV_ERR_OK) {
+        MIRRAX_LOGE("%{public}s Failed to start video encoder!");
+        return;
+    }
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        isStopped_ = false;
+    }
+    MIRRAX_LOGI("%{public}s video encoder was successfully started, pid=%{public}d", getpid());
+    if (mode_ == kRecordMode && g_screenRecorder) {
+        if (OH_AVMuxer_Start(g_screenRecorder->GetMuxer()) == AV_ERR_OK) {
+            MIRRAX_LOGI("%{public}s Start muxer success!");
+            g_screenRecorder->MarkRunning();
+        } else {
+            MIRRAX_LOGE("%{public}s Failed to start video muxer!");
+        }
+    }
+}
+
+void ScreenEncoder::Loop() {
+    std::unique_lock<std::mutex> lock(mutex_);
+    stopCond_.wait(lock, [this] { return isStopped_; });
+}
+
+void ScreenEncoder::Stop(bool notify) {
+    MIRRAX_LOG_LABEL(kLogFile);
+    MIRRAX_LOGI("%{public}s Invoke ScreenEncoder::Stop....");
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (isStopped_) {
+            MIRRAX_LOGI("%{public}s ScreenEncoder already stop....");
+            return;
+        }
+        isStopped_ = true;
+    }
+    OH_VideoEncoder_NotifyEndOfStream(encoder_);
+    MIRRAX_LOGI("%{public}s Stop encoder");
+    const OH_AVErrCode stopped = OH_VideoEncoder_Stop(encoder_);
+    MIRRAX_LOGI("%{public}s Destroy encoder");
+    const OH_AVErrCode destroyed = OH_VideoEncoder_Destroy(encoder_);
+    MIRRAX_LOGI("%{public}s Destroy encoder success.");
+    encoder_ = nullptr;
+    if (stopped != AV_ERR_OK || destroyed != AV_ERR_OK) {
+        MIRRAX_LOGE("%{public}s Stop encoder failed");
+    }
+
+    MIRRAX_LOGI("%{public}s Destroy virtual screen ...");
+    auto &screenManager = OHOS::Rosen::ScreenManager::GetInstance();
+    screenManager.StopMirror({virtualScreenId_});
+    if (screenManager.DestroyVirtualScreen(virtualScreenId_) != OHOS::Rosen::DMError::DM_OK) {
+        MIRRAX_LOGE("%{public}s destroy virtual screen failed..");
+    }
+    MIRRAX_LOGI("%{public}s Destroy virtual screen success.");
+
+    if (mode_ == kRecordMode && g_screenRecorder) {
+        g_screenRecorder->Stop();
+        g_screenRecorder.reset();
+    }
+    if (notify) {
+        stopCond_.notify_one();
+        runWait_->End();
+    } else {
+        MIRRAX_LOGI("%{public}s Do not notify rpc stop!");
+    }
+    MIRRAX_LOGI("%{public}s Finish ScreenEncoder::Stop....");
+}
+
+int32_t ScreenEncoder::RequestIFrame() {
+    MIRRAX_LOG_LABEL(kLogFile);
+    OH_AVFormat *format = OH_AVFormat_Create();
+    OH_AVFormat_SetIntValue(format, OH_MD_KEY_REQUEST_I_FRAME, 1);
+    const int32_t ret = OH_VideoEncoder_SetParameter(encoder_, format);
+    if (ret == AV_ERR_OK) {
+        MIRRAX_LOGI("%{public}s Request IDR frame success, %{public}d", ret);
+    } else {
+        MIRRAX_LOGE("%{public}s Request IDR frame failed, %{public}d", ret);
+    }
+    OH_AVFormat_Destroy(format);
+    return ret;
+}
+
+void ScreenEncoder::UpdateFrameCount() { frameCount_.fetch_add(1, std::memory_order_relaxed); }
+
+int32_t ScreenEncoder::GetTotalFrameCount() { return frameCount_.load(std::memory_order_relaxed); }
+
+int32_t ScreenEncoder::GetMode() { return mode_; }
+
+namespace {
+
+// Writes one buffer's payload to a file of its own, named by the monotonic time in
+// milliseconds. Buffers within the same millisecond get "_1", "_2", ... so none
+// overwrites another.
+void SaveFrame(const uint8_t *payload, int32_t size) {
+    MIRRAX_LOG_LABEL(kLogFile);
+    const std::string stem = saveFrameDir + "/" + std::to_string(GetCurrentMillisecond(false));
+    std::string name = stem + ".h264";
+    std::unique_ptr<FILE, FileCloser> file(fopen(name.c_str(), "wbx"));
+    for (int n = 1; !file && errno == EEXIST && n < kMaxSameNameFiles; ++n) {
+        name = stem + "_" + std::to_string(n) + ".h264";
+        file.reset(fopen(name.c_str(), "wbx"));
+    }
+    MIRRAX_LOGD("%{public}s Saving file %{public}s", name.c_str());
+    if (!file) {
+        MIRRAX_LOGE("%{public}s Failed to open file %{public}s: %{public}s", name.c_str(),
+                    strerror(errno));
+        return;
+    }
+    if (size > 0 &&
+        fwrite(payload, 1, static_cast<size_t>(size), file.get()) != static_cast<size_t>(size)) {
+        MIRRAX_LOGE("%{public}s Failed to write file %{public}s", name.c_str());
+    }
+}
+
+void WriteSample(OH_AVMemory *data, OH_AVCodecBufferAttr attr) {
+    MIRRAX_LOG_LABEL(kLogFile);
+    ScreenRecorder *recorder = g_screenRecorder.get();
+    if (recorder == nullptr || recorder->GetMuxer() == nullptr) {
+        return;
+    }
+    const int64_t first = recorder->GetFirstFrameTime();
+    const int64_t pts = attr.pts;
+    int64_t relative = 0;
+    if (first == -1) {
+        if (pts != 0) {
+            recorder->SetFirstFrameTime(pts);
+        } else {
+            MIRRAX_LOGI("%{public}s first encode output");
+        }
+    } else if (pts != 0) {
+        relative = pts - first;
+    }
+    attr.pts = relative / 1000;  // nanoseconds to microseconds, truncated toward zero
+    if (OH_AVMuxer_WriteSample(recorder->GetMuxer(), static_cast<uint32_t>(recorder->GetTrackId()),
+                               data, attr) == AV_ERR_OK) {
+        MIRRAX_LOGI("%{public}s WriteSample success! presentationTimeUs=%{public}ld", attr.pts);
+    } else {
+        MIRRAX_LOGE("%{public}s WriteSample failed!");
+    }
+}
+
+void OnNeedOutputData(OH_AVCodec *codec, uint32_t index, OH_AVMemory *data,
+                      OH_AVCodecBufferAttr *attr, void *) {
+    auto server = Server();
+    const int32_t mode = server->GetMode();
+    if (g_screenEncoder) {
+        g_screenEncoder->UpdateFrameCount();
+    }
+    uint8_t *base = OH_AVMemory_GetAddr(data);
+    uint8_t *payload = base != nullptr ? base + attr->offset : nullptr;
+    if (server->GetSaveFrameStatus()) {
+        SaveFrame(payload, attr->size);
+    }
+    if (mode == kRecordMode) {
+        WriteSample(data, *attr);
+    } else if (mode == 0) {
+        server->ReplyVideoData(payload, static_cast<size_t>(attr->size),
+                               static_cast<int>(attr->flags), GetCurrentMillisecond(true));
+    }
+    OH_VideoEncoder_FreeOutputData(codec, index);
+}
+
+}  // namespace
+
+void AdapteScreenChange() {
+    MIRRAX_LOG_LABEL(kLogFile);
+    MIRRAX_LOGD("%{public}s Enter AdapteScreenChange...");
+    if (!g_screenEncoder) {
+        return;
+    }
+    MIRRAX_LOGD("%{public}s Screen changed, auto restart ScreenCopy");
+    std::lock_guard<std::mutex> lock(mtx);
+    if (!g_screenEncoder) {
+        // Stopped between the test above and the lock: nothing to restart.
+        return;
+    }
+    g_screenEncoder->Stop(false);
+    auto next = std::make_unique<ScreenEncoder>();
+    next->ContinueRunOf(*g_screenEncoder);
+    g_screenEncoder = std::move(next);
+    g_screenEncoder->Setup();
+    g_screenEncoder->Run();
+}
 
 void NativeStartScreenCopy() {
     MIRRAX_LOG_LABEL(kLogFile);
-    std::lock_guard<std::mutex> lock(mtx);
-    MIRRAX_LOGI("%{public}s Invoke StartScreenCopy....");
+    std::shared_ptr<RunWait> runWait;
+    int32_t mode = 0;
+    {
+        std::lock_guard<std::mutex> lock(mtx);
+        MIRRAX_LOGI("%{public}s Invoke StartScreenCopy....");
+        if (g_screenEncoder) {
+            g_screenEncoder->Stop(true);
+            g_screenEncoder.reset();
+        }
+        g_screenEncoder = std::make_unique<ScreenEncoder>();
+        g_screenEncoder->Setup();
+        g_screenEncoder->Run();
+        mode = g_screenEncoder->GetMode();
+        runWait = g_screenEncoder->GetRunWait();
+    }
+    if (mode != 0) {
+        return;
+    }
+    runWait->Wait();
 }
 
 int32_t NativeStopScreenCopy() {
     MIRRAX_LOG_LABEL(kLogFile);
     std::lock_guard<std::mutex> lock(mtx);
     MIRRAX_LOGI("%{public}s Invoke StopScreenCopy....");
-    const int32_t frameCount = 0;
+    int32_t frameCount = 0;
+    if (g_screenEncoder) {
+        frameCount = g_screenEncoder->GetTotalFrameCount();
+        g_screenEncoder->Stop(true);
+        g_screenEncoder.reset();
+    }
+    mainId = UINT64_MAX;
     MIRRAX_LOGI("%{public}s Finish StopScreenCopy...., frame_count: %{public}d", frameCount);
     return frameCount;
 }
@@ -28,6 +516,7 @@ int32_t RequestIDRFrame() {
     MIRRAX_LOG_LABEL(kLogFile);
     std::lock_guard<std::mutex> lock(mtx);
     MIRRAX_LOGI("%{public}s Invoke RequestIDRFrame....");
+    const int32_t result = g_screenEncoder ? g_screenEncoder->RequestIFrame() : kNoEncoder;
     MIRRAX_LOGI("%{public}s Finish RequestIDRFrame....");
-    return kNoEncoder;
+    return result;
 }

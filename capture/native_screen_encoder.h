@@ -1,10 +1,98 @@
-// Control surface of the capture pipeline.
+// The capture pipeline: a virtual screen mirrors the chosen display into the input
+// surface of an H.264 encoder whose output goes to the client's stream or the MP4
+// recorder. At most one ScreenEncoder is current; the control functions below and the
+// screen-change restart replace it under one global mutex.
 #ifndef MIRRAX_CAPTURE_NATIVE_SCREEN_ENCODER_H
 #define MIRRAX_CAPTURE_NATIVE_SCREEN_ENCODER_H
 
+#include <atomic>
+#include <condition_variable>
 #include <cstdint>
+#include <functional>
+#include <memory>
+#include <mutex>
 
 #include "common/mirrax_log.h"
+#include "multimedia/player_framework/native_avcodec_base.h"
+#include "refbase.h"
+#include "screen_manager.h"
+#include "surface.h"
+
+// The end of a streaming run as the waiting onStart call sees it. It is shared by an
+// encoder and the encoders that screen-change restarts put in its place, and by the
+// waiting thread, so the wait survives restarts and never touches a destroyed encoder.
+struct RunWait {
+    std::mutex mutex;
+    std::condition_variable ended;
+    bool isEnded = false;
+
+    void End();
+    void Wait();
+};
+
+// Watches one screen and calls its callback, on the platform's notification thread,
+// when that screen changes.
+class MIRRAX_EXPORT ScreenChangeListener : public OHOS::Rosen::ScreenManager::IScreenListener {
+public:
+    ScreenChangeListener(std::function<void()> callback, uint64_t targetId);
+    ~ScreenChangeListener() override;
+
+    void OnConnect(uint64_t) override {}
+    void OnDisconnect(uint64_t) override {}
+    void OnChange(uint64_t id) override;
+
+private:
+    std::function<void()> callback_;
+    uint64_t targetId_;
+};
+
+class MIRRAX_EXPORT ScreenEncoder {
+public:
+    ScreenEncoder();
+    virtual ~ScreenEncoder();
+    ScreenEncoder(const ScreenEncoder &) = delete;
+    ScreenEncoder &operator=(const ScreenEncoder &) = delete;
+
+    bool Setup();
+    void Run();
+    void Loop();
+    // Ends the run; with notify, also ends the wait of the streaming call.
+    void Stop(bool notify);
+    int32_t RequestIFrame();
+    void UpdateFrameCount();
+    int32_t GetTotalFrameCount();
+    int32_t GetMode();
+
+    // Makes this encoder continue the run of `previous` (a screen-change restart):
+    // the streaming call keeps waiting for the end of the same run.
+    void ContinueRunOf(const ScreenEncoder &previous);
+    std::shared_ptr<RunWait> GetRunWait() const { return runWait_; }
+
+    static OHOS::sptr<ScreenChangeListener> g_screenChangeListener;
+
+private:
+    OH_AVCodec *encoder_ = nullptr;
+    OHOS::sptr<OHOS::Surface> surface_;
+    uint64_t virtualScreenId_ = UINT64_MAX;
+    int32_t width_ = 0;
+    int32_t height_ = 0;
+    std::mutex mutex_;
+    std::condition_variable stopCond_;
+    bool isStopped_ = false;
+    int32_t mode_ = 0;
+    std::atomic<int32_t> frameCount_{0};
+
+    std::shared_ptr<RunWait> runWait_ = std::make_shared<RunWait>();
+};
+
+// Restarts the capture after a change of the mirrored screen.
+void AdapteScreenChange();
+
+// Builds the encoder format; the caller releases it with OH_AVFormat_Destroy.
+MIRRAX_EXPORT OH_AVFormat *initFormat(int width, int height);
+
+// Wall-clock (true) or monotonic (false) time in whole milliseconds.
+MIRRAX_EXPORT int64_t GetCurrentMillisecond(bool wallClock);
 
 // Starts a mirroring run; in stream mode returns only when the run has been stopped
 // with notification.
