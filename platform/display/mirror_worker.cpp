@@ -115,6 +115,8 @@ void MirrorWorker::Run(std::stop_token stop) {
         if (stop.stop_requested()) {
             break;
         }
+        // The frame's slot on the 120 Hz grid is when it was taken, not when composed.
+        const Clock::time_point slot = Clock::now();
         const MirrorTarget::Settings settings = target_->Snapshot();
         OHOS::SurfaceBuffer *buffer =
             settings.surface->RequestBuffer(settings.width, settings.height);
@@ -127,13 +129,12 @@ void MirrorWorker::Run(std::stop_token stop) {
             Compose(picture, *buffer);
             seen = picture.sequence;
         });
-        const Clock::time_point now = Clock::now();
         buffer->sequence = seen;
         settings.surface->FlushBuffer(buffer, MonotonicNs());
         delivered_->fetch_add(1, std::memory_order_relaxed);
 
         // Next slot on the 120 Hz grid, `interval` ticks after the one of this frame.
-        const auto ticks = (now - epoch) / tick;
+        const auto ticks = (slot - epoch) / tick;
         nextAllowed = epoch + (ticks + std::max<uint32_t>(settings.interval, 1)) * tick;
     }
 }
