@@ -316,6 +316,9 @@ OH_AVErrCode VideoEncoder::Start() {
     lastKeyPtsNs_.reset();
     repeatsDone_ = 0;
     ptsMap_.clear();
+    avgIntervalNs_ = 0;
+    rateScale_ = 1.0;
+    framesSinceRateCheck_ = 0;
     framesIn_ = repeats_ = keyFrames_ = packetsOut_ = bytesOut_ = 0;
     {
         std::lock_guard<std::mutex> lock(mutex_);
@@ -546,12 +549,9 @@ void VideoEncoder::InputLoop() {
             endOfStream = eosRequested_;
             bitRate = std::exchange(pendingBitRate_, std::nullopt);
         }
-        if (bitRate && settings_.bitrateMode != BITRATE_MODE_CQ) {
-            // libx264 reconfigures its rate control when these change.
-            codec_->bit_rate = *bitRate;
-            codec_->rc_max_rate =
-                settings_.bitrateMode == BITRATE_MODE_CBR ? *bitRate : *bitRate + *bitRate / 2;
+        if (bitRate) {
             settings_.bitRate = *bitRate;
+            ApplyRateControl();
         }
         bool ok = true;
         if (buffer != nullptr) {
@@ -642,6 +642,7 @@ bool VideoEncoder::EncodePicture(int64_t ptsNs, bool forceKey) {
                ptsNs - *lastKeyPtsNs_ >= static_cast<int64_t>(interval) * 1'000'000) {
         key = true;
     }
+    TrackFrameRate(ptsNs);
     int64_t ptsUs = ptsNs / 1000;
     if (lastSentPtsUs_ != INT64_MIN && ptsUs <= lastSentPtsUs_) {
         ptsUs = lastSentPtsUs_ + 1;  // x264 needs strictly increasing time stamps
@@ -756,6 +757,40 @@ bool VideoEncoder::Emit(const uint8_t *data, size_t size, int64_t ptsNs, uint32_
     lock.unlock();
     eventReady_.notify_one();
     return true;
+}
+
+void VideoEncoder::TrackFrameRate(int64_t ptsNs) {
+    if (settings_.bitrateMode == BITRATE_MODE_CQ || !lastKeyPtsNs_.has_value()) {
+        return;  // constant quality, or the first picture: nothing to measure yet
+    }
+    const double interval = static_cast<double>(ptsNs - lastPtsNs_);
+    if (interval <= 0) {
+        return;
+    }
+    avgIntervalNs_ = avgIntervalNs_ == 0 ? interval : avgIntervalNs_ * 0.875 + interval * 0.125;
+    if (++framesSinceRateCheck_ < 8 && framesSinceRateCheck_ != 1) {
+        return;
+    }
+    framesSinceRateCheck_ = 1;
+    constexpr double kMinFps = 5.0;
+    const double fps = std::clamp(1e9 / avgIntervalNs_, kMinFps, settings_.frameRate);
+    const double scale = settings_.frameRate / fps;
+    if (std::abs(scale / rateScale_ - 1.0) > 0.15) {
+        rateScale_ = scale;
+        ApplyRateControl();
+    }
+}
+
+void VideoEncoder::ApplyRateControl() {
+    if (settings_.bitrateMode == BITRATE_MODE_CQ || !codec_) {
+        return;
+    }
+    // libx264 reconfigures its rate control when these change between frames.
+    const auto rate = static_cast<int64_t>(static_cast<double>(settings_.bitRate) * rateScale_);
+    codec_->bit_rate = rate;
+    codec_->rc_max_rate = settings_.bitrateMode == BITRATE_MODE_CBR ? rate : rate + rate / 2;
+    codec_->rc_buffer_size = static_cast<int>(
+        std::min<int64_t>(settings_.bitrateMode == BITRATE_MODE_CBR ? rate / 2 : rate, INT32_MAX));
 }
 
 void VideoEncoder::PostError(int32_t code) {

@@ -114,6 +114,8 @@ private:
     bool ReceivePackets(bool keyExpected);
     bool Emit(const uint8_t *data, size_t size, int64_t ptsNs, uint32_t flags);
     void PostError(int32_t code);
+    void TrackFrameRate(int64_t ptsNs);
+    void ApplyRateControl();
     void WaitForStop();
 
     // Callback thread.
@@ -155,6 +157,11 @@ private:
     int32_t repeatsDone_ = 0;
     std::deque<std::pair<int64_t, int64_t>> ptsMap_;  // encoder pts (us) -> surface pts (ns)
     bool sizeWarned_ = false;
+    // x264 budgets bits per frame from the nominal rate; the measured rate scales the
+    // bit rate handed to it so the stream keeps its target per second.
+    double avgIntervalNs_ = 0;
+    double rateScale_ = 1.0;
+    uint32_t framesSinceRateCheck_ = 0;
     uint64_t framesIn_ = 0;
     uint64_t repeats_ = 0;
     uint64_t keyFrames_ = 0;
