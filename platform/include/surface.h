@@ -35,7 +35,7 @@ struct SurfaceBuffer {
 
 class Surface : public RefBase {
 public:
-    enum class AcquireResult { kOk, kTimeout, kShutdown };
+    enum class AcquireResult { kOk, kTimeout, kShutdown, kWoken };
 
     static constexpr size_t kDefaultQueueSize = 3;
 
@@ -54,6 +54,10 @@ public:
     // stays the consumer's until ReleaseBuffer.
     SurfaceBuffer *AcquireBuffer(std::chrono::nanoseconds timeout, AcquireResult *result);
     void ReleaseBuffer(SurfaceBuffer *buffer);
+
+    // Makes a waiting (or the next) AcquireBuffer return at once with kWoken when no
+    // frame is queued, so the consumer can act on an event of its own.
+    void WakeConsumer();
 
     // Wakes a waiting consumer and makes every later Request/Acquire fail until
     // Reopen. Queued frames are discarded.
@@ -76,6 +80,7 @@ private:
     std::vector<SurfaceBuffer *> free_;
     std::deque<SurfaceBuffer *> pending_;  // flushed, not yet acquired; oldest first
     bool shutdown_ = false;
+    bool wake_ = false;  // a WakeConsumer not yet seen by AcquireBuffer
     uint64_t dropped_ = 0;
     uint64_t flushed_ = 0;
 };

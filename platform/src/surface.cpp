@@ -80,17 +80,18 @@ void Surface::CancelBuffer(SurfaceBuffer *buffer) {
 SurfaceBuffer *Surface::AcquireBuffer(std::chrono::nanoseconds timeout, AcquireResult *result) {
     std::unique_lock<std::mutex> lock(mutex_);
     const bool ready =
-        queued_.wait_for(lock, timeout, [this] { return shutdown_ || !pending_.empty(); });
+        queued_.wait_for(lock, timeout, [this] { return shutdown_ || wake_ || !pending_.empty(); });
     AcquireResult outcome = AcquireResult::kOk;
     SurfaceBuffer *buffer = nullptr;
     if (shutdown_) {
         outcome = AcquireResult::kShutdown;
-    } else if (!ready) {
-        outcome = AcquireResult::kTimeout;
-    } else {
+    } else if (!pending_.empty()) {
         buffer = pending_.front();
         pending_.pop_front();
+    } else {
+        outcome = ready ? AcquireResult::kWoken : AcquireResult::kTimeout;
     }
+    wake_ = false;
     if (result != nullptr) {
         *result = outcome;
     }
@@ -113,6 +114,14 @@ void Surface::Shutdown() {
             free_.push_back(buffer);
         }
         pending_.clear();
+    }
+    queued_.notify_all();
+}
+
+void Surface::WakeConsumer() {
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        wake_ = true;
     }
     queued_.notify_all();
 }

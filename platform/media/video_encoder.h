@@ -1,0 +1,174 @@
+// The H.264 encoder behind OH_AVCodec: libx264 through libavcodec, fed from its own
+// surface, delivering encoded buffers to the output callback.
+//
+// Threads (both owned, named and joined by Stop):
+// - input ("mirrax-venc-in"): waits on the surface, converts BGRA to I420 with
+//   libyuv, encodes, and copies each packet into a free output buffer;
+// - callback ("mirrax-venc-cb"): hands ready buffers to onNeedOutputData one at a
+//   time, in order.
+// Output buffers form a fixed pool of kOutputBufferCount OH_AVMemory blocks. A buffer
+// returns to the pool only through FreeOutputData; when all are held or queued the
+// input thread waits (backpressure reaches the surface, which drops its oldest
+// frame). Encoded packets are never dropped while running.
+#ifndef MIRRAX_PLATFORM_MEDIA_VIDEO_ENCODER_H
+#define MIRRAX_PLATFORM_MEDIA_VIDEO_ENCODER_H
+
+#include <array>
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <deque>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <thread>
+#include <vector>
+
+#include "av_objects.h"
+#include "multimedia/player_framework/native_avcodec_base.h"
+#include "surface.h"
+
+struct AVCodecContext;
+struct AVFrame;
+struct AVPacket;
+
+namespace mirrax::media {
+
+struct AvCodecContextDeleter {
+    void operator()(AVCodecContext *context) const;
+};
+struct AvFrameDeleter {
+    void operator()(AVFrame *frame) const;
+};
+struct AvPacketDeleter {
+    void operator()(AVPacket *packet) const;
+};
+
+// Encoder settings taken from the format given to Configure.
+struct EncoderSettings {
+    int32_t width = 0;
+    int32_t height = 0;
+    int64_t bitRate = 4'000'000;      // bit/s
+    double frameRate = 30.0;          // nominal; timing comes from frame timestamps
+    int32_t iFrameIntervalMs = 1000;  // < 0: first frame only; 0: every frame
+    int32_t bitrateMode = 0;          // OH_BitrateMode
+    int32_t quality = 50;             // 0..100, constant-quality mode only
+    int32_t repeatAfterMs = 0;        // 0: no repeats
+    int32_t repeatMaxCount = -1;      // < 0: no limit
+    int32_t profile = -1;             // OH_AVCProfile, -1: encoder's choice
+};
+
+// Parses a format; returns AV_ERR_OK or the code Configure returns.
+OH_AVErrCode ParseEncoderSettings(const OH_AVFormat &format, EncoderSettings *settings);
+
+class VideoEncoder {
+public:
+    static constexpr size_t kOutputBufferCount = 8;
+    static constexpr size_t kSurfaceQueueSize = 3;
+
+    explicit VideoEncoder(OH_AVCodec *handle);
+    ~VideoEncoder();
+    VideoEncoder(const VideoEncoder &) = delete;
+    VideoEncoder &operator=(const VideoEncoder &) = delete;
+
+    OH_AVErrCode SetCallback(const OH_AVCodecAsyncCallback &callback, void *userData);
+    OH_AVErrCode Configure(const OH_AVFormat &format);
+    OH_AVErrCode GetSurface(OHNativeWindow **window);
+    OH_AVErrCode Prepare();
+    OH_AVErrCode Start();
+    OH_AVErrCode Stop();
+    OH_AVErrCode Flush();
+    OH_AVErrCode Reset();
+    OH_AVErrCode SetParameter(const OH_AVFormat &format);
+    OH_AVErrCode FreeOutputData(uint32_t index);
+    OH_AVErrCode NotifyEndOfStream();
+    OH_AVFormat *GetOutputDescription();
+    bool IsRunning() const;
+
+private:
+    enum class State { kInitialized, kConfigured, kPrepared, kRunning, kEndOfStream };
+    enum class SlotState { kFree, kFilling, kQueued, kHeld };
+    struct OutputSlot {
+        OH_AVMemory memory;
+        OH_AVCodecBufferAttr attr{};
+        SlotState state = SlotState::kFree;
+    };
+    struct Event {
+        bool isError = false;
+        uint32_t index = 0;
+        int32_t errorCode = 0;
+    };
+    using Clock = std::chrono::steady_clock;
+
+    OH_AVErrCode OpenCodec();
+    OH_AVErrCode StopLocked();
+    bool CalledFromCallbackThread() const;
+
+    // Input thread.
+    void InputLoop();
+    std::optional<Clock::time_point> RepeatDue() const;
+    int64_t StillPts() const;
+    bool ConvertIntoFrame(const OHOS::SurfaceBuffer &buffer);
+    bool EncodePicture(int64_t ptsNs, bool forceKey);
+    bool ReceivePackets(bool keyExpected);
+    bool Emit(const uint8_t *data, size_t size, int64_t ptsNs, uint32_t flags);
+    void PostError(int32_t code);
+    void TrackFrameRate(int64_t ptsNs);
+    void ApplyRateControl();
+    void WaitForStop();
+
+    // Callback thread.
+    void CallbackLoop();
+
+    OH_AVCodec *const handle_;
+    std::mutex apiMutex_;  // serialises lifecycle calls
+
+    mutable std::mutex mutex_;            // everything below up to the input-thread state
+    std::condition_variable slotFreed_;   // input thread: a slot is free, or stop
+    std::condition_variable eventReady_;  // callback thread: an event, or stop
+    State state_ = State::kInitialized;
+    bool stopping_ = false;
+    bool keyRequested_ = false;
+    bool eosRequested_ = false;
+    std::optional<int64_t> pendingBitRate_;
+    std::array<OutputSlot, kOutputBufferCount> slots_;
+    std::deque<Event> events_;  // at most one output event per slot, plus errors
+    OH_AVCodecAsyncCallback callback_{};
+    void *userData_ = nullptr;
+    EncoderSettings settings_;
+    OHOS::sptr<OHOS::Surface> surface_;
+
+    std::unique_ptr<AVCodecContext, AvCodecContextDeleter> codec_;
+    std::unique_ptr<AVFrame, AvFrameDeleter> frame_;
+    std::unique_ptr<AVPacket, AvPacketDeleter> packet_;
+    std::vector<uint8_t> scaled_;  // BGRA of a surface frame of another size, scaled
+    std::thread inputThread_;
+    std::thread callbackThread_;
+    std::atomic<std::thread::id> callbackThreadId_{};
+
+    // Input-thread state, reset by Start.
+    bool havePicture_ = false;
+    bool codecDataSent_ = false;
+    int64_t lastPtsNs_ = 0;
+    int64_t lastSentPtsUs_ = 0;
+    std::optional<int64_t> lastKeyPtsNs_;
+    Clock::time_point lastPictureTime_{};
+    int32_t repeatsDone_ = 0;
+    std::deque<std::pair<int64_t, int64_t>> ptsMap_;  // encoder pts (us) -> surface pts (ns)
+    bool sizeWarned_ = false;
+    // x264 budgets bits per frame from the nominal rate; the measured rate scales the
+    // bit rate handed to it so the stream keeps its target per second.
+    double avgIntervalNs_ = 0;
+    double rateScale_ = 1.0;
+    uint32_t framesSinceRateCheck_ = 0;
+    uint64_t framesIn_ = 0;
+    uint64_t repeats_ = 0;
+    uint64_t keyFrames_ = 0;
+    uint64_t packetsOut_ = 0;
+    uint64_t bytesOut_ = 0;
+};
+
+}  // namespace mirrax::media
+
+#endif  // MIRRAX_PLATFORM_MEDIA_VIDEO_ENCODER_H

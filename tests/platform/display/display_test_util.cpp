@@ -1,0 +1,77 @@
+#include "display_test_util.h"
+
+#include <gtest/gtest.h>
+#include <pthread.h>
+
+namespace mirrax::test {
+
+using OHOS::Rosen::DMError;
+using OHOS::Rosen::ScreenManager;
+
+Mirror StartMirror(uint32_t width, uint32_t height, uint32_t interval) {
+    Mirror mirror;
+    mirror.surface = OHOS::Surface::Create();
+    OHOS::Rosen::VirtualScreenOption option;
+    option.name_ = "test";
+    option.width_ = width;
+    option.height_ = height;
+    option.density_ = 0;
+    option.flags_ = 0;
+    ScreenManager &screens = ScreenManager::GetInstance();
+    mirror.id = screens.CreateVirtualScreen(option);
+    EXPECT_NE(mirror.id, OHOS::Rosen::SCREEN_ID_INVALID);
+    EXPECT_EQ(screens.SetVirtualScreenSurface(mirror.id, mirror.surface), DMError::DM_OK);
+    EXPECT_EQ(screens.SetVirtualScreenRefreshRate(mirror.id, interval), DMError::DM_OK);
+    OHOS::Rosen::ScreenId group = 0;
+    EXPECT_EQ(screens.MakeMirror(0, {mirror.id}, group), DMError::DM_OK);
+    return mirror;
+}
+
+std::optional<Frame> NextFrame(OHOS::Surface &surface, std::chrono::milliseconds timeout) {
+    OHOS::Surface::AcquireResult result{};
+    OHOS::SurfaceBuffer *buffer = surface.AcquireBuffer(timeout, &result);
+    if (buffer == nullptr) {
+        return std::nullopt;
+    }
+    Frame frame;
+    frame.width = buffer->width;
+    frame.height = buffer->height;
+    frame.timestampNs = buffer->timestampNs;
+    frame.sequence = buffer->sequence;
+    frame.bgra.resize(static_cast<size_t>(buffer->width) * buffer->height * 4);
+    for (int y = 0; y < buffer->height; ++y) {
+        std::copy_n(buffer->Row(y), static_cast<size_t>(buffer->width) * 4,
+                    frame.bgra.data() + static_cast<size_t>(y) * buffer->width * 4);
+    }
+    surface.ReleaseBuffer(buffer);
+    frame.stamp = stamp::ReadBgra(frame.bgra.data(), frame.width, frame.height, frame.width * 4);
+    return frame;
+}
+
+void RecordingListener::OnChange(OHOS::Rosen::ScreenId id) {
+    char name[16] = {};
+    pthread_getname_np(pthread_self(), name, sizeof(name));
+    {
+        std::lock_guard lock(mutex_);
+        changes_.push_back(id);
+        threadNames_.emplace_back(name);
+    }
+    changed_.notify_all();
+}
+
+bool RecordingListener::WaitForChanges(size_t count, std::chrono::milliseconds timeout) {
+    std::unique_lock lock(mutex_);
+    return changed_.wait_for(lock, timeout, [&] { return changes_.size() >= count; });
+}
+
+std::vector<OHOS::Rosen::ScreenId> RecordingListener::Changes() const {
+    std::lock_guard lock(mutex_);
+    return changes_;
+}
+
+std::vector<std::string> RecordingListener::ThreadNames() const {
+    std::lock_guard lock(mutex_);
+    return threadNames_;
+}
+
+}  // namespace mirrax::test

@@ -1,0 +1,66 @@
+// Helpers of the display tests: virtual screens with their own surfaces, frame
+// collection and a recording screen listener.
+#ifndef MIRRAX_TESTS_PLATFORM_DISPLAY_DISPLAY_TEST_UTIL_H
+#define MIRRAX_TESTS_PLATFORM_DISPLAY_DISPLAY_TEST_UTIL_H
+
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "mirrax_platform/frame_stamp.h"
+#include "screen_manager.h"
+#include "surface.h"
+
+namespace mirrax::test {
+
+struct Mirror {
+    OHOS::Rosen::ScreenId id = OHOS::Rosen::SCREEN_ID_INVALID;
+    OHOS::sptr<OHOS::Surface> surface;
+};
+
+// Creates a virtual screen of the given size with a fresh surface, sets its refresh
+// interval and mirrors screen 0 into it. Fails the test on any error.
+Mirror StartMirror(uint32_t width, uint32_t height, uint32_t interval);
+
+// One acquired frame, copied out of the surface.
+struct Frame {
+    int width = 0;
+    int height = 0;
+    int64_t timestampNs = 0;
+    uint64_t sequence = 0;
+    std::vector<uint8_t> bgra;
+    std::optional<stamp::Stamp> stamp;
+    const uint8_t *Pixel(int x, int y) const {
+        return bgra.data() + (static_cast<size_t>(y) * width + x) * 4;
+    }
+};
+
+// Waits up to `timeout` for the next frame of `surface`.
+std::optional<Frame> NextFrame(OHOS::Surface &surface,
+                               std::chrono::milliseconds timeout = std::chrono::seconds(3));
+
+class RecordingListener : public OHOS::Rosen::ScreenManager::IScreenListener {
+public:
+    void OnConnect(OHOS::Rosen::ScreenId) override {}
+    void OnDisconnect(OHOS::Rosen::ScreenId) override {}
+    void OnChange(OHOS::Rosen::ScreenId id) override;
+
+    // Waits until `count` OnChange calls arrived; false on timeout.
+    bool WaitForChanges(size_t count, std::chrono::milliseconds timeout = std::chrono::seconds(5));
+    std::vector<OHOS::Rosen::ScreenId> Changes() const;
+    std::vector<std::string> ThreadNames() const;
+
+private:
+    mutable std::mutex mutex_;
+    std::condition_variable changed_;
+    std::vector<OHOS::Rosen::ScreenId> changes_;
+    std::vector<std::string> threadNames_;
+};
+
+}  // namespace mirrax::test
+
+#endif  // MIRRAX_TESTS_PLATFORM_DISPLAY_DISPLAY_TEST_UTIL_H

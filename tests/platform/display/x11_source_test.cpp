@@ -1,0 +1,171 @@
+// The x11 source against an Xvfb server the test starts itself: what is drawn on the
+// X screen arrives in a mirrored surface, and an unchanged screen produces no frames.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <poll.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+#include <xcb/xcb.h>
+
+#include <cstdlib>
+#include <memory>
+#include <string>
+
+#include "display_manager.h"
+#include "display_test_util.h"
+#include "mirrax_platform/display_config.h"
+#include "screen_manager.h"
+
+extern char **environ;
+
+namespace mirrax::test {
+namespace {
+
+struct ConnectionDeleter {
+    void operator()(xcb_connection_t *c) const { xcb_disconnect(c); }
+};
+
+// An Xvfb server on a display number it picks itself (-displayfd); stopped at the end.
+class Xvfb {
+public:
+    // Empty `error` and a running server, or a reason to skip.
+    Xvfb(int width, int height, std::string *error) {
+        int fds[2];
+        if (pipe(fds) != 0) {
+            *error = "pipe failed";
+            return;
+        }
+        const std::string geometry = std::to_string(width) + "x" + std::to_string(height) + "x24";
+        const std::string fd = std::to_string(fds[1]);
+        const char *argv[] = {"Xvfb",           "-displayfd", fd.c_str(), "-screen",  "0",
+                              geometry.c_str(), "-nolisten",  "tcp",      "-noreset", nullptr};
+        posix_spawn_file_actions_t actions;
+        posix_spawn_file_actions_init(&actions);
+        posix_spawn_file_actions_addclose(&actions, fds[0]);
+        posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
+        const int rc = posix_spawnp(&pid_, "Xvfb", &actions, nullptr,
+                                    const_cast<char *const *>(argv), environ);
+        posix_spawn_file_actions_destroy(&actions);
+        close(fds[1]);
+        if (rc != 0) {
+            close(fds[0]);
+            pid_ = -1;
+            *error = "Xvfb is not installed";
+            return;
+        }
+        // The server writes its display number once it accepts connections.
+        std::string number;
+        pollfd p{fds[0], POLLIN, 0};
+        char buffer[32];
+        while (number.find('\n') == std::string::npos && poll(&p, 1, 10000) > 0) {
+            const ssize_t n = read(fds[0], buffer, sizeof(buffer));
+            if (n <= 0) {
+                break;
+            }
+            number.append(buffer, static_cast<size_t>(n));
+        }
+        close(fds[0]);
+        if (number.find('\n') == std::string::npos) {
+            *error = "Xvfb did not report a display within 10 s";
+            return;
+        }
+        name_ = ":" + number.substr(0, number.find('\n'));
+    }
+    ~Xvfb() {
+        if (pid_ > 0) {
+            kill(pid_, SIGTERM);
+            waitpid(pid_, nullptr, 0);
+        }
+    }
+    const std::string &Name() const { return name_; }
+
+private:
+    pid_t pid_ = -1;
+    std::string name_;
+};
+
+// Fills a rectangle of the root window with an RGB colour and waits until the server
+// has done it.
+void FillRoot(const std::string &display, int x, int y, int w, int h, uint32_t rgb) {
+    std::unique_ptr<xcb_connection_t, ConnectionDeleter> c(xcb_connect(display.c_str(), nullptr));
+    ASSERT_EQ(xcb_connection_has_error(c.get()), 0);
+    xcb_screen_t *screen = xcb_setup_roots_iterator(xcb_get_setup(c.get())).data;
+    const xcb_gcontext_t gc = xcb_generate_id(c.get());
+    const uint32_t values[] = {rgb};
+    xcb_create_gc(c.get(), gc, screen->root, XCB_GC_FOREGROUND, values);
+    const xcb_rectangle_t rect{static_cast<int16_t>(x), static_cast<int16_t>(y),
+                               static_cast<uint16_t>(w), static_cast<uint16_t>(h)};
+    xcb_poly_fill_rectangle(c.get(), screen->root, gc, 1, &rect);
+    xcb_free_gc(c.get(), gc);
+    free(xcb_get_input_focus_reply(c.get(), xcb_get_input_focus(c.get()), nullptr));
+}
+
+class X11SourceTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        std::string error;
+        xvfb_ = std::make_unique<Xvfb>(640, 480, &error);
+        if (!error.empty()) {
+            GTEST_SKIP() << "no X server for the x11 source: " << error;
+        }
+    }
+    void TearDown() override {
+        platform::ResetDisplayServer();
+        xvfb_.reset();
+    }
+    std::unique_ptr<Xvfb> xvfb_;
+};
+
+// Waits for a frame whose pixel at (x, y) has the given RGB colour.
+bool WaitForColour(OHOS::Surface &surface, int x, int y, uint32_t rgb) {
+    for (int i = 0; i < 30; ++i) {
+        std::optional<Frame> frame = NextFrame(surface, std::chrono::seconds(2));
+        if (!frame) {
+            return false;
+        }
+        const uint8_t *p = frame->Pixel(x, y);
+        if (p[2] == ((rgb >> 16) & 0xFF) && p[1] == ((rgb >> 8) & 0xFF) && p[0] == (rgb & 0xFF)) {
+            return true;
+        }
+    }
+    return false;
+}
+
+TEST_F(X11SourceTest, DrawnContentArrivesInTheSurfaceAndStillScreenIsQuiet) {
+    FillRoot(xvfb_->Name(), 100, 100, 200, 150, 0x00FF00);
+    std::string error;
+    ASSERT_TRUE(platform::ConfigureDisplay("x11:" + xvfb_->Name(), &error)) << error;
+    OHOS::sptr<OHOS::Rosen::Display> display =
+        OHOS::Rosen::DisplayManager::GetInstance().GetDisplayByScreen(0);
+    ASSERT_NE(display, nullptr);
+    EXPECT_EQ(display->GetWidth(), 640);
+    EXPECT_EQ(display->GetHeight(), 480);
+
+    Mirror mirror = StartMirror(640, 480, 1);
+    EXPECT_TRUE(WaitForColour(*mirror.surface, 200, 175, 0x00FF00));
+    // Nothing changes on the X screen: no further frames.
+    EXPECT_FALSE(NextFrame(*mirror.surface, std::chrono::milliseconds(300)).has_value());
+
+    FillRoot(xvfb_->Name(), 400, 300, 100, 100, 0xFF0000);
+    EXPECT_TRUE(WaitForColour(*mirror.surface, 450, 350, 0xFF0000));
+}
+
+TEST_F(X11SourceTest, RandrSizeChangeIsAScreenChange) {
+    std::string error;
+    ASSERT_TRUE(platform::ConfigureDisplay("x11:" + xvfb_->Name(), &error)) << error;
+    auto listener = OHOS::sptr<RecordingListener>::MakeSptr();
+    ASSERT_EQ(OHOS::Rosen::ScreenManager::GetInstance().RegisterScreenListener(listener),
+              OHOS::Rosen::DMError::DM_OK);
+    const std::string command = "xrandr -d " + xvfb_->Name() + " --fb 320x240 >/dev/null 2>&1";
+    if (std::system(command.c_str()) != 0) {
+        GTEST_SKIP() << "this Xvfb cannot change its screen size through RandR";
+    }
+    ASSERT_TRUE(listener->WaitForChanges(1));
+    EXPECT_EQ(listener->Changes().front(), 0u);
+    EXPECT_EQ(OHOS::Rosen::DisplayManager::GetInstance().GetDisplayByScreen(0)->GetWidth(), 320);
+}
+
+}  // namespace
+}  // namespace mirrax::test

@@ -1,0 +1,127 @@
+// The audio capturer: real-time pacing, states and their callbacks, Stop during Read.
+#include "audio_capturer.h"
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <mutex>
+#include <thread>
+#include <vector>
+
+#include "mirrax_platform/fault_injection.h"
+
+namespace OHOS::AudioStandard {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+AudioCapturerOptions Options() {
+    AudioCapturerOptions options;
+    options.streamInfo.samplingRate = SAMPLE_RATE_48000;
+    options.streamInfo.encoding = ENCODING_PCM;
+    options.streamInfo.format = SAMPLE_S16LE;
+    options.streamInfo.channels = STEREO;
+    options.capturerInfo.sourceType = SOURCE_TYPE_PLAYBACK_CAPTURE;
+    options.capturerInfo.capturerFlags = 0;
+    return options;
+}
+
+class RecordingCallback : public AudioCapturerCallback {
+public:
+    void OnInterrupt(const InterruptEvent &) override {}
+    void OnStateChange(const CapturerState state) override {
+        std::lock_guard<std::mutex> lock(mutex_);
+        states_.push_back(state);
+    }
+    std::vector<CapturerState> States() {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return states_;
+    }
+
+private:
+    std::mutex mutex_;
+    std::vector<CapturerState> states_;
+};
+
+TEST(AudioCapturerTest, BlockingReadsDeliverRequestedSizesAtRealTimePace) {
+    auto capturer = AudioCapturer::Create(Options());
+    ASSERT_NE(capturer, nullptr);
+    size_t size = 0;
+    ASSERT_EQ(capturer->GetBufferSize(size), SUCCESS);
+    EXPECT_EQ(size, 48000u * 4 / 50);  // 20 ms of 16-bit stereo
+    ASSERT_TRUE(capturer->Start());
+    std::vector<uint8_t> buffer(size);
+    const auto begin = Clock::now();
+    bool nonSilent = false;
+    for (int i = 0; i < 10; ++i) {
+        ASSERT_EQ(capturer->Read(*buffer.data(), size, true), static_cast<int32_t>(size));
+        for (uint8_t b : buffer) {
+            nonSilent = nonSilent || b != 0;
+        }
+    }
+    const auto elapsed = Clock::now() - begin;
+    // 200 ms of audio cannot arrive sooner than 200 ms after Start.
+    EXPECT_GE(elapsed, std::chrono::milliseconds(195));
+    EXPECT_TRUE(nonSilent);
+    EXPECT_EQ(capturer->Read(*buffer.data(), 3, true), ERR_INVALID_PARAM);  // under one frame
+    EXPECT_TRUE(capturer->Stop());
+    EXPECT_EQ(capturer->Read(*buffer.data(), size, true), ERR_ILLEGAL_STATE);
+    EXPECT_TRUE(capturer->Release());
+}
+
+TEST(AudioCapturerTest, StateChangesAreReportedInOrder) {
+    auto capturer = AudioCapturer::Create(Options());
+    ASSERT_NE(capturer, nullptr);
+    auto callback = std::make_shared<RecordingCallback>();
+    EXPECT_EQ(capturer->GetStatus(), CAPTURER_PREPARED);
+    ASSERT_EQ(capturer->SetCapturerCallback(callback), SUCCESS);
+    EXPECT_TRUE(capturer->Start());
+    EXPECT_FALSE(capturer->Start());  // already running
+    EXPECT_EQ(capturer->GetStatus(), CAPTURER_RUNNING);
+    EXPECT_TRUE(capturer->Stop());
+    EXPECT_TRUE(capturer->Release());
+    EXPECT_EQ(capturer->GetStatus(), CAPTURER_RELEASED);
+    EXPECT_EQ(callback->States(),
+              (std::vector<CapturerState>{CAPTURER_PREPARED, CAPTURER_RUNNING, CAPTURER_STOPPED,
+                                          CAPTURER_RELEASED}));
+}
+
+TEST(AudioCapturerTest, StopWakesABlockedRead) {
+    auto capturer = AudioCapturer::Create(Options());
+    ASSERT_NE(capturer, nullptr);
+    ASSERT_TRUE(capturer->Start());
+    std::vector<uint8_t> buffer(48000 * 4 * 10);  // ten seconds of audio
+    std::atomic<int32_t> result{1};
+    const auto begin = Clock::now();
+    std::thread reader([&] { result = capturer->Read(*buffer.data(), buffer.size(), true); });
+    EXPECT_TRUE(capturer->Stop());
+    reader.join();
+    EXPECT_LT(Clock::now() - begin, std::chrono::seconds(2));
+    EXPECT_EQ(result.load(), ERR_ILLEGAL_STATE);
+}
+
+TEST(AudioCapturerTest, UnsupportedOptionsAndInjectedFaultsFail) {
+    auto options = Options();
+    options.streamInfo.format = SAMPLE_F32LE;
+    EXPECT_EQ(AudioCapturer::Create(options), nullptr);
+    mirrax::platform::InjectFault("AudioCapturer::Create", 0);
+    EXPECT_EQ(AudioCapturer::Create(Options()), nullptr);
+    auto capturer = AudioCapturer::Create(Options());
+    ASSERT_NE(capturer, nullptr);
+    mirrax::platform::InjectFault("AudioCapturer::SetCapturerCallback", ERR_INVALID_PARAM);
+    EXPECT_EQ(capturer->SetCapturerCallback(std::make_shared<RecordingCallback>()),
+              ERR_INVALID_PARAM);
+    mirrax::platform::InjectFault("AudioCapturer::Start", 0);
+    EXPECT_FALSE(capturer->Start());
+    mirrax::platform::InjectFault("AudioCapturer::GetBufferSize", ERROR);
+    size_t size = 0;
+    EXPECT_EQ(capturer->GetBufferSize(size), ERROR);
+    EXPECT_TRUE(capturer->Start());
+    mirrax::platform::InjectFault("AudioCapturer::Read", ERR_INVALID_READ);
+    uint8_t byte[4];
+    EXPECT_EQ(capturer->Read(byte[0], sizeof(byte), true), ERR_INVALID_READ);
+    mirrax::platform::ClearFaults();
+}
+
+}  // namespace
+}  // namespace OHOS::AudioStandard

@@ -1,0 +1,317 @@
+// The H.264 encoder through its C API: the test produces frames on the encoder's
+// surface and decodes what comes out.
+#include <gtest/gtest.h>
+
+#include <thread>
+
+#include "media_test_util.h"
+#include "mirrax_platform/fault_injection.h"
+
+namespace mirrax::test {
+namespace {
+
+constexpr int64_t kFrameNs = 33'333'333;
+constexpr int64_t kBaseNs = 5'000'000'000;
+
+// Feeds frames [first, first + count) one at a time, each after the previous one came
+// out, so the surface never drops any. Buffer 0 is the codec configuration.
+void FeedInStep(EncoderHarness &harness, uint32_t first, uint32_t count) {
+    for (uint32_t i = first; i < first + count; ++i) {
+        const size_t before = harness.BufferCount();
+        ASSERT_TRUE(harness.Feed(i, kBaseNs + i * kFrameNs));
+        ASSERT_TRUE(harness.WaitForBuffers(before + (before == 0 ? 2 : 1))) << "frame " << i;
+    }
+}
+
+int NalTypeMask(const std::vector<uint8_t> &data) {
+    int mask = 0;
+    for (size_t i = 0; i + 3 < data.size(); ++i) {
+        if (data[i] == 0 && data[i + 1] == 0 && data[i + 2] == 1) {
+            mask |= 1 << (data[i + 3] & 0x1F);
+        }
+    }
+    return mask;
+}
+
+TEST(VideoEncoderTest, StreamDecodesWithSizeOrderAndTimestamps) {
+    EncoderHarness harness({});
+    ASSERT_TRUE(harness.Surface());
+    ASSERT_TRUE(harness.Start());
+    FeedInStep(harness, 0, 20);
+    const auto buffers = harness.Buffers();
+    ASSERT_EQ(buffers.size(), 21u);
+
+    // The configuration first: SPS and PPS only, flagged, at pts 0.
+    EXPECT_EQ(buffers[0].flags, static_cast<uint32_t>(AVCODEC_BUFFER_FLAGS_CODEC_DATA));
+    EXPECT_EQ(buffers[0].pts, 0);
+    EXPECT_EQ(NalTypeMask(buffers[0].data), (1 << 7) | (1 << 8));
+    EXPECT_NE(buffers[1].flags & AVCODEC_BUFFER_FLAGS_SYNC_FRAME, 0u);
+    for (size_t i = 1; i < buffers.size(); ++i) {
+        EXPECT_EQ(buffers[i].pts, kBaseNs + static_cast<int64_t>(i - 1) * kFrameNs) << i;
+        EXPECT_EQ(buffers[i].flags & AVCODEC_BUFFER_FLAGS_CODEC_DATA, 0u);
+    }
+    const auto pictures = DecodeAnnexB(Concat(buffers));
+    ASSERT_EQ(pictures.size(), 20u);
+    for (size_t i = 0; i < pictures.size(); ++i) {
+        EXPECT_EQ(pictures[i].width, 320);
+        EXPECT_EQ(pictures[i].height, 640);
+        ASSERT_TRUE(pictures[i].sequence.has_value()) << i;
+        EXPECT_EQ(*pictures[i].sequence, i);
+    }
+
+    ASSERT_EQ(OH_VideoEncoder_NotifyEndOfStream(harness.Codec()), AV_ERR_OK);
+    ASSERT_TRUE(harness.WaitForBuffers(22));
+    const auto last = harness.Buffers().back();
+    EXPECT_EQ(last.flags, static_cast<uint32_t>(AVCODEC_BUFFER_FLAGS_EOS));
+    EXPECT_TRUE(last.data.empty());
+}
+
+struct IntervalCase {
+    const char *name;
+    int32_t intervalMs;
+    std::vector<uint32_t> keyFrames;  // indices of the frames expected to be key frames
+};
+
+class KeyFrameIntervalTest : public ::testing::TestWithParam<IntervalCase> {};
+
+TEST_P(KeyFrameIntervalTest, KeyFramesFollowTimestampsAndDecodeAlone) {
+    EncoderOptions options;
+    options.iFrameIntervalMs = GetParam().intervalMs;
+    EncoderHarness harness(options);
+    ASSERT_TRUE(harness.Start());
+    FeedInStep(harness, 0, 10);
+    const auto buffers = harness.Buffers();
+    std::vector<uint32_t> keys;
+    for (size_t i = 1; i < buffers.size(); ++i) {
+        if ((buffers[i].flags & AVCODEC_BUFFER_FLAGS_SYNC_FRAME) != 0) {
+            keys.push_back(static_cast<uint32_t>(i - 1));
+            // Each key frame carries its parameter sets and decodes on its own.
+            const auto alone = DecodeAnnexB(buffers[i].data);
+            ASSERT_EQ(alone.size(), 1u) << "frame " << i - 1;
+            EXPECT_EQ(alone[0].sequence, i - 1);
+        }
+    }
+    EXPECT_EQ(keys, GetParam().keyFrames);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Intervals, KeyFrameIntervalTest,
+    ::testing::Values(IntervalCase{"EveryFrame", 0, {0, 1, 2, 3, 4, 5, 6, 7, 8, 9}},
+                      // 33.3 ms apart: three frames make 99.99 ms, so the fourth is the key frame.
+                      IntervalCase{"Every100ms", 100, {0, 4, 8}},
+                      IntervalCase{"FirstOnly", -1, {0}}),
+    [](const auto &info) { return std::string(info.param.name); });
+
+TEST(VideoEncoderTest, KeyFrameRequestOnStillScreenReencodesAtOnce) {
+    EncoderOptions options;
+    options.iFrameIntervalMs = -1;
+    EncoderHarness harness(options);
+    ASSERT_TRUE(harness.Start());
+    FeedInStep(harness, 0, 3);
+    ASSERT_EQ(harness.BufferCount(), 4u);
+
+    OH_AVFormat *request = OH_AVFormat_Create();
+    OH_AVFormat_SetIntValue(request, OH_MD_KEY_REQUEST_I_FRAME, 1);
+    ASSERT_EQ(OH_VideoEncoder_SetParameter(harness.Codec(), request), AV_ERR_OK);
+    OH_AVFormat_Destroy(request);
+    // No new frame is fed: the last picture comes again, as a key frame.
+    ASSERT_TRUE(harness.WaitForBuffers(5));
+    const auto buffers = harness.Buffers();
+    EXPECT_NE(buffers[4].flags & AVCODEC_BUFFER_FLAGS_SYNC_FRAME, 0u);
+    EXPECT_GT(buffers[4].pts, buffers[3].pts);
+    const auto alone = DecodeAnnexB(buffers[4].data);
+    ASSERT_EQ(alone.size(), 1u);
+    EXPECT_EQ(alone[0].sequence, 2u);
+
+    // With frames flowing, the request makes the next frame a key frame.
+    request = OH_AVFormat_Create();
+    OH_AVFormat_SetIntValue(request, OH_MD_KEY_REQUEST_I_FRAME, 1);
+    harness.Feed(3, kBaseNs + 3 * kFrameNs);
+    ASSERT_EQ(OH_VideoEncoder_SetParameter(harness.Codec(), request), AV_ERR_OK);
+    OH_AVFormat_Destroy(request);
+    ASSERT_TRUE(harness.WaitForBuffers(6));
+    FeedInStep(harness, 4, 1);
+    size_t keys = 0;
+    for (const auto &b : harness.Buffers()) {
+        keys += (b.flags & AVCODEC_BUFFER_FLAGS_SYNC_FRAME) != 0 ? 1 : 0;
+    }
+    EXPECT_EQ(keys, 3u);  // first frame, still re-encode, and the requested one
+}
+
+TEST(VideoEncoderTest, StillPictureIsRepeatedOnceAfterTheInterval) {
+    EncoderOptions options;
+    options.repeatAfterMs = 40;
+    EncoderHarness harness(options);
+    ASSERT_TRUE(harness.Start());
+    ASSERT_TRUE(harness.Feed(7, kBaseNs));
+    ASSERT_TRUE(harness.WaitForBuffers(3));  // configuration, frame, repeat
+    // Maximum count 1: no second repeat while the screen stays still.
+    EXPECT_FALSE(harness.WaitForBuffers(4, std::chrono::milliseconds(300)));
+    const auto buffers = harness.Buffers();
+    EXPECT_GE(buffers[2].pts - buffers[1].pts, 40'000'000);
+    const auto pictures = DecodeAnnexB(Concat(buffers));
+    ASSERT_EQ(pictures.size(), 2u);
+    EXPECT_EQ(pictures[0].sequence, 7u);
+    EXPECT_EQ(pictures[1].sequence, 7u);
+    // A new frame re-arms the repeat.
+    ASSERT_TRUE(harness.Feed(8, kBaseNs + kFrameNs * 10));
+    ASSERT_TRUE(harness.WaitForBuffers(5));
+}
+
+TEST(VideoEncoderTest, BitRateStaysNearTargetOnMovingContent) {
+    EncoderOptions options;
+    options.bitRate = 1'000'000;
+    EncoderHarness harness(options);
+    ASSERT_TRUE(harness.Start());
+    constexpr uint32_t kFrames = 90;  // three seconds at 30 frames per second
+    FeedInStep(harness, 0, kFrames);
+    const auto buffers = harness.Buffers();
+    size_t bytes = 0;
+    for (size_t i = 1; i < buffers.size(); ++i) {
+        bytes += buffers[i].data.size();
+    }
+    const double seconds = kFrames * kFrameNs / 1e9;
+    const double bitsPerSecond = bytes * 8.0 / seconds;
+    EXPECT_GT(bitsPerSecond, 0.5 * options.bitRate);
+    EXPECT_LT(bitsPerSecond, 1.5 * options.bitRate);
+}
+
+TEST(VideoEncoderTest, HeldBuffersStallTheEncoderAndDestroyDoesNotHang) {
+    EncoderHarness harness({});
+    ASSERT_TRUE(harness.Start());
+    harness.SetHold(true);
+    // Far more frames than buffers: the surface drops, the pool does not grow.
+    for (uint32_t i = 0; i < 40; ++i) {
+        harness.Feed(i, kBaseNs + i * kFrameNs);
+        if (harness.BufferCount() >= 8) {
+            break;
+        }
+        harness.WaitForBuffers(i + 2, std::chrono::milliseconds(2000));
+    }
+    ASSERT_TRUE(harness.WaitForBuffers(8));
+    for (uint32_t i = 40; i < 50; ++i) {
+        harness.Feed(i, kBaseNs + i * kFrameNs);
+    }
+    EXPECT_FALSE(harness.WaitForBuffers(9, std::chrono::milliseconds(300)));
+    EXPECT_EQ(harness.BufferCount(), 8u);  // the whole pool is held
+    EXPECT_GT(harness.Surface()->DroppedFrames(), 0u);
+
+    // Freeing lets the waiting packet out.
+    harness.SetHold(false);
+    harness.FreeHeld();
+    ASSERT_TRUE(harness.WaitForBuffers(9));
+
+    // Destroy while the consumer holds buffers and frames keep coming.
+    harness.SetHold(true);
+    harness.Feed(60, kBaseNs + 60 * kFrameNs);
+    harness.Destroy();
+    harness.Feed(61, kBaseNs + 61 * kFrameNs);
+    EXPECT_EQ(harness.CallbacksAfterDestroy(), 0);
+}
+
+TEST(VideoEncoderTest, DestroyWaitsForABlockedCallback) {
+    EncoderHarness harness({});
+    ASSERT_TRUE(harness.Start());
+    harness.CloseGate();
+    harness.Feed(0, kBaseNs);
+    ASSERT_TRUE(harness.WaitForBlockedCallback());
+    std::atomic<bool> destroyed{false};
+    std::thread destroyer([&] {
+        harness.Destroy();
+        destroyed = true;
+    });
+    EXPECT_FALSE(destroyed.load());  // still inside the callback
+    harness.OpenGate();
+    destroyer.join();
+    EXPECT_TRUE(destroyed.load());
+    EXPECT_EQ(harness.CallbacksAfterDestroy(), 0);
+}
+
+TEST(VideoEncoderTest, CallsInTheWrongStateOrOnBadHandlesReturnCodes) {
+    EXPECT_EQ(OH_VideoEncoder_Start(nullptr), AV_ERR_INVALID_VAL);
+    EXPECT_EQ(OH_VideoEncoder_Stop(nullptr), AV_ERR_INVALID_VAL);
+    EXPECT_EQ(OH_VideoEncoder_Destroy(nullptr), AV_ERR_INVALID_VAL);
+    EXPECT_EQ(OH_VideoEncoder_FreeOutputData(nullptr, 0), AV_ERR_INVALID_VAL);
+    EXPECT_EQ(OH_VideoEncoder_CreateByMime("video/hevc"), nullptr);
+    EXPECT_EQ(OH_VideoEncoder_CreateByMime(nullptr), nullptr);
+
+    OH_AVCodec *codec = OH_VideoEncoder_CreateByMime(OH_AVCODEC_MIMETYPE_VIDEO_AVC);
+    ASSERT_NE(codec, nullptr);
+    EXPECT_EQ(OH_VideoEncoder_Start(codec), AV_ERR_INVALID_STATE);
+    EXPECT_EQ(OH_VideoEncoder_Prepare(codec), AV_ERR_INVALID_STATE);
+    OHNativeWindow *window = nullptr;
+    EXPECT_EQ(OH_VideoEncoder_GetSurface(codec, &window), AV_ERR_INVALID_STATE);
+    OH_AVFormat *format = OH_AVFormat_CreateVideoFormat(OH_AVCODEC_MIMETYPE_VIDEO_AVC, 321, 640);
+    EXPECT_EQ(OH_VideoEncoder_Configure(codec, format), AV_ERR_INVALID_VAL);  // odd width
+    EXPECT_EQ(OH_VideoEncoder_Configure(codec, nullptr), AV_ERR_INVALID_VAL);
+    OH_AVFormat_SetIntValue(format, OH_MD_KEY_WIDTH, 320);
+    OH_AVFormat_SetIntValue(format, OH_MD_KEY_VIDEO_ENCODER_REPEAT_PREVIOUS_FRAME_AFTER, 0);
+    EXPECT_EQ(OH_VideoEncoder_Configure(codec, format), AV_ERR_INVALID_VAL);
+    OH_AVFormat_SetIntValue(format, OH_MD_KEY_VIDEO_ENCODER_REPEAT_PREVIOUS_FRAME_AFTER, 16);
+    platform::InjectFault("OH_VideoEncoder_Configure", AV_ERR_UNKNOWN);
+    EXPECT_EQ(OH_VideoEncoder_Configure(codec, format), AV_ERR_UNKNOWN);
+    EXPECT_EQ(OH_VideoEncoder_Configure(codec, format), AV_ERR_OK);
+    EXPECT_EQ(OH_VideoEncoder_Configure(codec, format), AV_ERR_INVALID_STATE);
+    OH_AVFormat *request = OH_AVFormat_Create();
+    OH_AVFormat_SetIntValue(request, OH_MD_KEY_REQUEST_I_FRAME, 1);
+    EXPECT_EQ(OH_VideoEncoder_SetParameter(codec, request), AV_ERR_INVALID_STATE);
+    EXPECT_EQ(OH_VideoEncoder_NotifyEndOfStream(codec), AV_ERR_INVALID_STATE);
+    EXPECT_EQ(OH_VideoEncoder_FreeOutputData(codec, 0), AV_ERR_INVALID_STATE);
+    EXPECT_EQ(OH_VideoEncoder_Prepare(codec), AV_ERR_OK);
+    EXPECT_EQ(OH_VideoEncoder_Stop(codec), AV_ERR_INVALID_STATE);
+    EXPECT_EQ(OH_VideoEncoder_Start(codec), AV_ERR_OK);
+    EXPECT_EQ(OH_VideoEncoder_FreeOutputData(codec, 0), AV_ERR_INVALID_VAL);  // not held
+    EXPECT_EQ(OH_VideoEncoder_FreeOutputData(codec, 99), AV_ERR_INVALID_VAL);
+    EXPECT_EQ(OH_VideoEncoder_Start(codec), AV_ERR_INVALID_STATE);
+    EXPECT_EQ(OH_VideoEncoder_SetParameter(codec, request), AV_ERR_OK);
+    EXPECT_EQ(OH_VideoEncoder_NotifyEndOfStream(codec), AV_ERR_OK);
+    EXPECT_EQ(OH_VideoEncoder_NotifyEndOfStream(codec), AV_ERR_INVALID_STATE);
+    EXPECT_EQ(OH_VideoEncoder_Stop(codec), AV_ERR_OK);
+    EXPECT_EQ(OH_VideoEncoder_Destroy(codec), AV_ERR_OK);
+    // The handle is gone: every call says so.
+    EXPECT_EQ(OH_VideoEncoder_Start(codec), AV_ERR_INVALID_VAL);
+    EXPECT_EQ(OH_VideoEncoder_Destroy(codec), AV_ERR_INVALID_VAL);
+    OH_AVFormat_Destroy(request);
+    OH_AVFormat_Destroy(format);
+}
+
+TEST(AvFormatTest, ValuesAreTypedAndCallsAreNullSafe) {
+    OH_AVFormat *format = OH_AVFormat_Create();
+    ASSERT_NE(format, nullptr);
+    EXPECT_TRUE(OH_AVFormat_SetLongValue(format, OH_MD_KEY_BITRATE, 30'000'000));
+    EXPECT_FALSE(OH_AVFormat_SetIntValue(format, OH_MD_KEY_BITRATE, 1));  // key holds a long
+    int32_t i = 0;
+    int64_t l = 0;
+    EXPECT_FALSE(OH_AVFormat_GetIntValue(format, OH_MD_KEY_BITRATE, &i));
+    EXPECT_TRUE(OH_AVFormat_GetLongValue(format, OH_MD_KEY_BITRATE, &l));
+    EXPECT_EQ(l, 30'000'000);
+    EXPECT_TRUE(OH_AVFormat_SetDoubleValue(format, OH_MD_KEY_FRAME_RATE, 120.0));
+    double d = 0;
+    EXPECT_TRUE(OH_AVFormat_GetDoubleValue(format, OH_MD_KEY_FRAME_RATE, &d));
+    EXPECT_EQ(d, 120.0);
+    EXPECT_TRUE(OH_AVFormat_SetStringValue(format, OH_MD_KEY_CODEC_MIME, "video/avc"));
+    const char *s = nullptr;
+    EXPECT_TRUE(OH_AVFormat_GetStringValue(format, OH_MD_KEY_CODEC_MIME, &s));
+    EXPECT_STREQ(s, "video/avc");
+    EXPECT_FALSE(OH_AVFormat_GetIntValue(format, "absent", &i));
+    EXPECT_FALSE(OH_AVFormat_GetIntValue(format, nullptr, &i));
+    EXPECT_FALSE(OH_AVFormat_GetIntValue(format, OH_MD_KEY_WIDTH, nullptr));
+    EXPECT_FALSE(OH_AVFormat_SetIntValue(nullptr, OH_MD_KEY_WIDTH, 1));
+    EXPECT_FALSE(OH_AVFormat_GetIntValue(nullptr, OH_MD_KEY_WIDTH, &i));
+    EXPECT_NE(std::string(OH_AVFormat_DumpInfo(format)).find("bitrate = 30000000"),
+              std::string::npos);
+    OH_AVFormat_Destroy(format);
+    OH_AVFormat_Destroy(format);  // a second destroy is recognised, not a double free
+    EXPECT_FALSE(OH_AVFormat_SetIntValue(format, OH_MD_KEY_WIDTH, 1));
+
+    EXPECT_EQ(OH_AVMemory_Create(0), nullptr);
+    OH_AVMemory *memory = OH_AVMemory_Create(16);
+    EXPECT_EQ(OH_AVMemory_GetSize(memory), 16);
+    EXPECT_NE(OH_AVMemory_GetAddr(memory), nullptr);
+    EXPECT_EQ(OH_AVMemory_Destroy(memory), AV_ERR_OK);
+    EXPECT_EQ(OH_AVMemory_Destroy(memory), AV_ERR_INVALID_VAL);
+    EXPECT_EQ(OH_AVMemory_GetAddr(memory), nullptr);
+}
+
+}  // namespace
+}  // namespace mirrax::test

@@ -1,0 +1,240 @@
+#include "media_test_util.h"
+
+#include <cstring>
+
+#include "mirrax_platform/frame_stamp.h"
+#include "native_window/external_window.h"
+#include "window.h"
+
+extern "C" {
+#include <libavcodec/avcodec.h>
+}
+
+namespace mirrax::test {
+
+EncoderHarness::EncoderHarness(const EncoderOptions &options) : options_(options) {
+    codec_ = OH_VideoEncoder_CreateByMime(OH_AVCODEC_MIMETYPE_VIDEO_AVC);
+    if (codec_ == nullptr) {
+        return;
+    }
+    OH_AVCodecAsyncCallback callback{nullptr, nullptr, nullptr, &EncoderHarness::OnOutput};
+    OH_VideoEncoder_SetCallback(codec_, callback, this);
+    OH_AVFormat *format = OH_AVFormat_Create();
+    OH_AVFormat_SetStringValue(format, OH_MD_KEY_CODEC_MIME, OH_AVCODEC_MIMETYPE_VIDEO_AVC);
+    OH_AVFormat_SetIntValue(format, OH_MD_KEY_WIDTH, options.width);
+    OH_AVFormat_SetIntValue(format, OH_MD_KEY_HEIGHT, options.height);
+    OH_AVFormat_SetIntValue(format, OH_MD_KEY_PIXEL_FORMAT, AV_PIXEL_FORMAT_SURFACE_FORMAT);
+    OH_AVFormat_SetIntValue(format, OH_MD_KEY_I_FRAME_INTERVAL, options.iFrameIntervalMs);
+    OH_AVFormat_SetDoubleValue(format, OH_MD_KEY_FRAME_RATE, 120.0);
+    OH_AVFormat_SetIntValue(format, OH_MD_KEY_VIDEO_ENCODE_BITRATE_MODE, BITRATE_MODE_CBR);
+    OH_AVFormat_SetLongValue(format, OH_MD_KEY_BITRATE, options.bitRate);
+    if (options.repeatAfterMs > 0) {
+        OH_AVFormat_SetIntValue(format, OH_MD_KEY_VIDEO_ENCODER_REPEAT_PREVIOUS_FRAME_AFTER,
+                                options.repeatAfterMs);
+        OH_AVFormat_SetIntValue(format, OH_MD_KEY_VIDEO_ENCODER_REPEAT_PREVIOUS_MAX_COUNT, 1);
+    }
+    OH_VideoEncoder_Configure(codec_, format);
+    OH_AVFormat_Destroy(format);
+    OHNativeWindow *window = nullptr;
+    if (OH_VideoEncoder_GetSurface(codec_, &window) == AV_ERR_OK && window != nullptr) {
+        surface_ = window->surface;
+        OH_NativeWindow_DestroyNativeWindow(window);
+    }
+    OH_VideoEncoder_Prepare(codec_);
+}
+
+EncoderHarness::~EncoderHarness() {
+    OpenGate();
+    Destroy();
+}
+
+bool EncoderHarness::Start() {
+    return codec_ != nullptr && OH_VideoEncoder_Start(codec_) == AV_ERR_OK;
+}
+
+void EncoderHarness::Destroy() {
+    if (codec_ != nullptr) {
+        OH_VideoEncoder_Destroy(codec_);
+        codec_ = nullptr;
+        std::lock_guard<std::mutex> lock(mutex_);
+        destroyed_ = true;
+    }
+}
+
+bool EncoderHarness::Feed(uint32_t sequence, int64_t timestampNs) {
+    OHOS::SurfaceBuffer *buffer = surface_->RequestBuffer(options_.width, options_.height);
+    if (buffer == nullptr) {
+        return false;
+    }
+    // Moving content: a gradient that shifts with the sequence number, plus noise-like
+    // texture so the encoder has real work.
+    for (int y = 0; y < buffer->height; ++y) {
+        uint8_t *row = buffer->Row(y);
+        for (int x = 0; x < buffer->width; ++x) {
+            const uint32_t v = static_cast<uint32_t>(x * 3 + y * 2 + sequence * 7);
+            row[x * 4 + 0] = static_cast<uint8_t>(v ^ (y * 13));
+            row[x * 4 + 1] = static_cast<uint8_t>(v * 5 + sequence);
+            row[x * 4 + 2] = static_cast<uint8_t>((x * y + sequence * 31) >> 3);
+            row[x * 4 + 3] = 255;
+        }
+    }
+    // A band of noise that changes every frame: content no encoder predicts cheaply.
+    uint32_t state = sequence * 2654435761U + 1;
+    for (int y = buffer->height / 2; y < buffer->height * 3 / 4; ++y) {
+        uint8_t *row = buffer->Row(y);
+        for (int x = 0; x < buffer->width * 4; ++x) {
+            state ^= state << 13;
+            state ^= state >> 17;
+            state ^= state << 5;
+            row[x] = static_cast<uint8_t>(state);
+        }
+    }
+    stamp::Draw(buffer->data.data(), buffer->width, buffer->height, buffer->stride,
+                stamp::Stamp{sequence, 0});
+    surface_->FlushBuffer(buffer, timestampNs);
+    return true;
+}
+
+void EncoderHarness::OnOutput(OH_AVCodec *codec, uint32_t index, OH_AVMemory *data,
+                              OH_AVCodecBufferAttr *attr, void *userData) {
+    auto *self = static_cast<EncoderHarness *>(userData);
+    EncodedBuffer buffer;
+    const uint8_t *bytes = OH_AVMemory_GetAddr(data);
+    buffer.data.assign(bytes + attr->offset, bytes + attr->offset + attr->size);
+    buffer.pts = attr->pts;
+    buffer.flags = attr->flags;
+    bool free = true;
+    {
+        std::unique_lock<std::mutex> lock(self->mutex_);
+        if (self->destroyed_) {
+            ++self->afterDestroy_;
+        }
+        if (!self->gateOpen_) {
+            ++self->blocked_;
+            self->changed_.notify_all();
+            self->changed_.wait(lock, [self] { return self->gateOpen_; });
+            --self->blocked_;
+        }
+        self->buffers_.push_back(std::move(buffer));
+        if (self->hold_) {
+            self->held_.push_back(index);
+            free = false;
+        }
+    }
+    self->changed_.notify_all();
+    if (free) {
+        OH_VideoEncoder_FreeOutputData(codec, index);
+    }
+}
+
+bool EncoderHarness::WaitForBuffers(size_t count, std::chrono::milliseconds timeout) {
+    std::unique_lock<std::mutex> lock(mutex_);
+    return changed_.wait_for(lock, timeout, [&] { return buffers_.size() >= count; });
+}
+
+std::vector<EncodedBuffer> EncoderHarness::Buffers() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return buffers_;
+}
+
+size_t EncoderHarness::BufferCount() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return buffers_.size();
+}
+
+void EncoderHarness::SetHold(bool hold) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    hold_ = hold;
+}
+
+void EncoderHarness::FreeHeld() {
+    std::vector<uint32_t> held;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        held.swap(held_);
+    }
+    for (uint32_t index : held) {
+        OH_VideoEncoder_FreeOutputData(codec_, index);
+    }
+}
+
+bool EncoderHarness::WaitForBlockedCallback(std::chrono::milliseconds timeout) {
+    std::unique_lock<std::mutex> lock(mutex_);
+    return changed_.wait_for(lock, timeout, [&] { return blocked_ > 0; });
+}
+
+void EncoderHarness::CloseGate() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    gateOpen_ = false;
+}
+
+void EncoderHarness::OpenGate() {
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        gateOpen_ = true;
+    }
+    changed_.notify_all();
+}
+
+int EncoderHarness::CallbacksAfterDestroy() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return afterDestroy_;
+}
+
+std::vector<DecodedPicture> DecodeAnnexB(const std::vector<uint8_t> &stream) {
+    std::vector<DecodedPicture> pictures;
+    const AVCodec *codec = avcodec_find_decoder(AV_CODEC_ID_H264);
+    std::unique_ptr<AVCodecContext, void (*)(AVCodecContext *)> context(
+        avcodec_alloc_context3(codec), [](AVCodecContext *c) { avcodec_free_context(&c); });
+    std::unique_ptr<AVCodecParserContext, void (*)(AVCodecParserContext *)> parser(
+        av_parser_init(AV_CODEC_ID_H264), [](AVCodecParserContext *p) { av_parser_close(p); });
+    std::unique_ptr<AVPacket, void (*)(AVPacket *)> packet(av_packet_alloc(),
+                                                           [](AVPacket *p) { av_packet_free(&p); });
+    std::unique_ptr<AVFrame, void (*)(AVFrame *)> frame(av_frame_alloc(),
+                                                        [](AVFrame *f) { av_frame_free(&f); });
+    context->thread_count = 1;
+    if (avcodec_open2(context.get(), codec, nullptr) < 0) {
+        return pictures;
+    }
+    auto drain = [&] {
+        while (avcodec_receive_frame(context.get(), frame.get()) == 0) {
+            DecodedPicture picture{frame->width, frame->height, std::nullopt};
+            if (auto s = stamp::ReadLuma(frame->data[0], frame->width, frame->height,
+                                         frame->linesize[0])) {
+                picture.sequence = s->sequence;
+            }
+            pictures.push_back(picture);
+        }
+    };
+    std::vector<uint8_t> padded(stream);
+    padded.resize(stream.size() + AV_INPUT_BUFFER_PADDING_SIZE, 0);
+    const uint8_t *data = padded.data();
+    int size = static_cast<int>(stream.size());
+    while (size > 0) {
+        const int used = av_parser_parse2(parser.get(), context.get(), &packet->data, &packet->size,
+                                          data, size, AV_NOPTS_VALUE, AV_NOPTS_VALUE, 0);
+        data += used;
+        size -= used;
+        if (packet->size > 0 && avcodec_send_packet(context.get(), packet.get()) == 0) {
+            drain();
+        }
+    }
+    av_parser_parse2(parser.get(), context.get(), &packet->data, &packet->size, nullptr, 0,
+                     AV_NOPTS_VALUE, AV_NOPTS_VALUE, 0);
+    if (packet->size > 0 && avcodec_send_packet(context.get(), packet.get()) == 0) {
+        drain();
+    }
+    avcodec_send_packet(context.get(), nullptr);
+    drain();
+    return pictures;
+}
+
+std::vector<uint8_t> Concat(const std::vector<EncodedBuffer> &buffers, size_t first, size_t end) {
+    std::vector<uint8_t> out;
+    for (size_t i = first; i < buffers.size() && i < end; ++i) {
+        out.insert(out.end(), buffers[i].data.begin(), buffers[i].data.end());
+    }
+    return out;
+}
+
+}  // namespace mirrax::test
