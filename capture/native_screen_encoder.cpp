@@ -228,7 +228,7 @@ void ScreenEncoder::Run() {
     MIRRAX_LOG_LABEL(kLogFile);
     if (encoder_ == nullptr || !surface_) {
         // Setup gave up before the encoder or its surface existed: nothing to run.
-        MIRRAX_LOGE("%{public}s encoder is not ready, run skipped.");
+        MIRRAX_LOGI("%{public}s encoder is not ready, run skipped.");
         return;
     }
     auto server = Server();

@@ -19,9 +19,12 @@ namespace mirrax::test {
 
 ChildProcess::ChildProcess(const std::vector<std::string> &argv,
                            const std::vector<std::string> &extraEnv) {
+    // A child that exits before reading its input must not kill the test.
+    signal(SIGPIPE, SIG_IGN);
+    int in[2];
     int out[2];
     int err[2];
-    if (pipe2(out, O_CLOEXEC) != 0 || pipe2(err, O_CLOEXEC) != 0) {
+    if (pipe2(in, O_CLOEXEC) != 0 || pipe2(out, O_CLOEXEC) != 0 || pipe2(err, O_CLOEXEC) != 0) {
         return;
     }
     std::vector<std::string> env;
@@ -42,6 +45,7 @@ ChildProcess::ChildProcess(const std::vector<std::string> &argv,
 
     pid_ = fork();
     if (pid_ == 0) {
+        dup2(in[0], STDIN_FILENO);
         dup2(out[1], STDOUT_FILENO);
         dup2(err[1], STDERR_FILENO);
         sigset_t none;
@@ -50,6 +54,8 @@ ChildProcess::ChildProcess(const std::vector<std::string> &argv,
         execve(cargv[0], cargv.data(), cenv.data());
         _exit(127);
     }
+    close(in[0]);
+    stdin_ = in[1];
     close(out[1]);
     close(err[1]);
     if (pid_ < 0) {
@@ -75,6 +81,15 @@ ChildProcess::~ChildProcess() {
     if (pidfd_ >= 0) {
         close(pidfd_);
     }
+    if (stdin_ >= 0) {
+        close(stdin_);
+    }
+}
+
+bool ChildProcess::WriteLine(const std::string &line) {
+    const std::string text = line + "\n";
+    return stdin_ >= 0 &&
+           write(stdin_, text.data(), text.size()) == static_cast<ssize_t>(text.size());
 }
 
 void ChildProcess::ReadLoop(int fd, Stream stream) {
@@ -138,10 +153,16 @@ std::optional<int> ChildProcess::Wait(std::chrono::milliseconds timeout) {
 
 bool ChildProcess::WaitForLine(Stream stream, const std::string &needle,
                                std::chrono::milliseconds timeout) {
+    return WaitForCount(stream, needle, 1, timeout);
+}
+
+bool ChildProcess::WaitForCount(Stream stream, const std::string &needle, size_t count,
+                                std::chrono::milliseconds timeout) {
     std::unique_lock<std::mutex> lock(mutex_);
     return changed_.wait_for(lock, timeout, [&] {
+        size_t n = 0;
         for (const auto &line : lines_[static_cast<int>(stream)]) {
-            if (line.find(needle) != std::string::npos) {
+            if (line.find(needle) != std::string::npos && ++n >= count) {
                 return true;
             }
         }

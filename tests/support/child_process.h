@@ -31,6 +31,8 @@ public:
     pid_t Pid() const { return pid_; }
 
     void Signal(int sig);
+    // Writes one line to the child's standard input.
+    bool WriteLine(const std::string &line);
 
     // Exit status (0..255), or 128 + signal for a killed child; nothing on timeout.
     std::optional<int> Wait(std::chrono::milliseconds timeout);
@@ -38,6 +40,9 @@ public:
     // Waits until a line containing `needle` appeared on the stream.
     bool WaitForLine(Stream stream, const std::string &needle,
                      std::chrono::milliseconds timeout = std::chrono::seconds(15));
+    // Waits until at least `count` lines containing `needle` appeared on the stream.
+    bool WaitForCount(Stream stream, const std::string &needle, size_t count,
+                      std::chrono::milliseconds timeout = std::chrono::seconds(15));
     std::vector<std::string> Lines(Stream stream) const;
     size_t CountLines(Stream stream, const std::string &needle) const;
     std::string Output(Stream stream) const;  // all lines joined with '\n'
@@ -47,6 +52,7 @@ private:
 
     pid_t pid_ = -1;
     int pidfd_ = -1;
+    int stdin_ = -1;
     std::optional<int> status_;
     mutable std::mutex mutex_;
     std::condition_variable changed_;

@@ -2,6 +2,8 @@
 
 #include <string_view>
 
+#include "mirrax_platform/display_config.h"
+
 namespace mirrax::host {
 
 bool ParseHostOptions(int argc, char **argv, HostOptions *options, std::string *error) {
@@ -13,6 +15,15 @@ bool ParseHostOptions(int argc, char **argv, HostOptions *options, std::string *
         }
         if (arg == "--help" || arg == "-h") {
             options->help = true;
+            continue;
+        }
+        if (arg == "--control") {
+            if (i + 1 >= argc || std::string_view(argv[i + 1]) != "stdin") {
+                *error = "option --control takes the value stdin";
+                return false;
+            }
+            options->controlStdin = true;
+            ++i;
             continue;
         }
         std::string *target = nullptr;
@@ -36,8 +47,8 @@ bool ParseHostOptions(int argc, char **argv, HostOptions *options, std::string *
 }
 
 bool ApplyPlatformOptions(const HostOptions &options, std::string *error) {
-    if (!options.display.empty()) {
-        *error = "--display is not supported by this build";
+    if (!options.display.empty() && !platform::ConfigureDisplay(options.display, error)) {
+        *error = "--display " + options.display + ": " + *error;
         return false;
     }
     return true;
@@ -49,6 +60,8 @@ void PrintUsage(FILE *out) {
         "  --display SOURCE  synthetic[:WxH[@FPS]] (default) or x11[:NAME]\n"
         "  --log FILE        append log lines to FILE instead of standard error\n"
         "  --library PATH    the extension library (default libmirrax_server.so)\n"
+        "  --control stdin   read commands from standard input: still on|off, rotate,\n"
+        "                    resize W H, fault CALL CODE [N], clear-faults\n"
         "launch options go to the library unchanged, for example: -p 5000 -scale 3\n"
         "SIGINT or SIGTERM shuts the server down.\n",
         out);

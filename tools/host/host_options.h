@@ -10,8 +10,9 @@ namespace mirrax::host {
 
 struct HostOptions {
     std::string library = "libmirrax_server.so";
-    std::string logFile;  // empty: standard error
-    std::string display;  // empty: the platform's default (synthetic)
+    std::string logFile;        // empty: standard error
+    std::string display;        // empty: the platform's default (synthetic)
+    bool controlStdin = false;  // read control commands from standard input
     bool help = false;
     std::vector<std::string> libraryArgs;  // launch options, passed through unchanged
 };

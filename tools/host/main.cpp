@@ -4,6 +4,7 @@
 #include <dlfcn.h>
 #include <pthread.h>
 #include <signal.h>
+#include <unistd.h>
 
 #include <atomic>
 #include <cerrno>
@@ -16,6 +17,7 @@
 #include <thread>
 #include <vector>
 
+#include "host_control.h"
 #include "host_options.h"
 #include "mirrax_platform/log_sink.h"
 
@@ -36,6 +38,8 @@ constexpr const char *kStopServerSymbol = "_ZN9RpcServer10StopServerEv";
 // The library pairs adjacent arguments; a leading program name and verb form pairs
 // it ignores, so the launch options may follow in any number (also none).
 constexpr const char *kHostVerb = "start-extension";
+
+constexpr const char *kDeviceTmp = "/data/local/tmp";
 
 int Fail(const std::string &message, int status) {
     fprintf(stderr, "mirrax_host: %s\n", message.c_str());
@@ -84,6 +88,18 @@ private:
     std::atomic<bool> signalled_{false};
     std::thread thread_;
 };
+
+// The library records to and saves frames under the device's "/data/local/tmp".
+void PrepareDeviceDirectory() {
+    std::error_code ec;
+    std::filesystem::create_directories(kDeviceTmp, ec);
+    if (ec) {
+        fprintf(stderr,
+                "mirrax_host: cannot create %s (%s): recording (-m 1) and frame saving (-s 1) "
+                "will fail\n",
+                kDeviceTmp, ec.message().c_str());
+    }
+}
 
 }  // namespace
 
@@ -143,10 +159,16 @@ int main(int argc, char **argv) {
     }
     cargs.push_back(nullptr);
 
+    PrepareDeviceDirectory();
+
     int32_t result = 0;
     bool signalled = false;
     {
         SignalWatcher watcher(set, stopServer, getInstance);
+        std::unique_ptr<mirrax::host::ControlReader> control;
+        if (options.controlStdin) {
+            control = std::make_unique<mirrax::host::ControlReader>(STDIN_FILENO);
+        }
         result = onInit(nullptr, static_cast<uint64_t>(args.size()), cargs.data());
         onRun();
         signalled = watcher.Signalled();

@@ -1,0 +1,76 @@
+// A mirrax_host child process on a free loopback port, with its control input.
+#ifndef MIRRAX_TESTS_INTEGRATION_HOST_FIXTURE_H
+#define MIRRAX_TESTS_INTEGRATION_HOST_FIXTURE_H
+
+#include <signal.h>
+
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "support/child_process.h"
+
+namespace mirrax::test {
+
+class HostProcess {
+public:
+    explicit HostProcess(const std::vector<std::string> &launchOptions,
+                         const std::vector<std::string> &hostOptions = {})
+        : port_(FreeLoopbackPort()) {
+        std::vector<std::string> argv = {BuildPath("bin/mirrax_host"), "--control", "stdin"};
+        argv.insert(argv.end(), hostOptions.begin(), hostOptions.end());
+        argv.insert(argv.end(), {"-p", std::to_string(port_)});
+        argv.insert(argv.end(), launchOptions.begin(), launchOptions.end());
+        child_ = std::make_unique<ChildProcess>(argv);
+        ready_ = child_->WaitForLine(ChildProcess::Stream::kStdout, "Server Listening on port:");
+    }
+
+    bool Ready() const { return ready_; }
+    std::string Target() const { return "127.0.0.1:" + std::to_string(port_); }
+    ChildProcess &Process() { return *child_; }
+
+    // Sends a control command and waits for its "control: ok" reply.
+    bool Control(const std::string &command) {
+        const size_t before = child_->CountLines(ChildProcess::Stream::kStderr, "control: ");
+        if (!child_->WriteLine(command) ||
+            !child_->WaitForCount(ChildProcess::Stream::kStderr, "control: ", before + 1)) {
+            return false;
+        }
+        return LastControlReply().rfind("control: ok", 0) == 0;
+    }
+
+    // Log lines (standard error) containing `needle`.
+    size_t LogCount(const std::string &needle) const {
+        return child_->CountLines(ChildProcess::Stream::kStderr, needle);
+    }
+    bool WaitForLog(const std::string &needle, size_t count = 1,
+                    std::chrono::milliseconds timeout = std::chrono::seconds(15)) {
+        return child_->WaitForCount(ChildProcess::Stream::kStderr, needle, count, timeout);
+    }
+    std::string Log() const { return child_->Output(ChildProcess::Stream::kStderr); }
+
+    // SIGTERM, then the exit status (nothing when the host hangs).
+    std::optional<int> Stop() {
+        child_->Signal(SIGTERM);
+        return child_->Wait(std::chrono::seconds(20));
+    }
+
+private:
+    std::string LastControlReply() const {
+        std::string last;
+        for (const auto &line : child_->Lines(ChildProcess::Stream::kStderr)) {
+            if (line.rfind("control: ", 0) == 0) {
+                last = line;
+            }
+        }
+        return last;
+    }
+
+    int port_;
+    std::unique_ptr<ChildProcess> child_;
+    bool ready_ = false;
+};
+
+}  // namespace mirrax::test
+
+#endif  // MIRRAX_TESTS_INTEGRATION_HOST_FIXTURE_H

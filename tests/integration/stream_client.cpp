@@ -1,0 +1,130 @@
+#include "stream_client.h"
+
+#include <pthread.h>
+
+namespace mirrax::test {
+
+using namespace std::chrono_literals;
+
+int64_t WallClockMs() {
+    return std::chrono::duration_cast<std::chrono::milliseconds>(
+               std::chrono::system_clock::now().time_since_epoch())
+        .count();
+}
+
+StreamCall::StreamCall(const std::string &target)
+    : stub_(
+          MirraxService::NewStub(grpc::CreateChannel(target, grpc::InsecureChannelCredentials()))) {
+    reader_ = std::thread([this] { Read(); });
+}
+
+StreamCall::~StreamCall() {
+    context_.TryCancel();
+    reader_.join();
+}
+
+void StreamCall::Read() {
+    pthread_setname_np(pthread_self(), "test-stream");
+    Empty request;
+    auto reader = stub_->onStart(&context_, request);
+    ReplyMessage message;
+    while (reader->Read(&message)) {
+        Frame frame;
+        frame.arrivalMs = WallClockMs();
+        const auto &payload = message.payload();
+        frame.payloadKeys = static_cast<size_t>(payload.size());
+        const auto data = payload.find("data");
+        const auto len = payload.find("len");
+        const auto flags = payload.find("flags");
+        const auto pts = payload.find("pts");
+        frame.allKeysPresent = data != payload.end() && len != payload.end() &&
+                               flags != payload.end() && pts != payload.end() &&
+                               data->second.has_val_bytes() && len->second.has_val_int() &&
+                               flags->second.has_val_int() && pts->second.has_val_int() &&
+                               message.data().empty() && message.reply_type() == 0;
+        if (frame.allKeysPresent) {
+            frame.data = data->second.val_bytes();
+            frame.len = len->second.val_int();
+            frame.flags = flags->second.val_int();
+            frame.pts = pts->second.val_int();
+        }
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            frames_.push_back(std::move(frame));
+        }
+        changed_.notify_all();
+    }
+    grpc::Status status = reader->Finish();
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        status_ = status;
+    }
+    changed_.notify_all();
+}
+
+bool StreamCall::WaitForFrames(size_t count, std::chrono::milliseconds timeout) {
+    std::unique_lock<std::mutex> lock(mutex_);
+    return changed_.wait_for(lock, timeout, [&] {
+        return frames_.size() >= count || status_.has_value();
+    }) && frames_.size() >= count;
+}
+
+std::optional<size_t> StreamCall::WaitForFrame(size_t from,
+                                               const std::function<bool(const Frame &)> &match,
+                                               std::chrono::milliseconds timeout) {
+    std::unique_lock<std::mutex> lock(mutex_);
+    std::optional<size_t> found;
+    changed_.wait_for(lock, timeout, [&] {
+        for (size_t i = from; i < frames_.size(); ++i) {
+            if (match(frames_[i])) {
+                found = i;
+                return true;
+            }
+        }
+        return status_.has_value();
+    });
+    return found;
+}
+
+std::optional<grpc::Status> StreamCall::WaitForEnd(std::chrono::milliseconds timeout) {
+    std::unique_lock<std::mutex> lock(mutex_);
+    changed_.wait_for(lock, timeout, [&] { return status_.has_value(); });
+    return status_;
+}
+
+std::vector<Frame> StreamCall::Frames() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return frames_;
+}
+
+size_t StreamCall::FrameCount() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return frames_.size();
+}
+
+void StreamCall::Cancel() { context_.TryCancel(); }
+
+namespace {
+
+std::optional<int32_t> Unary(const std::string &target, bool end) {
+    auto stub =
+        MirraxService::NewStub(grpc::CreateChannel(target, grpc::InsecureChannelCredentials()));
+    grpc::ClientContext context;
+    context.set_deadline(std::chrono::system_clock::now() + 20s);
+    Empty request;
+    ReplyEndMessage reply;
+    const grpc::Status status = end ? stub->onEnd(&context, request, &reply)
+                                    : stub->onRequestIDRFrame(&context, request, &reply);
+    if (!status.ok()) {
+        return std::nullopt;
+    }
+    return reply.result();
+}
+
+}  // namespace
+
+std::optional<int32_t> CallEnd(const std::string &target) { return Unary(target, true); }
+
+std::optional<int32_t> CallRequestIdr(const std::string &target) { return Unary(target, false); }
+
+}  // namespace mirrax::test

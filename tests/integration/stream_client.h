@@ -1,0 +1,69 @@
+// A gRPC client of the stream service for tests: one onStart call read on its own
+// thread, with bounded waits on the messages and the end of the call.
+#ifndef MIRRAX_TESTS_INTEGRATION_STREAM_CLIENT_H
+#define MIRRAX_TESTS_INTEGRATION_STREAM_CLIENT_H
+
+#include <grpcpp/grpcpp.h>
+
+#include <chrono>
+#include <condition_variable>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "mirrax.grpc.pb.h"
+
+namespace mirrax::test {
+
+// One frame message as the client saw it.
+struct Frame {
+    std::string data;
+    int64_t len = 0;
+    int64_t flags = 0;
+    int64_t pts = 0;
+    size_t payloadKeys = 0;
+    bool allKeysPresent = false;
+    int64_t arrivalMs = 0;
+};
+
+class StreamCall {
+public:
+    explicit StreamCall(const std::string &target);
+    ~StreamCall();  // cancels a call still open and joins the reader
+    StreamCall(const StreamCall &) = delete;
+    StreamCall &operator=(const StreamCall &) = delete;
+
+    bool WaitForFrames(size_t count, std::chrono::milliseconds timeout);
+    // Waits for a frame at or after index `from` that satisfies `match`; its index.
+    std::optional<size_t> WaitForFrame(size_t from, const std::function<bool(const Frame &)> &match,
+                                       std::chrono::milliseconds timeout);
+    std::optional<grpc::Status> WaitForEnd(std::chrono::milliseconds timeout);
+    std::vector<Frame> Frames() const;
+    size_t FrameCount() const;
+    void Cancel();
+
+private:
+    void Read();
+
+    std::unique_ptr<MirraxService::Stub> stub_;
+    grpc::ClientContext context_;
+    mutable std::mutex mutex_;
+    std::condition_variable changed_;
+    std::vector<Frame> frames_;
+    std::optional<grpc::Status> status_;
+    std::thread reader_;
+};
+
+// Unary calls with a deadline; the result field, or nothing when the call failed.
+std::optional<int32_t> CallEnd(const std::string &target);
+std::optional<int32_t> CallRequestIdr(const std::string &target);
+
+int64_t WallClockMs();
+
+}  // namespace mirrax::test
+
+#endif  // MIRRAX_TESTS_INTEGRATION_STREAM_CLIENT_H

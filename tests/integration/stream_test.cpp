@@ -1,0 +1,369 @@
+// The screen stream end to end: the real host on the synthetic screen, the real
+// encoder, a real gRPC client; the pictures are decoded and their stamps read back.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+
+#include "host_fixture.h"
+#include "stream_client.h"
+#include "support/h264_decoder.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+using mirrax::test::CallEnd;
+using mirrax::test::CallRequestIdr;
+using mirrax::test::Frame;
+using mirrax::test::H264Decoder;
+using mirrax::test::HostProcess;
+using mirrax::test::StreamCall;
+
+constexpr int64_t kCodecData = 8;
+constexpr int64_t kSyncFrame = 2;
+
+struct DecodeResult {
+    std::vector<mirrax::test::DecodedPicture> pictures;
+    int errors = 0;
+};
+
+DecodeResult DecodeFrames(const std::vector<Frame> &frames) {
+    H264Decoder decoder;
+    DecodeResult result;
+    for (const auto &frame : frames) {
+        auto pictures = decoder.Decode(frame.data);
+        result.pictures.insert(result.pictures.end(), pictures.begin(), pictures.end());
+    }
+    auto rest = decoder.Flush();
+    result.pictures.insert(result.pictures.end(), rest.begin(), rest.end());
+    result.errors = decoder.Errors();
+    return result;
+}
+
+// Sequence numbers of the readable stamps, in picture order.
+std::vector<uint32_t> Sequences(const std::vector<mirrax::test::DecodedPicture> &pictures) {
+    std::vector<uint32_t> out;
+    for (const auto &picture : pictures) {
+        if (picture.sequence) {
+            out.push_back(*picture.sequence);
+        }
+    }
+    return out;
+}
+
+struct ScaleCase {
+    int scale;
+    int width;
+    int height;
+};
+
+void PrintTo(const ScaleCase &c, std::ostream *os) { *os << "scale " << c.scale; }
+
+class StreamScale : public ::testing::TestWithParam<ScaleCase> {};
+
+TEST_P(StreamScale, DecodesInOrderAtTheScaledSizeWithWellFormedMessages) {
+    const ScaleCase c = GetParam();
+    HostProcess host({"-scale", std::to_string(c.scale)});
+    ASSERT_TRUE(host.Ready());
+    auto streamPtr = std::make_unique<StreamCall>(host.Target());
+    StreamCall &stream = *streamPtr;
+    ASSERT_TRUE(stream.WaitForFrames(40, 20s)) << host.Log();
+    const auto result = CallEnd(host.Target());
+    ASSERT_TRUE(result.has_value());
+    const auto status = stream.WaitForEnd(10s);
+    ASSERT_TRUE(status.has_value());
+    EXPECT_TRUE(status->ok());
+
+    const auto frames = stream.Frames();
+    EXPECT_GE(*result, 1);
+    EXPECT_LE(static_cast<size_t>(*result), frames.size());
+    EXPECT_EQ(frames.front().flags, kCodecData);
+    int64_t previousPts = 0;
+    for (const auto &frame : frames) {
+        EXPECT_EQ(frame.payloadKeys, 4u);
+        EXPECT_TRUE(frame.allKeysPresent);
+        EXPECT_EQ(frame.len, static_cast<int64_t>(frame.data.size()));
+        EXPECT_GE(frame.pts, previousPts);
+        EXPECT_LE(frame.pts, frame.arrivalMs);
+        EXPECT_GT(frame.pts, frame.arrivalMs - 5000);
+        previousPts = frame.pts;
+    }
+
+    const auto decoded = DecodeFrames(frames);
+    EXPECT_EQ(decoded.errors, 0);
+    ASSERT_GE(decoded.pictures.size(), 30u);
+    for (const auto &picture : decoded.pictures) {
+        EXPECT_EQ(picture.width, c.width);
+        EXPECT_EQ(picture.height, c.height);
+    }
+    const auto sequences = Sequences(decoded.pictures);
+    EXPECT_GE(sequences.size(), decoded.pictures.size() * 9 / 10);
+    EXPECT_TRUE(std::is_sorted(sequences.begin(), sequences.end()));
+    EXPECT_EQ(std::adjacent_find(sequences.begin(), sequences.end()), sequences.end());
+    streamPtr.reset();
+    EXPECT_EQ(host.Stop(), 0);
+}
+
+INSTANTIATE_TEST_SUITE_P(Scales, StreamScale,
+                         ::testing::Values(ScaleCase{3, 360, 780}, ScaleCase{4, 270, 586}),
+                         [](const auto &info) {
+                             return "Scale" + std::to_string(info.param.scale);
+                         });
+
+TEST(Stream, KeyFrameRequestOnStillScreenArrivesPromptly) {
+    HostProcess host({"-scale", "4"});
+    ASSERT_TRUE(host.Ready());
+    auto streamPtr = std::make_unique<StreamCall>(host.Target());
+    StreamCall &stream = *streamPtr;
+    ASSERT_TRUE(stream.WaitForFrames(5, 20s));
+    ASSERT_TRUE(host.Control("still on"));
+    const size_t before = stream.FrameCount();
+    const int64_t askedMs = mirrax::test::WallClockMs();
+    EXPECT_EQ(CallRequestIdr(host.Target()), 0);
+    const auto index = stream.WaitForFrame(
+        before, [](const Frame &f) { return (f.flags & kSyncFrame) != 0; }, 3s);
+    ASSERT_TRUE(index.has_value()) << "no key frame after the request";
+    EXPECT_LT(stream.Frames()[*index].arrivalMs - askedMs, 1000);
+    EXPECT_TRUE(host.WaitForLog("Request IDR frame success, 0"));
+    EXPECT_TRUE(CallEnd(host.Target()).has_value());
+    streamPtr.reset();  // an open channel would hold up the server's shutdown
+    EXPECT_EQ(host.Stop(), 0);
+}
+
+TEST(Stream, CancelledClientRaisesStopSignalAndLaterStreamsGetNothing) {
+    HostProcess host({"-scale", "4"});
+    ASSERT_TRUE(host.Ready());
+    {
+        auto streamPtr = std::make_unique<StreamCall>(host.Target());
+        StreamCall &stream = *streamPtr;
+        ASSERT_TRUE(stream.WaitForFrames(5, 20s));
+        stream.Cancel();
+        ASSERT_TRUE(stream.WaitForEnd(10s).has_value());
+    }
+    ASSERT_TRUE(host.WaitForLog("Server context has cancelled."));
+    // The host's waiting thread stops the capture.
+    ASSERT_TRUE(
+        host.WaitForLog("[native_screen_encoder:(NativeStopScreenCopy)] Finish StopScreenCopy"));
+    EXPECT_EQ(host.LogCount("Server context has cancelled."), 1u);
+
+    auto laterPtr = std::make_unique<StreamCall>(host.Target());
+
+    StreamCall &later = *laterPtr;
+    ASSERT_TRUE(host.WaitForLog("Server has called stop.", 3)) << host.Log();
+    EXPECT_EQ(later.FrameCount(), 0u);
+    EXPECT_TRUE(CallEnd(host.Target()).has_value());
+    ASSERT_TRUE(later.WaitForEnd(10s).has_value());
+    laterPtr.reset();  // an open channel would hold up the server's shutdown
+    EXPECT_EQ(host.Stop(), 0);
+}
+
+TEST(Stream, SecondStartTakesOverFromTheFirst) {
+    HostProcess host({"-scale", "4"});
+    ASSERT_TRUE(host.Ready());
+    auto firstPtr = std::make_unique<StreamCall>(host.Target());
+    StreamCall &first = *firstPtr;
+    ASSERT_TRUE(first.WaitForFrames(5, 20s));
+    auto secondPtr = std::make_unique<StreamCall>(host.Target());
+    StreamCall &second = *secondPtr;
+    const auto firstStatus = first.WaitForEnd(10s);
+    ASSERT_TRUE(firstStatus.has_value());
+    EXPECT_TRUE(firstStatus->ok());
+    const size_t firstTotal = first.FrameCount();
+    ASSERT_TRUE(second.WaitForFrames(10, 20s));
+    EXPECT_EQ(first.FrameCount(), firstTotal);
+    // Buffers the first run delivered while it was being stopped (its end of stream)
+    // reach the stream that replaced it; the new run begins with its codec data.
+    const auto frames = second.Frames();
+    const auto config = std::find_if(frames.begin(), frames.end(),
+                                     [](const Frame &f) { return f.flags == kCodecData; });
+    ASSERT_NE(config, frames.end());
+    for (auto it = frames.begin(); it != config; ++it) {
+        EXPECT_TRUE(it->data.empty()) << "flags " << it->flags;
+    }
+    const auto decoded = DecodeFrames(std::vector<Frame>(config, frames.end()));
+    EXPECT_EQ(decoded.errors, 0);
+    EXPECT_FALSE(decoded.pictures.empty());
+    EXPECT_TRUE(CallEnd(host.Target()).has_value());
+    EXPECT_TRUE(second.WaitForEnd(10s).has_value());
+    firstPtr.reset();   // an open channel would hold up the server's shutdown
+    secondPtr.reset();  // an open channel would hold up the server's shutdown
+    EXPECT_EQ(host.Stop(), 0);
+}
+
+TEST(Stream, RotationRestartsTheCaptureWithoutEndingTheStream) {
+    HostProcess host({"-scale", "3"});
+    ASSERT_TRUE(host.Ready());
+    auto streamPtr = std::make_unique<StreamCall>(host.Target());
+    StreamCall &stream = *streamPtr;
+    ASSERT_TRUE(stream.WaitForFrames(10, 20s));
+    const size_t before = stream.FrameCount();
+    ASSERT_TRUE(host.Control("rotate"));
+    const auto config = stream.WaitForFrame(
+        before, [](const Frame &f) { return f.flags == kCodecData; }, 10s);
+    ASSERT_TRUE(config.has_value()) << host.Log();
+    ASSERT_TRUE(stream.WaitForFrames(*config + 10, 20s));
+    const auto result = CallEnd(host.Target());
+    ASSERT_TRUE(result.has_value());
+    ASSERT_TRUE(stream.WaitForEnd(10s).has_value());
+
+    const auto frames = stream.Frames();
+    const std::vector<Frame> after(frames.begin() + static_cast<long>(*config), frames.end());
+    const auto decoded = DecodeFrames(after);
+    ASSERT_FALSE(decoded.pictures.empty());
+    for (const auto &picture : decoded.pictures) {
+        EXPECT_EQ(picture.width, 780);
+        EXPECT_EQ(picture.height, 360);
+    }
+    // The count restarted with the new encoder.
+    EXPECT_LE(static_cast<size_t>(*result), after.size());
+    EXPECT_EQ(host.LogCount("Screen changed, auto restart ScreenCopy"), 1u);
+    EXPECT_EQ(host.LogCount("Do not notify rpc stop!"), 1u);
+    streamPtr.reset();  // an open channel would hold up the server's shutdown
+    EXPECT_EQ(host.Stop(), 0);
+}
+
+TEST(Stream, SavedFramesHoldExactlyEachBuffer) {
+    const std::filesystem::path dir = "/data/local/tmp/orvindo_record_data";
+    std::error_code ec;
+    std::filesystem::remove_all(dir, ec);
+    HostProcess host({"-scale", "4", "-s", "1"});
+    ASSERT_TRUE(host.Ready());
+    auto streamPtr = std::make_unique<StreamCall>(host.Target());
+    StreamCall &stream = *streamPtr;
+    ASSERT_TRUE(stream.WaitForFrames(15, 20s));
+    ASSERT_TRUE(CallEnd(host.Target()).has_value());
+    ASSERT_TRUE(stream.WaitForEnd(10s).has_value());
+    const auto frames = stream.Frames();
+    streamPtr.reset();  // an open channel would hold up the server's shutdown
+    ASSERT_EQ(host.Stop(), 0);
+
+    EXPECT_EQ(std::filesystem::status(dir).permissions() & std::filesystem::perms::all,
+              std::filesystem::perms::owner_all);
+    std::vector<std::filesystem::path> files;
+    for (const auto &entry : std::filesystem::directory_iterator(dir)) {
+        files.push_back(entry.path());
+    }
+    // Names are the monotonic milliseconds, with "_N" for a repeat in one millisecond.
+    std::sort(files.begin(), files.end(), [](const auto &a, const auto &b) {
+        const auto key = [](const std::filesystem::path &p) {
+            const std::string stem = p.stem().string();
+            const size_t underscore = stem.find('_');
+            const long long ms = std::stoll(stem.substr(0, underscore));
+            const int n =
+                underscore == std::string::npos ? 0 : std::stoi(stem.substr(underscore + 1));
+            return std::make_pair(ms, n);
+        };
+        return key(a) < key(b);
+    });
+    ASSERT_EQ(files.size(), frames.size());
+    std::string all;
+    for (size_t i = 0; i < files.size(); ++i) {
+        EXPECT_EQ(files[i].extension(), ".h264");
+        std::ifstream in(files[i], std::ios::binary);
+        std::stringstream content;
+        content << in.rdbuf();
+        EXPECT_EQ(content.str(), frames[i].data) << files[i];
+        all += content.str();
+    }
+    H264Decoder decoder;
+    EXPECT_FALSE(decoder.Decode(all).empty());
+    EXPECT_EQ(decoder.Errors(), 0);
+}
+
+struct FaultCase {
+    const char *name;
+    const char *call;
+    int code;
+    const char *line;
+    bool atStop;  // the failing call belongs to the stop path
+    std::vector<std::string> options;
+};
+
+void PrintTo(const FaultCase &c, std::ostream *os) { *os << c.call; }
+
+class StreamFault : public ::testing::TestWithParam<FaultCase> {};
+
+TEST_P(StreamFault, LogsTheFailureAndTheRunStaysStoppable) {
+    const FaultCase &c = GetParam();
+    std::vector<std::string> options = {"-scale", "4"};
+    options.insert(options.end(), c.options.begin(), c.options.end());
+    HostProcess host(options);
+    ASSERT_TRUE(host.Ready());
+    ASSERT_TRUE(host.Control(std::string("fault ") + c.call + " " + std::to_string(c.code)));
+    {
+        auto streamPtr = std::make_unique<StreamCall>(host.Target());
+        StreamCall &stream = *streamPtr;
+        const std::string errorLine = " E D00F1E2/BraxelMirrax: [native_screen_encoder:";
+        if (!c.atStop) {
+            ASSERT_TRUE(host.WaitForLog(c.line)) << host.Log();
+            // The injected failure is the run's first error (later steps may fail
+            // in turn, as a prepare failure makes the start fail).
+            const auto lines = host.Process().Lines(mirrax::test::ChildProcess::Stream::kStderr);
+            const auto first = std::find_if(lines.begin(), lines.end(), [&](const std::string &l) {
+                return l.find(errorLine) != std::string::npos;
+            });
+            ASSERT_NE(first, lines.end());
+            EXPECT_NE(first->find(c.line), std::string::npos) << *first;
+        } else {
+            ASSERT_TRUE(stream.WaitForFrames(3, 20s));
+        }
+        const auto result = CallEnd(host.Target());
+        ASSERT_TRUE(result.has_value());
+        const auto status = stream.WaitForEnd(10s);
+        ASSERT_TRUE(status.has_value());
+        EXPECT_TRUE(status->ok());
+    }
+    if (c.atStop) {
+        const int error =
+            host.Process().WaitForLine(mirrax::test::ChildProcess::Stream::kStderr, c.line) ? 0
+                                                                                            : -1;
+        ASSERT_EQ(error, 0) << host.Log();
+        // The progress line follows the failure.
+        const auto lines = host.Process().Lines(mirrax::test::ChildProcess::Stream::kStderr);
+        const auto failed = std::find_if(lines.begin(), lines.end(), [&](const std::string &l) {
+            return l.find(c.line) != std::string::npos;
+        });
+        ASSERT_NE(failed, lines.end());
+        ASSERT_NE(failed + 1, lines.end());
+        EXPECT_NE((failed + 1)->find("Destroy virtual screen success."), std::string::npos);
+    }
+    EXPECT_EQ(host.Stop(), 0);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Faults, StreamFault,
+    // clang-format off
+    ::testing::Values(
+        FaultCase{"NoDefaultDisplay", "DisplayManager::GetDefaultDisplayId", -1, "get default display id failed!", false, {}},
+        FaultCase{"NoScreen", "ScreenManager::GetScreenById", 3, "get default screen failed.", false, {}},
+        FaultCase{"NoDisplay", "DisplayManager::GetDisplayByScreen", 3, "get display of screen 0 failed.", false, {}},
+        FaultCase{"Callback", "OH_VideoEncoder_SetCallback", 3, "Failed to register encoder callback!", false, {}},
+        FaultCase{"Configure", "OH_VideoEncoder_Configure", 3, "Failed to configure encoder!", false, {}},
+        FaultCase{"Prepare", "OH_VideoEncoder_Prepare", 3, "Failed to prepare encoder!", false, {}},
+        FaultCase{"Surface", "ScreenManager::SetVirtualScreenSurface", 130, "set virtual screen surface failed.", false, {}},
+        FaultCase{"RefreshRate", "ScreenManager::SetVirtualScreenRefreshRate", 130, "set virtual screen refresh frame rate failed.", false, {}},
+        FaultCase{"Exemption", "DisplayManager::SetVirtualScreenSecurityExemption", 130, "set virtual screen skip privacy windows failed.", false, {"-windowsId", "4242"}},
+        FaultCase{"Rotation", "ScreenManager::SetVirtualMirrorScreenCanvasRotation", 130, "set virtual screen rotation failed.", false, {}},
+        FaultCase{"Mirror", "ScreenManager::MakeMirror", 130, "create virtual screen failed.", false, {}},
+        FaultCase{"Start", "OH_VideoEncoder_Start", 3, "Failed to start video encoder!", false, {}},
+        FaultCase{"DestroyVirtualScreen", "ScreenManager::DestroyVirtualScreen", 130, "destroy virtual screen failed..", true, {}}),
+    // clang-format on
+    [](const auto &info) { return std::string(info.param.name); });
+
+TEST(Stream, RefusedKeyFrameRequestAnswersThePlatformCode) {
+    HostProcess host({"-scale", "4"});
+    ASSERT_TRUE(host.Ready());
+    auto streamPtr = std::make_unique<StreamCall>(host.Target());
+    StreamCall &stream = *streamPtr;
+    ASSERT_TRUE(stream.WaitForFrames(3, 20s));
+    ASSERT_TRUE(host.Control("fault OH_VideoEncoder_SetParameter 8"));
+    EXPECT_EQ(CallRequestIdr(host.Target()), 8);
+    EXPECT_TRUE(host.WaitForLog("Request IDR frame failed, 8"));
+    EXPECT_TRUE(CallEnd(host.Target()).has_value());
+    streamPtr.reset();  // an open channel would hold up the server's shutdown
+    EXPECT_EQ(host.Stop(), 0);
+}
+
+}  // namespace

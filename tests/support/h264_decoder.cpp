@@ -1,0 +1,168 @@
+#include "support/h264_decoder.h"
+
+#include <algorithm>
+
+extern "C" {
+#include <libavcodec/avcodec.h>
+#include <libavformat/avformat.h>
+}
+
+#include "mirrax_platform/frame_stamp.h"
+
+namespace mirrax::test {
+namespace {
+
+struct CodecContextDeleter {
+    void operator()(AVCodecContext *c) const { avcodec_free_context(&c); }
+};
+struct FrameDeleter {
+    void operator()(AVFrame *f) const { av_frame_free(&f); }
+};
+struct PacketDeleter {
+    void operator()(AVPacket *p) const { av_packet_free(&p); }
+};
+struct FormatContextDeleter {
+    void operator()(AVFormatContext *f) const { avformat_close_input(&f); }
+};
+
+DecodedPicture ToPicture(const AVFrame *frame) {
+    DecodedPicture picture;
+    picture.width = frame->width;
+    picture.height = frame->height;
+    picture.luma.resize(static_cast<size_t>(frame->width) * frame->height);
+    for (int y = 0; y < frame->height; ++y) {
+        std::copy_n(frame->data[0] + static_cast<ptrdiff_t>(y) * frame->linesize[0], frame->width,
+                    picture.luma.begin() + static_cast<ptrdiff_t>(y) * frame->width);
+    }
+    if (auto stamp =
+            stamp::ReadLuma(picture.luma.data(), picture.width, picture.height, picture.width)) {
+        picture.sequence = stamp->sequence;
+        picture.drawTimeUs = stamp->drawTimeUs;
+    }
+    return picture;
+}
+
+// True when the Annex B data holds a coded slice (NAL types 1 to 5).
+bool HasSlice(const uint8_t *data, size_t size) {
+    for (size_t i = 0; i + 3 < size; ++i) {
+        if (data[i] == 0 && data[i + 1] == 0 && data[i + 2] == 1) {
+            const int type = data[i + 3] & 0x1F;
+            if (type >= 1 && type <= 5) {
+                return true;
+            }
+            i += 2;
+        }
+    }
+    return false;
+}
+
+}  // namespace
+
+struct H264Decoder::Impl {
+    std::unique_ptr<AVCodecContext, CodecContextDeleter> context;
+    std::unique_ptr<AVFrame, FrameDeleter> frame{av_frame_alloc()};
+    std::unique_ptr<AVPacket, PacketDeleter> packet{av_packet_alloc()};
+
+    void Drain(std::vector<DecodedPicture> &out, int &errors) {
+        for (;;) {
+            const int ret = avcodec_receive_frame(context.get(), frame.get());
+            if (ret == AVERROR(EAGAIN) || ret == AVERROR_EOF) {
+                return;
+            }
+            if (ret < 0) {
+                ++errors;
+                return;
+            }
+            out.push_back(ToPicture(frame.get()));
+            av_frame_unref(frame.get());
+        }
+    }
+};
+
+H264Decoder::H264Decoder() : impl_(std::make_unique<Impl>()) {
+    const AVCodec *codec = avcodec_find_decoder(AV_CODEC_ID_H264);
+    impl_->context.reset(avcodec_alloc_context3(codec));
+    impl_->context->flags |= AV_CODEC_FLAG_LOW_DELAY;
+    impl_->context->thread_count = 1;
+    avcodec_open2(impl_->context.get(), codec, nullptr);
+}
+
+H264Decoder::~H264Decoder() = default;
+
+std::vector<DecodedPicture> H264Decoder::Decode(const uint8_t *data, size_t size) {
+    std::vector<DecodedPicture> out;
+    pending_.append(reinterpret_cast<const char *>(data), size);
+    if (!HasSlice(reinterpret_cast<const uint8_t *>(pending_.data()), pending_.size())) {
+        return out;
+    }
+    AVPacket *packet = impl_->packet.get();
+    if (av_new_packet(packet, static_cast<int>(pending_.size())) < 0) {
+        ++errors_;
+        return out;
+    }
+    std::copy_n(pending_.data(), pending_.size(), packet->data);
+    pending_.clear();
+    if (avcodec_send_packet(impl_->context.get(), packet) < 0) {
+        ++errors_;
+    }
+    av_packet_unref(packet);
+    impl_->Drain(out, errors_);
+    return out;
+}
+
+std::vector<DecodedPicture> H264Decoder::Flush() {
+    std::vector<DecodedPicture> out;
+    avcodec_send_packet(impl_->context.get(), nullptr);
+    impl_->Drain(out, errors_);
+    return out;
+}
+
+std::vector<DecodedPicture> DecodeFile(const std::string &path, int *errors) {
+    std::vector<DecodedPicture> out;
+    int failures = 0;
+    AVFormatContext *raw = nullptr;
+    if (avformat_open_input(&raw, path.c_str(), nullptr, nullptr) < 0) {
+        if (errors != nullptr) {
+            *errors = 1;
+        }
+        return out;
+    }
+    std::unique_ptr<AVFormatContext, FormatContextDeleter> format(raw);
+    avformat_find_stream_info(format.get(), nullptr);
+    const int stream = av_find_best_stream(format.get(), AVMEDIA_TYPE_VIDEO, -1, -1, nullptr, 0);
+    if (stream < 0) {
+        if (errors != nullptr) {
+            *errors = 1;
+        }
+        return out;
+    }
+    const AVCodec *codec = avcodec_find_decoder(format->streams[stream]->codecpar->codec_id);
+    std::unique_ptr<AVCodecContext, CodecContextDeleter> context(avcodec_alloc_context3(codec));
+    avcodec_parameters_to_context(context.get(), format->streams[stream]->codecpar);
+    context->thread_count = 1;
+    avcodec_open2(context.get(), codec, nullptr);
+    std::unique_ptr<AVPacket, PacketDeleter> packet(av_packet_alloc());
+    std::unique_ptr<AVFrame, FrameDeleter> frame(av_frame_alloc());
+    auto drain = [&] {
+        while (avcodec_receive_frame(context.get(), frame.get()) == 0) {
+            out.push_back(ToPicture(frame.get()));
+            av_frame_unref(frame.get());
+        }
+    };
+    while (av_read_frame(format.get(), packet.get()) >= 0) {
+        if (packet->stream_index == stream &&
+            avcodec_send_packet(context.get(), packet.get()) < 0) {
+            ++failures;
+        }
+        av_packet_unref(packet.get());
+        drain();
+    }
+    avcodec_send_packet(context.get(), nullptr);
+    drain();
+    if (errors != nullptr) {
+        *errors = failures;
+    }
+    return out;
+}
+
+}  // namespace mirrax::test

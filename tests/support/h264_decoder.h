@@ -1,0 +1,52 @@
+// Decodes an H.264 elementary stream piece by piece and reads the synthetic
+// screen's frame stamps from the pictures.
+#ifndef MIRRAX_TESTS_SUPPORT_H264_DECODER_H
+#define MIRRAX_TESTS_SUPPORT_H264_DECODER_H
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace mirrax::test {
+
+struct DecodedPicture {
+    int width = 0;
+    int height = 0;
+    std::optional<uint32_t> sequence;  // the frame stamp, when readable
+    std::optional<uint32_t> drawTimeUs;
+    uint8_t lumaAt(int x, int y) const { return luma[static_cast<size_t>(y) * width + x]; }
+    std::vector<uint8_t> luma;  // width * height bytes
+};
+
+class H264Decoder {
+public:
+    H264Decoder();
+    ~H264Decoder();
+    H264Decoder(const H264Decoder &) = delete;
+    H264Decoder &operator=(const H264Decoder &) = delete;
+
+    // Feeds the bytes of one or more whole NAL units (Annex B) and returns the
+    // pictures they complete. Parameter sets alone are kept and sent with the next
+    // picture's data. Errors of the decoder count in Errors().
+    std::vector<DecodedPicture> Decode(const uint8_t *data, size_t size);
+    std::vector<DecodedPicture> Decode(const std::string &bytes) {
+        return Decode(reinterpret_cast<const uint8_t *>(bytes.data()), bytes.size());
+    }
+    std::vector<DecodedPicture> Flush();
+    int Errors() const { return errors_; }
+
+private:
+    struct Impl;
+    std::unique_ptr<Impl> impl_;
+    int errors_ = 0;
+    std::string pending_;  // parameter sets waiting for the picture they belong to
+};
+
+// Decodes a whole file (raw .h264 or a container such as .mp4).
+std::vector<DecodedPicture> DecodeFile(const std::string &path, int *errors = nullptr);
+
+}  // namespace mirrax::test
+
+#endif  // MIRRAX_TESTS_SUPPORT_H264_DECODER_H
