@@ -1,0 +1,200 @@
+// Record mode end to end: the real host writes "/data/local/tmp/mytest.mp4" through
+// the real encoder and muxer; the file is read back with libavformat and ffprobe.
+#include <gtest/gtest.h>
+#include <signal.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <filesystem>
+#include <sstream>
+
+#include "host_fixture.h"
+#include "stream_client.h"
+#include "support/h264_decoder.h"
+
+namespace {
+
+using namespace std::chrono_literals;
+using mirrax::test::CallEnd;
+using mirrax::test::HostProcess;
+using mirrax::test::StreamCall;
+
+const std::string kRecording = "/data/local/tmp/mytest.mp4";
+
+// Runs a command and returns its standard output.
+std::string Capture(const std::string &command) {
+    std::string out;
+    FILE *pipe = popen(command.c_str(), "r");
+    if (pipe == nullptr) {
+        return out;
+    }
+    char buf[4096];
+    size_t n;
+    while ((n = fread(buf, 1, sizeof(buf), pipe)) > 0) {
+        out.append(buf, n);
+    }
+    pclose(pipe);
+    return out;
+}
+
+std::vector<double> PacketTimes(const std::string &path) {
+    std::istringstream in(
+        Capture("ffprobe -v error -select_streams v:0 -show_entries packet=pts_time "
+                "-of csv=p=0 " +
+                path));
+    std::vector<double> times;
+    for (std::string line; std::getline(in, line);) {
+        if (!line.empty()) {
+            times.push_back(std::stod(line));
+        }
+    }
+    return times;
+}
+
+// Starts a recording and waits until `samples` samples were written.
+int64_t StartRecording(HostProcess &host, size_t samples) {
+    const int64_t started = mirrax::test::WallClockMs();
+    auto stream = std::make_unique<StreamCall>(host.Target());
+    const auto status = stream->WaitForEnd(5s);
+    EXPECT_TRUE(status.has_value()) << "onStart did not return at once in record mode";
+    EXPECT_TRUE(status && status->ok());
+    EXPECT_EQ(stream->FrameCount(), 0u);
+    EXPECT_TRUE(host.WaitForLog("WriteSample success!", samples, 30s)) << host.Log();
+    return started;
+}
+
+TEST(Record, RecordingOfTheSyntheticScreenPlaysBack) {
+    std::error_code ec;
+    std::filesystem::remove(kRecording, ec);
+    HostProcess host({"-m", "1", "-scale", "4"});
+    ASSERT_TRUE(host.Ready());
+    const int64_t started = StartRecording(host, 120);
+    const auto count = CallEnd(host.Target());
+    const int64_t wallMs = mirrax::test::WallClockMs() - started;
+    ASSERT_TRUE(count.has_value());
+    ASSERT_EQ(host.Stop(), 0);
+
+    // The end of the run: the encoder's stop path stops the recorder, whose
+    // destructor then finds it stopped.
+    const std::string log = host.Log();
+    const size_t stop = log.find("] stop muxer");
+    const size_t destroy = log.find("] destroy muxer");
+    const size_t already = log.find("] ScreenRecorder already stop....");
+    ASSERT_NE(stop, std::string::npos);
+    EXPECT_LT(stop, destroy);
+    EXPECT_LT(destroy, already);
+    EXPECT_EQ(host.LogCount("first encode output"), 1u);
+
+    const std::string info = Capture(
+        "ffprobe -v error -show_entries stream=codec_name,width,height "
+        "-of csv=p=0 " +
+        kRecording);
+    EXPECT_EQ(info, "h264,270,586\n");
+
+    int errors = 0;
+    const auto pictures = mirrax::test::DecodeFile(kRecording, &errors);
+    EXPECT_EQ(errors, 0);
+    // Every counted buffer but the codec configuration is a picture; a few more
+    // arrive while the encoder is being stopped.
+    EXPECT_GE(pictures.size() + 1, static_cast<size_t>(*count));
+    EXPECT_LE(pictures.size() + 1, static_cast<size_t>(*count) + 8);
+    std::vector<uint32_t> sequences;
+    for (const auto &picture : pictures) {
+        EXPECT_EQ(picture.width, 270);
+        EXPECT_EQ(picture.height, 586);
+        if (picture.sequence) {
+            sequences.push_back(*picture.sequence);
+        }
+    }
+    EXPECT_GE(sequences.size(), pictures.size() * 9 / 10);
+    EXPECT_TRUE(std::is_sorted(sequences.begin(), sequences.end()));
+
+    const auto times = PacketTimes(kRecording);
+    ASSERT_FALSE(times.empty());
+    EXPECT_DOUBLE_EQ(times.front(), 0.0);
+    EXPECT_TRUE(std::is_sorted(times.begin(), times.end()));
+    EXPECT_EQ(std::adjacent_find(times.begin(), times.end()), times.end());
+    // The recording covers the time it ran (the first picture comes a little
+    // after onStart, the last a little before onEnd returns).
+    EXPECT_NEAR(times.back() * 1000.0, static_cast<double>(wallMs), 400.0);
+}
+
+TEST(Record, SecondRecordingTruncatesTheFirst) {
+    HostProcess host({"-m", "1", "-scale", "4"});
+    ASSERT_TRUE(host.Ready());
+    StartRecording(host, 120);
+    ASSERT_TRUE(CallEnd(host.Target()).has_value());
+    const auto firstSize = std::filesystem::file_size(kRecording);
+
+    StartRecording(host, 140);  // counts the first run's 120 too
+    const auto second = CallEnd(host.Target());
+    ASSERT_TRUE(second.has_value());
+    ASSERT_EQ(host.Stop(), 0);
+    EXPECT_LT(std::filesystem::file_size(kRecording), firstSize);
+    const auto pictures = mirrax::test::DecodeFile(kRecording);
+    EXPECT_LE(pictures.size() + 1, static_cast<size_t>(*second) + 8);
+}
+
+TEST(Record, KilledHostLeavesAPlayableFile) {
+    HostProcess host({"-m", "1", "-scale", "4"});
+    ASSERT_TRUE(host.Ready());
+    StartRecording(host, 150);  // more than two one-second fragments
+    host.Process().Signal(SIGKILL);
+    ASSERT_TRUE(host.Process().Wait(10s).has_value());
+    int errors = 0;
+    const auto pictures = mirrax::test::DecodeFile(kRecording, &errors);
+    EXPECT_EQ(errors, 0);
+    EXPECT_GE(pictures.size(), 60u);
+}
+
+struct MuxerFaultCase {
+    const char *name;
+    const char *call;
+    std::vector<std::string> lines;  // in this order
+    bool recordsAfterwards;          // later samples are written successfully
+};
+
+void PrintTo(const MuxerFaultCase &c, std::ostream *os) { *os << c.call; }
+
+class RecordFault : public ::testing::TestWithParam<MuxerFaultCase> {};
+
+TEST_P(RecordFault, LogsTheFailureAndTheRunGoesOnOrFails) {
+    const MuxerFaultCase &c = GetParam();
+    HostProcess host({"-m", "1", "-scale", "4"});
+    ASSERT_TRUE(host.Ready());
+    ASSERT_TRUE(host.Control(std::string("fault ") + c.call + " 3"));
+    auto stream = std::make_unique<StreamCall>(host.Target());
+    ASSERT_TRUE(stream->WaitForEnd(5s).has_value());
+    for (const auto &line : c.lines) {
+        ASSERT_TRUE(host.WaitForLog(line)) << host.Log();
+    }
+    if (c.recordsAfterwards) {
+        EXPECT_TRUE(host.WaitForLog("WriteSample success!", 10));
+    }
+    const std::string log = host.Log();
+    size_t at = 0;
+    for (const auto &line : c.lines) {
+        const size_t next = log.find(line, at);
+        ASSERT_NE(next, std::string::npos) << line;
+        at = next;
+    }
+    EXPECT_TRUE(CallEnd(host.Target()).has_value());
+    stream.reset();
+    EXPECT_EQ(host.Stop(), 0);
+    if (!c.recordsAfterwards) {
+        EXPECT_EQ(host.LogCount("WriteSample success!"), 0u);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Muxer, RecordFault,
+    // clang-format off
+    ::testing::Values(
+        MuxerFaultCase{"Create", "OH_AVMuxer_Create", {"Failed to create video muxer!", "Record setup failed!"}, false},
+        MuxerFaultCase{"AddTrack", "OH_AVMuxer_AddTrack", {"Failed to add track video muxer!", "Record setup failed!"}, false},
+        MuxerFaultCase{"Start", "OH_AVMuxer_Start", {"Failed to start video muxer!", "WriteSample failed!"}, false},
+        MuxerFaultCase{"WriteSample", "OH_AVMuxer_WriteSample", {"WriteSample failed!"}, true}),
+    // clang-format on
+    [](const auto &info) { return std::string(info.param.name); });
+
+}  // namespace
