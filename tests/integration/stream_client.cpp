@@ -2,6 +2,8 @@
 
 #include <pthread.h>
 
+#include "mirrax_platform/frame_stamp.h"
+
 namespace mirrax::test {
 
 using namespace std::chrono_literals;
@@ -31,6 +33,7 @@ void StreamCall::Read() {
     while (reader->Read(&message)) {
         Frame frame;
         frame.arrivalMs = WallClockMs();
+        frame.arrivalUs = stamp::NowUs();
         const auto &payload = message.payload();
         frame.payloadKeys = static_cast<size_t>(payload.size());
         const auto data = payload.find("data");

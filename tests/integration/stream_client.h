@@ -27,7 +27,8 @@ struct Frame {
     int64_t pts = 0;
     size_t payloadKeys = 0;
     bool allKeysPresent = false;
-    int64_t arrivalMs = 0;
+    int64_t arrivalMs = 0;   // wall clock
+    uint32_t arrivalUs = 0;  // low 32 bits of the monotonic clock, as frame stamps use
 };
 
 class StreamCall {
