@@ -15,7 +15,7 @@ bool EndsWith(const std::string &text, const std::string &suffix) {
         return false;
     }
     return std::equal(suffix.rbegin(), suffix.rend(), text.rbegin(), [](char a, char b) {
-        return std::tolower(static_cast<unsigned char>(a)) == b;
+        return a == std::tolower(static_cast<unsigned char>(b));
     });
 }
 

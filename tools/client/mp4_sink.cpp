@@ -1,6 +1,7 @@
 // MP4 through libavformat, track parameters from the stream's codec data.
 #include <cstdio>
 #include <cstring>
+#include <optional>
 #include <vector>
 
 #include "av_handles.h"
@@ -15,6 +16,8 @@ namespace {
 // none by then is not H.264 this client can write.
 constexpr size_t kMaxPendingPictures = 300;
 constexpr AVRational kMillisecond{1, 1000};
+// Duration of a last picture that no other one follows.
+constexpr int64_t kDefaultDurationMs = 33;
 
 class Mp4Sink : public FrameSink {
 public:
@@ -57,7 +60,7 @@ public:
         }
         const int64_t pts = pts_.Next(frame.pts);
         if (headerWritten_) {
-            return WritePacket(frame.data, pts, frame.IsKeyFrame(), error);
+            return Hold(Pending{std::string(frame.data), pts, frame.IsKeyFrame()}, error);
         }
         pending_.push_back(Pending{std::string(frame.data), pts, frame.IsKeyFrame()});
         if (!probe_.Feed(frame.data)) {
@@ -74,8 +77,8 @@ public:
         }
         std::vector<Pending> pending = std::move(pending_);
         pending_.clear();
-        for (const auto &p : pending) {
-            if (!WritePacket(p.data, p.pts, p.key, error)) {
+        for (auto &p : pending) {
+            if (!Hold(std::move(p), error)) {
                 return false;
             }
         }
@@ -84,7 +87,11 @@ public:
 
     bool Finish(std::string *error) override {
         bool ok = true;
-        if (headerWritten_) {
+        if (headerWritten_ && held_) {
+            ok = WritePacket(*held_, lastDuration_, error);
+            held_.reset();
+        }
+        if (headerWritten_ && ok) {
             const int rc = av_write_trailer(format_.get());
             if (rc < 0) {
                 *error = "cannot finish " + path_ + ": " + AvError(rc);
@@ -143,17 +150,32 @@ private:
         return true;
     }
 
-    bool WritePacket(std::string_view data, int64_t pts, bool key, std::string *error) {
+    // A picture lasts until the next one; without durations the muxer's edit list
+    // would cut the last picture off. So each one is written when its successor comes.
+    bool Hold(Pending next, std::string *error) {
+        if (held_) {
+            lastDuration_ = next.pts - held_->pts;
+            if (!WritePacket(*held_, lastDuration_, error)) {
+                return false;
+            }
+        }
+        held_ = std::move(next);
+        return true;
+    }
+
+    bool WritePacket(const Pending &picture, int64_t durationMs, std::string *error) {
+        const std::string &data = picture.data;
         int rc = av_new_packet(packet_.get(), static_cast<int>(data.size()));
         if (rc < 0) {
             *error = "out of memory for the MP4 writer";
             return false;
         }
         memcpy(packet_->data, data.data(), data.size());
-        packet_->pts = av_rescale_q(pts, kMillisecond, stream_->time_base);
+        packet_->pts = av_rescale_q(picture.pts, kMillisecond, stream_->time_base);
         packet_->dts = packet_->pts;
+        packet_->duration = av_rescale_q(durationMs, kMillisecond, stream_->time_base);
         packet_->stream_index = stream_->index;
-        if (key) {
+        if (picture.key) {
             packet_->flags |= AV_PKT_FLAG_KEY;
         }
         rc = av_interleaved_write_frame(format_.get(), packet_.get());  // takes the data
@@ -173,7 +195,9 @@ private:
     PictureSizeProbe probe_;
     MonotonicPts pts_;
     std::string codecData_;
-    std::vector<Pending> pending_;
+    std::vector<Pending> pending_;  // before the header
+    std::optional<Pending> held_;   // after it: the picture waiting for its duration
+    int64_t lastDuration_ = kDefaultDurationMs;
     bool headerWritten_ = false;
     bool warnedCodecChange_ = false;
 };
