@@ -114,6 +114,9 @@ TEST_P(ClientOutput, FrameLimitEndsWithOnEndAndFileHoldsExactlyThosePictures) {
     // The summary goes where the video does not.
     const Stream human = GetParam().viaStdout ? Stream::kStderr : Stream::kStdout;
     const std::string json = JsonLine(*client, human);
+    // A clean run says nothing else on stderr (no decoder or muxer chatter).
+    EXPECT_EQ(client->Lines(Stream::kStderr).size(), GetParam().viaStdout ? 1u : 0u)
+        << client->Output(Stream::kStderr);
     EXPECT_NE(json.find("\"frames\":12,"), std::string::npos) << json;
     EXPECT_NE(json.find("\"ended_by\":\"frames\""), std::string::npos) << json;
     EXPECT_NE(json.find("\"width\":320,\"height\":240"), std::string::npos) << json;

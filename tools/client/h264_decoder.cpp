@@ -13,19 +13,26 @@ public:
     AvH264Decoder(CodecContextPtr context, PacketPtr packet, FramePtr frame)
         : context_(std::move(context)), packet_(std::move(packet)), frame_(std::move(frame)) {}
 
-    bool Decode(std::string_view data, const std::function<void(const AVFrame &)> &onPicture,
+    bool Decode(std::string_view data, bool codecData,
+                const std::function<void(const AVFrame &)> &onPicture,
                 std::string *error) override {
+        if (codecData) {
+            codecData_.assign(data);
+            return true;
+        }
         if (data.empty()) {
             return true;
         }
         // av_new_packet adds the zeroed padding the parser may read past the end.
         av_packet_unref(packet_.get());
-        int rc = av_new_packet(packet_.get(), static_cast<int>(data.size()));
+        int rc = av_new_packet(packet_.get(), static_cast<int>(codecData_.size() + data.size()));
         if (rc < 0) {
             *error = "cannot allocate a packet: " + AvError(rc);
             return false;
         }
-        memcpy(packet_->data, data.data(), data.size());
+        memcpy(packet_->data, codecData_.data(), codecData_.size());
+        memcpy(packet_->data + codecData_.size(), data.data(), data.size());
+        codecData_.clear();
         rc = avcodec_send_packet(context_.get(), packet_.get());
         if (rc < 0 && rc != AVERROR(EAGAIN)) {
             *error = "H.264 decoder rejected a buffer: " + AvError(rc);
@@ -49,6 +56,7 @@ private:
     CodecContextPtr context_;
     PacketPtr packet_;
     FramePtr frame_;
+    std::string codecData_;  // waiting for the next picture
 };
 
 }  // namespace

@@ -17,9 +17,10 @@ public:
     static std::unique_ptr<H264Decoder> Create(std::string *error);
     virtual ~H264Decoder() = default;
 
-    // Decodes one buffer (codec data or a coded picture) and hands every picture that
-    // comes out to `onPicture`. False with a reason when the decoder rejects it.
-    virtual bool Decode(std::string_view data,
+    // Decodes one buffer and hands every picture that comes out to `onPicture`. Codec
+    // data (SPS/PPS) is kept and decoded together with the next picture, since on its
+    // own it makes no picture. False with a reason when the decoder rejects a buffer.
+    virtual bool Decode(std::string_view data, bool codecData,
                         const std::function<void(const AVFrame &)> &onPicture,
                         std::string *error) = 0;
 };

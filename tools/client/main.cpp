@@ -10,6 +10,10 @@
 #include "commands.h"
 #include "signal_watcher.h"
 
+extern "C" {
+#include <libavutil/log.h>
+}
+
 int main(int argc, char **argv) {
     using namespace mirrax::client;
     const std::vector<std::string> args(argv + 1, argv + argc);
@@ -23,6 +27,8 @@ int main(int argc, char **argv) {
         PrintUsage(stdout);
         return kExitOk;
     }
+    // FFmpeg's own notices are not for the client's user; its errors still show.
+    av_log_set_level(AV_LOG_ERROR);
     switch (options.command) {
         case Command::kIdr:
             return RunIdr(options);

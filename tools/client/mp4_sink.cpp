@@ -52,7 +52,7 @@ public:
                         "was reconfigured); %s keeps the first track parameters\n",
                         path_.c_str());
             }
-            probe_.Feed(frame.data);
+            probe_.Feed(frame.data, true);
             return true;
         }
         if (!frame.IsPicture()) {
@@ -63,7 +63,7 @@ public:
             return Hold(Pending{std::string(frame.data), pts, frame.IsKeyFrame()}, error);
         }
         pending_.push_back(Pending{std::string(frame.data), pts, frame.IsKeyFrame()});
-        if (!probe_.Feed(frame.data)) {
+        if (!probe_.Feed(frame.data, false)) {
             if (pending_.size() >= kMaxPendingPictures) {
                 *error = "no decodable picture in the first " +
                          std::to_string(kMaxPendingPictures) + " pictures; " + path_ +

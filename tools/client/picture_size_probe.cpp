@@ -6,7 +6,7 @@
 
 namespace mirrax::client {
 
-bool PictureSizeProbe::Feed(std::string_view data) {
+bool PictureSizeProbe::Feed(std::string_view data, bool codecData) {
     if (size_ || failed_) {
         return size_.has_value();
     }
@@ -21,7 +21,7 @@ bool PictureSizeProbe::Feed(std::string_view data) {
     // A buffer the decoder rejects (say, a picture before the codec data) is skipped;
     // a later one may still decode.
     decoder_->Decode(
-        data,
+        data, codecData,
         [this](const AVFrame &picture) {
             if (!size_) {
                 size_ = PictureSize{picture.width, picture.height};

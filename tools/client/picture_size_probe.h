@@ -18,7 +18,7 @@ struct PictureSize {
 class PictureSizeProbe {
 public:
     // Feeds one buffer unless the size is already known; true once it is known.
-    bool Feed(std::string_view data);
+    bool Feed(std::string_view data, bool codecData);
     std::optional<PictureSize> Size() const { return size_; }
 
 private:

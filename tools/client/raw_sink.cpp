@@ -20,7 +20,7 @@ public:
         : owned_(std::move(owned)), out_(out), name_(std::move(name)) {}
 
     bool Write(const FrameMessage &frame, std::string *error) override {
-        probe_.Feed(frame.data);
+        probe_.Feed(frame.data, frame.IsCodecData());
         if (!frame.data.empty() &&
             fwrite(frame.data.data(), 1, frame.data.size(), out_) != frame.data.size()) {
             return Failed(error);

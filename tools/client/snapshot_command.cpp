@@ -59,7 +59,7 @@ int RunSnapshot(const ClientOptions &options, sigset_t stopSignals) {
         }
         std::string decodeError;
         const bool decoded = decoder->Decode(
-            frame.data,
+            frame.data, frame.IsCodecData(),
             [&](const AVFrame &decodedPicture) {
                 if (afterRequest && !picture) {
                     picture.reset(av_frame_clone(&decodedPicture));
