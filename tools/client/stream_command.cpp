@@ -20,6 +20,13 @@ void PrintSummary(FILE *out, const Summary &summary, bool json) {
 int RunStream(const ClientOptions &options, sigset_t stopSignals) {
     // With the video on standard output, everything for people goes to stderr.
     FILE *human = options.outputKind == OutputKind::kStdout ? stderr : stdout;
+    if (options.outputKind == OutputKind::kStdout && isatty(STDOUT_FILENO)) {
+        fprintf(stderr,
+                "mirrax_client: standard output is a terminal; pipe the video into a player "
+                "(mirrax_client stream -o - | ffplay -f h264 -) or give -o FILE "
+                "(see mirrax_client --help)\n");
+        return kExitUsage;
+    }
     std::string error;
     std::unique_ptr<FrameSink> sink = options.outputKind == OutputKind::kMp4
                                           ? OpenMp4Sink(options.output, &error)
