@@ -233,7 +233,7 @@ grpc::Status FakeMirraxServer::onEnd(grpc::ServerContext *, const Empty *, Reply
 
 grpc::Status FakeMirraxServer::onRequestIDRFrame(grpc::ServerContext *, const Empty *,
                                                  ReplyEndMessage *reply) {
-    std::lock_guard lock(mutex_);
+    std::unique_lock lock(mutex_);
     ++idrCalls_;
     if (behaviour_.refuse) {
         return grpc::Status::CANCELLED;
@@ -246,6 +246,11 @@ grpc::Status FakeMirraxServer::onRequestIDRFrame(grpc::ServerContext *, const Em
     if (behaviour_.idrResult == 0) {
         keyFrameWanted_ = true;
         changed_.notify_all();
+        // Answer only after the key frame has gone out: a client must not rely on the
+        // answer arriving before the picture it causes.
+        const size_t before = picturesSent_;
+        changed_.wait_for(lock, std::chrono::seconds(2),
+                          [&] { return picturesSent_ > before || stopping_ || !streaming_; });
     }
     return grpc::Status::OK;
 }

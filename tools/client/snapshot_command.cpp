@@ -44,7 +44,7 @@ int RunSnapshot(const ClientOptions &options, sigset_t stopSignals) {
     SignalWatcher watcher(stopSignals, [&run](int) { run.RequestEnd(EndReason::kInterrupt); });
 
     // Decoding starts with the codec data; the picture kept is the first one that
-    // comes out of a buffer received after the key-frame request was answered.
+    // comes out of a buffer received after the key-frame request went out.
     bool requested = false;
     FramePtr picture;
     bool warnedDecode = false;
@@ -52,7 +52,7 @@ int RunSnapshot(const ClientOptions &options, sigset_t stopSignals) {
         if (picture) {
             return;
         }
-        const bool afterRequest = run.KeyFrameAnswered();
+        const bool afterRequest = run.KeyFrameRequestSent();
         if (!requested) {
             requested = true;
             run.RequestKeyFrame();

@@ -275,6 +275,7 @@ void StreamRun::SendEnd(std::unique_lock<std::mutex> &lock) {
 
 void StreamRun::SendKeyFrameRequest(std::unique_lock<std::mutex> &lock) {
     keyFrameSent_ = true;
+    keyFrameRequestSent_ = true;
     lock.unlock();
     int32_t result = 0;
     const grpc::Status status = session_.RequestIdrFrame(&result);
@@ -288,7 +289,6 @@ void StreamRun::SendKeyFrameRequest(std::unique_lock<std::mutex> &lock) {
                 "(result %d)\n",
                 result);
     }
-    keyFrameAnswered_ = true;
 }
 
 }  // namespace mirrax::client

@@ -68,8 +68,10 @@ public:
 
     // Asks the server for a key frame on the control thread.
     void RequestKeyFrame();
-    // True once the key-frame request has been answered (whatever the answer).
-    bool KeyFrameAnswered() const { return keyFrameAnswered_; }
+    // True from just before the key-frame request goes out. A buffer read after this
+    // is true is newer than the request: the key frame it causes can arrive before the
+    // request's answer, so the answer is no marker.
+    bool KeyFrameRequestSent() const { return keyFrameRequestSent_; }
 
     // Opens the stream and reads it on the calling thread until the server ends it.
     // Each message that arrives before an end was requested goes to `handler`.
@@ -103,7 +105,7 @@ private:
     bool endFailed_ = false;
     bool keyFrameWanted_ = false;
     bool keyFrameSent_ = false;
-    std::atomic<bool> keyFrameAnswered_{false};
+    std::atomic<bool> keyFrameRequestSent_{false};
     Clock::time_point openedAt_;
     Clock::time_point lastMessageAt_;
     bool stallWarned_ = false;
