@@ -1,0 +1,262 @@
+#include "client_options.h"
+
+#include <algorithm>
+#include <cctype>
+#include <charconv>
+#include <cmath>
+#include <cstdlib>
+
+namespace mirrax::client {
+
+namespace {
+
+bool EndsWith(const std::string &text, const std::string &suffix) {
+    if (text.size() < suffix.size()) {
+        return false;
+    }
+    return std::equal(suffix.rbegin(), suffix.rend(), text.rbegin(), [](char a, char b) {
+        return a == std::tolower(static_cast<unsigned char>(b));
+    });
+}
+
+std::optional<uint64_t> ParseCount(const std::string &text) {
+    uint64_t value = 0;
+    const char *end = text.data() + text.size();
+    const auto [ptr, ec] = std::from_chars(text.data(), end, value);
+    if (text.empty() || ec != std::errc() || ptr != end) {
+        return std::nullopt;
+    }
+    return value;
+}
+
+std::optional<double> ParseSeconds(const std::string &text) {
+    if (text.empty()) {
+        return std::nullopt;
+    }
+    char *end = nullptr;
+    const double value = std::strtod(text.c_str(), &end);
+    if (end != text.c_str() + text.size() || !std::isfinite(value) || value <= 0.0) {
+        return std::nullopt;
+    }
+    return value;
+}
+
+bool ValidPort(const std::string &text) {
+    const auto port = ParseCount(text);
+    return port && *port >= 1 && *port <= 65535;
+}
+
+// HOST:PORT, the host possibly a bracketed IPv6 address.
+bool ValidServer(const std::string &text) {
+    const size_t colon = text.rfind(':');
+    if (colon == std::string::npos || colon == 0) {
+        return false;
+    }
+    return ValidPort(text.substr(colon + 1));
+}
+
+OutputKind StreamOutputKind(const std::string &path) {
+    if (path == "-") {
+        return OutputKind::kStdout;
+    }
+    if (EndsWith(path, ".h264")) {
+        return OutputKind::kRawH264;
+    }
+    if (EndsWith(path, ".mp4")) {
+        return OutputKind::kMp4;
+    }
+    return OutputKind::kNone;
+}
+
+std::optional<Command> CommandByName(const std::string &name) {
+    if (name == "stream") {
+        return Command::kStream;
+    }
+    if (name == "idr") {
+        return Command::kIdr;
+    }
+    if (name == "end") {
+        return Command::kEnd;
+    }
+    if (name == "snapshot") {
+        return Command::kSnapshot;
+    }
+    return std::nullopt;
+}
+
+}  // namespace
+
+bool ParseClientOptions(const std::vector<std::string> &args, ClientOptions *options,
+                        std::string *error) {
+    *options = ClientOptions{};
+    bool sawSeconds = false;
+    bool sawTimeout = false;
+    for (size_t i = 0; i < args.size(); ++i) {
+        std::string arg = args[i];
+        std::optional<std::string> inlineValue;
+        if (arg.rfind("--", 0) == 0) {
+            const size_t eq = arg.find('=');
+            if (eq != std::string::npos) {
+                inlineValue = arg.substr(eq + 1);
+                arg.resize(eq);
+            }
+        }
+        auto value = [&](std::string *out) {
+            if (inlineValue) {
+                *out = *inlineValue;
+                return true;
+            }
+            if (i + 1 >= args.size()) {
+                *error = "option " + arg + " needs a value";
+                return false;
+            }
+            *out = args[++i];
+            return true;
+        };
+        std::string text;
+        if (arg == "-h" || arg == "--help") {
+            options->help = true;
+        } else if (arg == "--server") {
+            if (!value(&text)) {
+                return false;
+            }
+            if (!ValidServer(text)) {
+                *error = "bad server address '" + text + "' (expected HOST:PORT)";
+                return false;
+            }
+            options->server = text;
+        } else if (arg == "-p" || arg == "--port") {
+            if (!value(&text)) {
+                return false;
+            }
+            if (!ValidPort(text)) {
+                *error = "bad port '" + text + "' (expected 1 to 65535)";
+                return false;
+            }
+            options->server = "127.0.0.1:" + text;
+        } else if (arg == "-o" || arg == "--output") {
+            if (!value(&options->output)) {
+                return false;
+            }
+            if (options->output.empty()) {
+                *error = "empty output name";
+                return false;
+            }
+        } else if (arg == "--seconds") {
+            if (!value(&text)) {
+                return false;
+            }
+            options->seconds = ParseSeconds(text);
+            if (!options->seconds) {
+                *error = "bad --seconds '" + text + "' (expected a positive number)";
+                return false;
+            }
+            sawSeconds = true;
+        } else if (arg == "--frames") {
+            if (!value(&text)) {
+                return false;
+            }
+            options->frames = ParseCount(text);
+            if (!options->frames || *options->frames == 0) {
+                *error = "bad --frames '" + text + "' (expected a positive whole number)";
+                return false;
+            }
+        } else if (arg == "--timeout") {
+            if (!value(&text)) {
+                return false;
+            }
+            const auto timeout = ParseSeconds(text);
+            if (!timeout) {
+                *error = "bad --timeout '" + text + "' (expected a positive number)";
+                return false;
+            }
+            options->timeoutSeconds = *timeout;
+            sawTimeout = true;
+        } else if (arg == "--json") {
+            options->json = true;
+        } else if (arg.size() > 1 && arg[0] == '-') {
+            *error = "unknown option " + arg;
+            return false;
+        } else if (options->command == Command::kNone) {
+            const auto command = CommandByName(arg);
+            if (!command) {
+                *error = "unknown command '" + arg + "' (stream, idr, end or snapshot)";
+                return false;
+            }
+            options->command = *command;
+        } else {
+            *error = "unexpected argument '" + arg + "'";
+            return false;
+        }
+    }
+    if (options->help) {
+        return true;
+    }
+
+    const Command command = options->command;
+    const bool streams = command == Command::kStream || command == Command::kSnapshot;
+    if (command == Command::kNone) {
+        *error = "no command given (stream, idr, end or snapshot)";
+        return false;
+    }
+    if (!streams && !options->output.empty()) {
+        *error = "-o is only for stream and snapshot";
+        return false;
+    }
+    if (!streams && options->json) {
+        *error = "--json is only for stream and snapshot";
+        return false;
+    }
+    if (command != Command::kStream && (sawSeconds || options->frames)) {
+        *error = "--seconds and --frames are only for stream";
+        return false;
+    }
+    if (command != Command::kSnapshot && sawTimeout) {
+        *error = "--timeout is only for snapshot";
+        return false;
+    }
+    if (command == Command::kStream) {
+        if (options->output.empty()) {
+            *error = "stream needs -o FILE.h264, FILE.mp4 or -";
+            return false;
+        }
+        options->outputKind = StreamOutputKind(options->output);
+        if (options->outputKind == OutputKind::kNone) {
+            *error = "output '" + options->output + "' must end in .h264 or .mp4, or be -";
+            return false;
+        }
+    }
+    if (command == Command::kSnapshot) {
+        if (options->output.empty() || !EndsWith(options->output, ".png")) {
+            *error = "snapshot needs -o FILE.png";
+            return false;
+        }
+        options->outputKind = OutputKind::kPng;
+    }
+    return true;
+}
+
+void PrintUsage(FILE *out) {
+    fputs(
+        "usage: mirrax_client [--server HOST:PORT | -p PORT] COMMAND [options]\n"
+        "\n"
+        "commands:\n"
+        "  stream -o FILE.h264|FILE.mp4|- [--seconds S] [--frames N] [--json]\n"
+        "        receive the screen as H.264: raw Annex B, MP4, or raw to standard output;\n"
+        "        runs until S seconds or N pictures, or until Ctrl-C\n"
+        "  snapshot -o FILE.png [--timeout S] [--json]\n"
+        "        request a key frame and save the next picture as PNG (default timeout 10 s)\n"
+        "  idr   ask the server for a key frame\n"
+        "  end   end the server's current run and print its frame count\n"
+        "\n"
+        "options:\n"
+        "  --server HOST:PORT   server address (default 127.0.0.1:5000)\n"
+        "  -p PORT              same as --server 127.0.0.1:PORT\n"
+        "  --json               print the summary as one JSON object\n"
+        "  -h, --help           show this help\n"
+        "\n"
+        "exit status: 0 success, 1 failure (server, call or output), 2 bad arguments\n",
+        out);
+}
+
+}  // namespace mirrax::client

@@ -1,0 +1,39 @@
+// Command line of mirrax_client: the server address, one command and its options.
+#ifndef MIRRAX_TOOLS_CLIENT_CLIENT_OPTIONS_H
+#define MIRRAX_TOOLS_CLIENT_CLIENT_OPTIONS_H
+
+#include <cstdint>
+#include <cstdio>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace mirrax::client {
+
+enum class Command { kNone, kStream, kIdr, kEnd, kSnapshot };
+
+// What `stream -o` writes, chosen by the output name.
+enum class OutputKind { kNone, kRawH264, kMp4, kStdout, kPng };
+
+struct ClientOptions {
+    std::string server = "127.0.0.1:5000";
+    Command command = Command::kNone;
+    std::string output;
+    OutputKind outputKind = OutputKind::kNone;
+    std::optional<double> seconds;   // stream: end the run after this long
+    std::optional<uint64_t> frames;  // stream: end the run after this many pictures
+    double timeoutSeconds = 10.0;    // snapshot: give up without a picture after this long
+    bool json = false;
+    bool help = false;
+};
+
+// Parses the arguments after the program name. Returns false with a one-line
+// message for anything malformed or not meaningful for the command.
+bool ParseClientOptions(const std::vector<std::string> &args, ClientOptions *options,
+                        std::string *error);
+
+void PrintUsage(FILE *out);
+
+}  // namespace mirrax::client
+
+#endif  // MIRRAX_TOOLS_CLIENT_CLIENT_OPTIONS_H

@@ -1,0 +1,32 @@
+// The client's commands; each returns the process exit status.
+#ifndef MIRRAX_TOOLS_CLIENT_COMMANDS_H
+#define MIRRAX_TOOLS_CLIENT_COMMANDS_H
+
+#include <signal.h>
+
+#include <string>
+
+#include "client_options.h"
+#include "stream_stats.h"
+
+namespace mirrax::client {
+
+inline constexpr int kExitOk = 0;
+inline constexpr int kExitFailure = 1;
+inline constexpr int kExitUsage = 2;
+
+// Prints "mirrax_client: error: MESSAGE" on stderr and returns kExitFailure.
+int Fail(const std::string &message);
+
+// The summary as one line, or as JSON, on `out`.
+void PrintSummary(FILE *out, const Summary &summary, bool json);
+
+int RunIdr(const ClientOptions &options);
+int RunEnd(const ClientOptions &options);
+// `stopSignals` were blocked before any thread started; the command watches them.
+int RunStream(const ClientOptions &options, sigset_t stopSignals);
+int RunSnapshot(const ClientOptions &options, sigset_t stopSignals);
+
+}  // namespace mirrax::client
+
+#endif  // MIRRAX_TOOLS_CLIENT_COMMANDS_H

@@ -1,0 +1,40 @@
+// Where a stream's buffers go: a raw H.264 file, standard output or an MP4 file.
+#ifndef MIRRAX_TOOLS_CLIENT_FRAME_SINK_H
+#define MIRRAX_TOOLS_CLIENT_FRAME_SINK_H
+
+#include <memory>
+#include <optional>
+#include <string>
+
+#include "frame_message.h"
+#include "picture_size_probe.h"
+
+namespace mirrax::client {
+
+class FrameSink {
+public:
+    virtual ~FrameSink() = default;
+
+    // Takes one stream message. False with a reason when the output failed; the run
+    // should then end.
+    virtual bool Write(const FrameMessage &frame, std::string *error) = 0;
+    // Completes the output (flush, trailer, close). False with a reason.
+    virtual bool Finish(std::string *error) = 0;
+    // True when the output failed because its reader went away (a closed pipe).
+    virtual bool ReaderGone() const { return false; }
+    virtual std::optional<PictureSize> Size() const = 0;
+};
+
+// Raw Annex B: every message's data, concatenated as received. "-" writes to
+// standard output, flushed after every buffer. Null with a reason when the file
+// cannot be created.
+std::unique_ptr<FrameSink> OpenRawSink(const std::string &path, std::string *error);
+
+// MP4 through libavformat. The header is written once the first picture has been
+// decoded (its size and the codec data make the track parameters); the trailer only
+// when the header was written.
+std::unique_ptr<FrameSink> OpenMp4Sink(const std::string &path, std::string *error);
+
+}  // namespace mirrax::client
+
+#endif  // MIRRAX_TOOLS_CLIENT_FRAME_SINK_H

@@ -1,0 +1,88 @@
+#include "h264_decoder.h"
+
+#include <cstring>
+
+#include "av_handles.h"
+
+namespace mirrax::client {
+
+namespace {
+
+class AvH264Decoder : public H264Decoder {
+public:
+    AvH264Decoder(CodecContextPtr context, PacketPtr packet, FramePtr frame)
+        : context_(std::move(context)), packet_(std::move(packet)), frame_(std::move(frame)) {}
+
+    bool Decode(std::string_view data, bool codecData,
+                const std::function<void(const AVFrame &)> &onPicture,
+                std::string *error) override {
+        if (codecData) {
+            codecData_.assign(data);
+            return true;
+        }
+        if (data.empty()) {
+            return true;
+        }
+        // av_new_packet adds the zeroed padding the parser may read past the end.
+        av_packet_unref(packet_.get());
+        int rc = av_new_packet(packet_.get(), static_cast<int>(codecData_.size() + data.size()));
+        if (rc < 0) {
+            *error = "cannot allocate a packet: " + AvError(rc);
+            return false;
+        }
+        memcpy(packet_->data, codecData_.data(), codecData_.size());
+        memcpy(packet_->data + codecData_.size(), data.data(), data.size());
+        codecData_.clear();
+        rc = avcodec_send_packet(context_.get(), packet_.get());
+        if (rc < 0 && rc != AVERROR(EAGAIN)) {
+            *error = "H.264 decoder rejected a buffer: " + AvError(rc);
+            return false;
+        }
+        while (true) {
+            rc = avcodec_receive_frame(context_.get(), frame_.get());
+            if (rc == AVERROR(EAGAIN) || rc == AVERROR_EOF) {
+                return true;
+            }
+            if (rc < 0) {
+                *error = "H.264 decoder failed: " + AvError(rc);
+                return false;
+            }
+            onPicture(*frame_);
+            av_frame_unref(frame_.get());
+        }
+    }
+
+private:
+    CodecContextPtr context_;
+    PacketPtr packet_;
+    FramePtr frame_;
+    std::string codecData_;  // waiting for the next picture
+};
+
+}  // namespace
+
+std::unique_ptr<H264Decoder> H264Decoder::Create(std::string *error) {
+    const AVCodec *codec = avcodec_find_decoder(AV_CODEC_ID_H264);
+    if (codec == nullptr) {
+        *error = "this FFmpeg has no H.264 decoder";
+        return nullptr;
+    }
+    CodecContextPtr context(avcodec_alloc_context3(codec));
+    PacketPtr packet(av_packet_alloc());
+    FramePtr frame(av_frame_alloc());
+    if (!context || !packet || !frame) {
+        *error = "out of memory for the H.264 decoder";
+        return nullptr;
+    }
+    // One picture out per picture in: no frame threads, no reordering delay.
+    context->flags |= AV_CODEC_FLAG_LOW_DELAY;
+    context->thread_count = 1;
+    const int rc = avcodec_open2(context.get(), codec, nullptr);
+    if (rc < 0) {
+        *error = "cannot open the H.264 decoder: " + AvError(rc);
+        return nullptr;
+    }
+    return std::make_unique<AvH264Decoder>(std::move(context), std::move(packet), std::move(frame));
+}
+
+}  // namespace mirrax::client

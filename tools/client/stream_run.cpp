@@ -1,0 +1,294 @@
+#include "stream_run.h"
+
+#include <pthread.h>
+
+#include <cstdio>
+
+namespace mirrax::client {
+
+namespace {
+
+constexpr std::chrono::milliseconds kProgressInterval{500};
+
+int64_t WallClockMs() {
+    return std::chrono::duration_cast<std::chrono::milliseconds>(
+               std::chrono::system_clock::now().time_since_epoch())
+        .count();
+}
+
+}  // namespace
+
+const char *EndReasonName(EndReason reason) {
+    switch (reason) {
+        case EndReason::kFrames:
+            return "frames";
+        case EndReason::kSeconds:
+            return "seconds";
+        case EndReason::kInterrupt:
+            return "interrupt";
+        case EndReason::kSnapshot:
+            return "snapshot";
+        case EndReason::kTimeout:
+            return "timeout";
+        case EndReason::kOutput:
+            return "output";
+        case EndReason::kServer:
+            return "server";
+        case EndReason::kNone:
+            break;
+    }
+    return "none";
+}
+
+StreamRun::StreamRun(RpcSession &session, Settings settings)
+    : session_(session), settings_(settings) {}
+
+StreamRun::~StreamRun() {
+    {
+        std::lock_guard lock(mutex_);
+        quit_ = true;
+    }
+    wake_.notify_all();
+    if (control_.joinable()) {
+        control_.join();
+    }
+}
+
+void StreamRun::RequestEnd(EndReason reason) {
+    {
+        std::lock_guard lock(mutex_);
+        if (reason_ != EndReason::kNone) {
+            return;
+        }
+        reason_ = reason;
+        endsWanted_ = 1;
+    }
+    wake_.notify_all();
+}
+
+void StreamRun::RequestKeyFrame() {
+    {
+        std::lock_guard lock(mutex_);
+        keyFrameWanted_ = true;
+    }
+    wake_.notify_all();
+}
+
+StreamRun::Outcome StreamRun::Run(const std::function<void(const FrameMessage &)> &handler) {
+    Outcome outcome;
+    {
+        std::lock_guard lock(mutex_);
+        if (reason_ != EndReason::kNone) {
+            // Ended before it began (Ctrl-C while connecting): nothing to end.
+            outcome.reason = reason_;
+            return outcome;
+        }
+        session_.OpenStream();
+        streamOpen_ = true;
+        openedAt_ = Clock::now();
+        lastMessageAt_ = openedAt_;
+        intervalStart_ = openedAt_;
+        nextTick_ = openedAt_ + kProgressInterval;
+    }
+    control_ = std::thread([this] { ControlLoop(); });
+
+    ReplyMessage message;
+    std::string error;
+    bool warnedMalformed = false;
+    while (session_.Read(&message)) {
+        const int64_t arrivalMs = WallClockMs();
+        const auto frame = ParseFrameMessage(message, &error);
+        bool handle = false;
+        {
+            std::lock_guard lock(mutex_);
+            lastMessageAt_ = Clock::now();
+            if (reason_ == EndReason::kNone) {
+                handle = frame.has_value();
+                if (frame && frame->IsPicture()) {
+                    ++totalFrames_;
+                    ++intervalFrames_;
+                    intervalLatencies_.push_back(arrivalMs - frame->pts);
+                }
+                if (frame) {
+                    intervalBytes_ += frame->data.size();
+                }
+            } else if (endsSent_ == 1 && lastEndResult_ == 0 && endsWanted_ == 1) {
+                // onEnd found no run: the server took our onStart only after it. The
+                // pictures now arriving belong to our run, so end that one too.
+                endsWanted_ = 2;
+                wake_.notify_all();
+            }
+        }
+        if (!frame && !warnedMalformed) {
+            warnedMalformed = true;
+            fprintf(stderr, "mirrax_client: warning: skipping a malformed message: %s\n",
+                    error.c_str());
+        }
+        if (handle) {
+            outcome.stats.Add(frame->IsPicture(), frame->IsKeyFrame(), frame->data.size(),
+                              frame->pts, arrivalMs);
+            handler(*frame);
+        }
+    }
+    outcome.status = session_.FinishStream();
+
+    std::unique_lock lock(mutex_);
+    outcome.seconds = std::chrono::duration<double>(Clock::now() - openedAt_).count();
+    streamOpen_ = false;
+    quit_ = true;
+    lock.unlock();
+    wake_.notify_all();
+    control_.join();  // an onEnd in flight finishes first; its deadline bounds the wait
+    lock.lock();
+    if (settings_.progress) {
+        progress_.Clear();
+    }
+    outcome.reason = reason_ == EndReason::kNone ? EndReason::kServer : reason_;
+    outcome.endFailed = endFailed_;
+    outcome.cancelled = cancelled_;
+    return outcome;
+}
+
+std::optional<std::string> StreamRun::Failure(const Outcome &outcome, const std::string &target) {
+    if (outcome.cancelled) {
+        return std::string(outcome.endFailed ? "onEnd failed" : "the stream did not end") +
+               ", so the client cancelled it; the server stops streaming until it is "
+               "restarted";
+    }
+    if (!outcome.status.ok()) {
+        return ExplainFailedCall("onStart", target, outcome.status);
+    }
+    return std::nullopt;
+}
+
+void StreamRun::ControlLoop() {
+    pthread_setname_np(pthread_self(), "client-control");
+    std::unique_lock lock(mutex_);
+    while (!quit_) {
+        auto work = [this] {
+            return quit_ || endsSent_ < endsWanted_ || (keyFrameWanted_ && !keyFrameSent_);
+        };
+        wake_.wait_until(lock, NextDeadline(), work);
+        if (quit_) {
+            break;
+        }
+        if (endsSent_ < endsWanted_) {
+            SendEnd(lock);
+        } else if (keyFrameWanted_ && !keyFrameSent_) {
+            SendKeyFrameRequest(lock);
+        }
+        OnTimers(lock);
+    }
+}
+
+StreamRun::Clock::time_point StreamRun::NextDeadline() const {
+    // The loop wakes at least once a minute even with nothing due; that is no poll.
+    Clock::time_point next = Clock::now() + std::chrono::minutes(1);
+    auto consider = [&next](Clock::time_point t) { next = t < next ? t : next; };
+    if (reason_ == EndReason::kNone) {
+        if (!stallWarned_) {
+            consider(lastMessageAt_ + settings_.stallWarning);
+        }
+        if (settings_.duration) {
+            consider(openedAt_ + *settings_.duration);
+        }
+    }
+    if (settings_.progress) {
+        consider(nextTick_);
+    }
+    if (endAnsweredAt_ && !cancelled_) {
+        consider(*endAnsweredAt_ + settings_.endGrace);
+    }
+    return next;
+}
+
+void StreamRun::OnTimers(std::unique_lock<std::mutex> &lock) {
+    const auto now = Clock::now();
+    if (reason_ == EndReason::kNone && settings_.duration &&
+        now >= openedAt_ + *settings_.duration) {
+        reason_ = EndReason::kSeconds;
+        endsWanted_ = 1;
+        SendEnd(lock);
+        return;
+    }
+    if (reason_ == EndReason::kNone && !stallWarned_ &&
+        now >= lastMessageAt_ + settings_.stallWarning) {
+        stallWarned_ = true;
+        if (settings_.progress) {
+            progress_.Clear();
+        }
+        const auto seconds =
+            std::chrono::duration_cast<std::chrono::seconds>(settings_.stallWarning).count();
+        fprintf(stderr,
+                "mirrax_client: warning: no frames for %lld s: the screen may be still (try "
+                "'mirrax_client idr'), or the server has stopped streaming for good because an "
+                "earlier client vanished mid-stream (restart the host)\n",
+                static_cast<long long>(seconds));
+    }
+    if (endAnsweredAt_ && !cancelled_ && now >= *endAnsweredAt_ + settings_.endGrace) {
+        cancelled_ = true;
+        fprintf(stderr,
+                "mirrax_client: warning: the server did not end the stream after onEnd; "
+                "cancelling it\n");
+        session_.CancelStream();
+    }
+    if (settings_.progress && now >= nextTick_) {
+        ProgressSample sample;
+        sample.totalFrames = totalFrames_;
+        sample.intervalSeconds = std::chrono::duration<double>(now - intervalStart_).count();
+        sample.intervalFrames = intervalFrames_;
+        sample.intervalBytes = intervalBytes_;
+        sample.latencyMs = Median(intervalLatencies_);
+        intervalStart_ = now;
+        intervalFrames_ = 0;
+        intervalBytes_ = 0;
+        intervalLatencies_.clear();
+        nextTick_ = now + kProgressInterval;
+        progress_.Show(FormatProgress(sample));
+    }
+}
+
+void StreamRun::SendEnd(std::unique_lock<std::mutex> &lock) {
+    ++endsSent_;
+    lock.unlock();
+    int32_t result = 0;
+    const grpc::Status status = session_.End(&result);
+    lock.lock();
+    if (status.ok()) {
+        lastEndResult_ = result;
+        endAnsweredAt_ = Clock::now();
+        return;
+    }
+    // Without onEnd the stream can only be cancelled; the server then stops streaming
+    // until it is restarted, which is why this is the last resort.
+    endFailed_ = true;
+    if (settings_.progress) {
+        progress_.Clear();
+    }
+    fprintf(stderr, "mirrax_client: error: %s; cancelling the stream\n",
+            ExplainFailedCall("onEnd", session_.Target(), status).c_str());
+    if (!cancelled_) {
+        cancelled_ = true;
+        session_.CancelStream();
+    }
+}
+
+void StreamRun::SendKeyFrameRequest(std::unique_lock<std::mutex> &lock) {
+    keyFrameSent_ = true;
+    keyFrameRequestSent_ = true;
+    lock.unlock();
+    int32_t result = 0;
+    const grpc::Status status = session_.RequestIdrFrame(&result);
+    lock.lock();
+    if (!status.ok()) {
+        fprintf(stderr, "mirrax_client: warning: %s\n",
+                ExplainFailedCall("onRequestIDRFrame", session_.Target(), status).c_str());
+    } else if (result != 0) {
+        fprintf(stderr,
+                "mirrax_client: warning: the server did not take the key-frame request "
+                "(result %d)\n",
+                result);
+    }
+}
+
+}  // namespace mirrax::client
