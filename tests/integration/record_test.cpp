@@ -147,6 +147,40 @@ TEST(Record, KilledHostLeavesAPlayableFile) {
     EXPECT_GE(pictures.size(), 60u);
 }
 
+// The reference client starts a recording and finishes it; against a streaming
+// server it refuses and ends the run it started.
+TEST(Record, ReferenceClientDrivesARecording) {
+    std::error_code ec;
+    std::filesystem::remove(kRecording, ec);
+    HostProcess recording({"-m", "1", "-scale", "4"});
+    ASSERT_TRUE(recording.Ready());
+    const auto client = [&](const std::string &target, const std::string &command) {
+        mirrax::test::ChildProcess run(
+            {mirrax::test::BuildPath("bin/mirrax_client"), "--server", target, command});
+        const auto status = run.Wait(20s);
+        return std::make_pair(status.value_or(-1),
+                              run.Output(mirrax::test::ChildProcess::Stream::kStdout) +
+                                  run.Output(mirrax::test::ChildProcess::Stream::kStderr));
+    };
+    const auto started = client(recording.Target(), "record");
+    EXPECT_EQ(started.first, 0) << started.second;
+    ASSERT_TRUE(recording.WaitForLog("WriteSample success!", 30));
+    const auto ended = client(recording.Target(), "end");
+    EXPECT_EQ(ended.first, 0) << ended.second;
+    EXPECT_EQ(ended.second.rfind("frames: ", 0), 0u) << ended.second;
+    EXPECT_EQ(recording.Stop(), 0);
+    EXPECT_GE(mirrax::test::DecodeFile(kRecording).size(), 29u);
+
+    HostProcess streaming({"-scale", "4"});
+    ASSERT_TRUE(streaming.Ready());
+    const auto refused = client(streaming.Target(), "record");
+    EXPECT_EQ(refused.first, 1);
+    EXPECT_NE(refused.second.find("not recording"), std::string::npos) << refused.second;
+    EXPECT_TRUE(streaming.WaitForLog("Finish StopScreenCopy...., frame_count: "));
+    EXPECT_EQ(streaming.LogCount("Server context has cancelled."), 0u);
+    EXPECT_EQ(streaming.Stop(), 0);
+}
+
 struct MuxerFaultCase {
     const char *name;
     const char *call;

@@ -81,6 +81,9 @@ std::optional<Command> CommandByName(const std::string &name) {
     if (name == "snapshot") {
         return Command::kSnapshot;
     }
+    if (name == "record") {
+        return Command::kRecord;
+    }
     return std::nullopt;
 }
 
@@ -180,7 +183,7 @@ bool ParseClientOptions(const std::vector<std::string> &args, ClientOptions *opt
         } else if (options->command == Command::kNone) {
             const auto command = CommandByName(arg);
             if (!command) {
-                *error = "unknown command '" + arg + "' (stream, idr, end or snapshot)";
+                *error = "unknown command '" + arg + "' (stream, snapshot, record, idr or end)";
                 return false;
             }
             options->command = *command;
@@ -196,7 +199,7 @@ bool ParseClientOptions(const std::vector<std::string> &args, ClientOptions *opt
     const Command command = options->command;
     const bool streams = command == Command::kStream || command == Command::kSnapshot;
     if (command == Command::kNone) {
-        *error = "no command given (stream, idr, end or snapshot)";
+        *error = "no command given (stream, snapshot, record, idr or end)";
         return false;
     }
     if (!streams && !options->output.empty()) {
@@ -246,6 +249,8 @@ void PrintUsage(FILE *out) {
         "        runs until S seconds or N pictures, or until Ctrl-C\n"
         "  snapshot -o FILE.png [--timeout S] [--json]\n"
         "        request a key frame and save the next picture as PNG (default timeout 10 s)\n"
+        "  record\n"
+        "        start recording on a server in record mode (-m 1); 'end' finishes the file\n"
         "  idr   ask the server for a key frame\n"
         "  end   end the server's current run and print its frame count\n"
         "\n"

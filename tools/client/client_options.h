@@ -10,7 +10,7 @@
 
 namespace mirrax::client {
 
-enum class Command { kNone, kStream, kIdr, kEnd, kSnapshot };
+enum class Command { kNone, kStream, kIdr, kEnd, kSnapshot, kRecord };
 
 // What `stream -o` writes, chosen by the output name.
 enum class OutputKind { kNone, kRawH264, kMp4, kStdout, kPng };

@@ -23,6 +23,8 @@ void PrintSummary(FILE *out, const Summary &summary, bool json);
 
 int RunIdr(const ClientOptions &options);
 int RunEnd(const ClientOptions &options);
+// Starts a recording: a server in record mode answers onStart at once with no frame.
+int RunRecord(const ClientOptions &options);
 // `stopSignals` were blocked before any thread started; the command watches them.
 int RunStream(const ClientOptions &options, sigset_t stopSignals);
 int RunSnapshot(const ClientOptions &options, sigset_t stopSignals);

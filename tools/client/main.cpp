@@ -34,6 +34,8 @@ int main(int argc, char **argv) {
             return RunIdr(options);
         case Command::kEnd:
             return RunEnd(options);
+        case Command::kRecord:
+            return RunRecord(options);
         case Command::kStream:
         case Command::kSnapshot: {
             // Before the first thread (gRPC starts its own): every thread inherits the
