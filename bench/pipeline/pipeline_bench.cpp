@@ -11,6 +11,7 @@
 #include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <mutex>
 #include <sstream>
@@ -39,8 +40,11 @@ constexpr int kCapturedFrames = 32;
 constexpr int kReferenceFrames = 300;
 constexpr int64_t kBitRate = 31457280;
 
-double ProcessCpuSeconds(pid_t pid) {
-    std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+// utime + stime of a process, or of one of its threads when `tid` is given.
+double ProcessCpuSeconds(pid_t pid, pid_t tid = 0) {
+    std::ifstream stat(tid == 0 ? "/proc/" + std::to_string(pid) + "/stat"
+                                : "/proc/" + std::to_string(pid) + "/task/" + std::to_string(tid) +
+                                      "/stat");
     std::string text((std::istreambuf_iterator<char>(stat)), std::istreambuf_iterator<char>());
     // Fields after the command name, which ends with the last ')'.
     std::istringstream in(text.substr(text.rfind(')') + 2));
@@ -53,6 +57,40 @@ double ProcessCpuSeconds(pid_t pid) {
     }
     const double ticks = static_cast<double>(sysconf(_SC_CLK_TCK));
     return (std::stod(fields[11]) + std::stod(fields[12])) / ticks;  // utime + stime
+}
+
+// CPU seconds of a process by thread role: the screen's own drawing, the mirror
+// worker, the encoder's threads, and the rest (x264's workers, which take the name
+// of the thread that configured the encoder, gRPC, the library's callback work).
+struct RoleCpu {
+    double drawing = 0;
+    double mirror = 0;
+    double encoder = 0;
+    double other = 0;
+    double Total() const { return drawing + mirror + encoder + other; }
+};
+
+RoleCpu ProcessCpuByRole(pid_t pid) {
+    RoleCpu cpu;
+    const std::string tasks = "/proc/" + std::to_string(pid) + "/task";
+    std::error_code ec;
+    for (const auto &task : std::filesystem::directory_iterator(tasks, ec)) {
+        std::ifstream commFile(task.path() / "comm");
+        std::string comm;
+        std::getline(commFile, comm);
+        const pid_t tid = static_cast<pid_t>(std::stol(task.path().filename().string()));
+        const double seconds = ProcessCpuSeconds(pid, tid);
+        if (comm.rfind("synthetic-draw", 0) == 0) {
+            cpu.drawing += seconds;
+        } else if (comm.rfind("mirror-", 0) == 0) {
+            cpu.mirror += seconds;
+        } else if (comm.rfind("mirrax-venc", 0) == 0) {
+            cpu.encoder += seconds;
+        } else {
+            cpu.other += seconds;
+        }
+    }
+    return cpu;
 }
 
 double ThreadCpuSeconds() {
@@ -72,7 +110,8 @@ double Percentile(std::vector<double> values, double p) {
 
 struct PipelineFigures {
     double fps = 0;
-    double cpuPerFrameMs = 0;
+    double cpuPerFrameMs = 0;  // the host without the screen's own drawing
+    RoleCpu perFrameMs;
     double medianLatencyMs = 0;
     double p99LatencyMs = 0;
     size_t frames = 0;
@@ -94,11 +133,11 @@ PipelineFigures MeasurePipeline(int scale, double seconds) {
         return figures;
     }
     const size_t first = stream->FrameCount();
-    const double cpu0 = ProcessCpuSeconds(host.Process().Pid());
+    const RoleCpu cpu0 = ProcessCpuByRole(host.Process().Pid());
     const auto t0 = Clock::now();
     std::this_thread::sleep_until(t0 + std::chrono::duration<double>(seconds));
     const size_t last = stream->FrameCount();
-    const double cpu1 = ProcessCpuSeconds(host.Process().Pid());
+    const RoleCpu cpu1 = ProcessCpuByRole(host.Process().Pid());
     const double elapsed = std::chrono::duration<double>(Clock::now() - t0).count();
     mirrax::test::CallEnd(host.Target());
     stream->WaitForEnd(10s);
@@ -108,7 +147,12 @@ PipelineFigures MeasurePipeline(int scale, double seconds) {
 
     figures.frames = last - first;
     figures.fps = static_cast<double>(figures.frames) / elapsed;
-    figures.cpuPerFrameMs = (cpu1 - cpu0) * 1000.0 / static_cast<double>(figures.frames);
+    const double perFrame = 1000.0 / static_cast<double>(figures.frames);
+    figures.perFrameMs.drawing = (cpu1.drawing - cpu0.drawing) * perFrame;
+    figures.perFrameMs.mirror = (cpu1.mirror - cpu0.mirror) * perFrame;
+    figures.perFrameMs.encoder = (cpu1.encoder - cpu0.encoder) * perFrame;
+    figures.perFrameMs.other = (cpu1.other - cpu0.other) * perFrame;
+    figures.cpuPerFrameMs = figures.perFrameMs.Total() - figures.perFrameMs.drawing;
     mirrax::test::H264Decoder decoder;
     std::vector<double> latencies;
     for (size_t i = 0; i < frames.size(); ++i) {
@@ -259,8 +303,10 @@ int main(int argc, char **argv) {
     }
     printf("pipeline: synthetic %dx%d at 60 fps, default options, %.0f s per scale\n", kScreenWidth,
            kScreenHeight, seconds);
-    printf("%-6s %-10s %9s %14s %14s %9s %12s %12s\n", "scale", "video", "fps", "host ms/frame",
-           "layer ms/frame", "overhead", "latency p50", "latency p99");
+    printf("host ms/frame: the host's CPU per received frame without the screen's own drawing\n");
+    printf("%-6s %-10s %9s %14s %14s %9s %12s %12s   %s\n", "scale", "video", "fps",
+           "host ms/frame", "layer ms/frame", "overhead", "latency p50", "latency p99",
+           "host by thread: draw/mirror/encoder+rpc ms");
     for (int scale : scales) {
         const PipelineFigures pipeline = MeasurePipeline(scale, seconds);
         int width = kScreenWidth / scale;
@@ -270,10 +316,11 @@ int main(int argc, char **argv) {
         const double layer = MeasureEncoderLayer(width, height);
         const std::string video =
             std::to_string(pipeline.width) + "x" + std::to_string(pipeline.height);
-        printf("%-6d %-10s %9.1f %14.2f %14.2f %8.2fx %10.1f ms %10.1f ms\n", scale, video.c_str(),
-               pipeline.fps, pipeline.cpuPerFrameMs, layer,
+        printf("%-6d %-10s %9.1f %14.2f %14.2f %8.2fx %10.1f ms %10.1f ms   %.2f/%.2f/%.2f\n",
+               scale, video.c_str(), pipeline.fps, pipeline.cpuPerFrameMs, layer,
                layer > 0 ? pipeline.cpuPerFrameMs / layer : 0.0, pipeline.medianLatencyMs,
-               pipeline.p99LatencyMs);
+               pipeline.p99LatencyMs, pipeline.perFrameMs.drawing, pipeline.perFrameMs.mirror,
+               pipeline.perFrameMs.encoder + pipeline.perFrameMs.other);
         fflush(stdout);
     }
     return 0;
