@@ -224,6 +224,23 @@ TEST(Stream, RotationRestartsTheCaptureWithoutEndingTheStream) {
     EXPECT_EQ(host.Stop(), 0);
 }
 
+TEST(Stream, ScreenChangeAfterTheRunEndedRestartsNothing) {
+    HostProcess host({"-scale", "4"});
+    ASSERT_TRUE(host.Ready());
+    {
+        StreamCall stream(host.Target());  // registers the screen listener
+        ASSERT_TRUE(stream.WaitForFrames(3, 20s));
+        ASSERT_TRUE(CallEnd(host.Target()).has_value());
+        ASSERT_TRUE(stream.WaitForEnd(10s).has_value());
+    }
+    ASSERT_TRUE(host.Control("rotate"));
+    ASSERT_TRUE(host.WaitForLog("Enter AdapteScreenChange..."));
+    EXPECT_EQ(host.LogCount("ScreenChangeListener OnChange, id is 0, targetId_ is 0"), 1u);
+    EXPECT_EQ(host.Stop(), 0);
+    EXPECT_EQ(host.LogCount("Screen changed, auto restart ScreenCopy"), 0u);
+    EXPECT_EQ(host.LogCount("Invoke StartScreenCopy...."), 1u);
+}
+
 TEST(Stream, SavedFramesHoldExactlyEachBuffer) {
     const std::filesystem::path dir = "/data/local/tmp/orvindo_record_data";
     std::error_code ec;
