@@ -44,6 +44,10 @@ private:
     std::string pending_;  // parameter sets waiting for the picture they belong to
 };
 
+// Decodes a whole Annex B stream (buffers concatenated), split into pictures by
+// libavcodec's parser.
+std::vector<DecodedPicture> DecodeAnnexB(const std::vector<uint8_t> &stream);
+
 // Decodes a whole file (raw .h264 or a container such as .mp4).
 std::vector<DecodedPicture> DecodeFile(const std::string &path, int *errors = nullptr);
 

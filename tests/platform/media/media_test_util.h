@@ -1,5 +1,5 @@
 // Helpers of the media tests: an encoder driven through the C API with the test as
-// the surface's producer, and an H.264 decoder that reads frame stamps back.
+// the surface's producer.
 #ifndef MIRRAX_TESTS_PLATFORM_MEDIA_MEDIA_TEST_UTIL_H
 #define MIRRAX_TESTS_PLATFORM_MEDIA_MEDIA_TEST_UTIL_H
 
@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "multimedia/player_framework/native_avcodec_videoencoder.h"
+#include "support/h264_decoder.h"
 #include "surface.h"
 
 namespace mirrax::test {
@@ -78,15 +79,6 @@ private:
     bool destroyed_ = false;
     int afterDestroy_ = 0;
 };
-
-struct DecodedPicture {
-    int width = 0;
-    int height = 0;
-    std::optional<uint32_t> sequence;
-};
-
-// Decodes an Annex B stream (buffers concatenated); one entry per picture.
-std::vector<DecodedPicture> DecodeAnnexB(const std::vector<uint8_t> &stream);
 
 // Concatenates the payloads of buffers [first, end).
 std::vector<uint8_t> Concat(const std::vector<EncodedBuffer> &buffers, size_t first = 0,
