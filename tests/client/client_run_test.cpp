@@ -5,20 +5,53 @@
 #include <unistd.h>
 
 #include <filesystem>
+#include <fstream>
+#include <sstream>
 
 #include "client/fake_mirrax_server.h"
-#include "client/media_probe.h"
 #include "support/child_process.h"
+#include "support/h264_decoder.h"
 
 namespace {
 
 using namespace std::chrono_literals;
 using mirrax::test::ChildProcess;
-using mirrax::test::DecodeMedia;
 using mirrax::test::FakeMirraxServer;
 using Stream = ChildProcess::Stream;
 
 constexpr auto kExitWait = 15s;
+
+// What a written file (.h264, .mp4 or .png) decodes to.
+struct DecodedMedia {
+    bool opened = false;
+    int pictures = 0;
+    int width = 0;
+    int height = 0;
+    std::string error;
+};
+
+DecodedMedia DecodeMedia(const std::string &path) {
+    int errors = 0;
+    const auto pictures = mirrax::test::DecodeFile(path, &errors);
+    DecodedMedia media;
+    media.opened = !pictures.empty() || errors == 0;
+    media.pictures = static_cast<int>(pictures.size());
+    if (!pictures.empty()) {
+        media.width = pictures.back().width;
+        media.height = pictures.back().height;
+    }
+    if (errors != 0) {
+        media.error = std::to_string(errors) + " decoding errors in " + path;
+    }
+    return media;
+}
+
+std::string ReadFile(const std::string &path) {
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream out;
+    out << in.rdbuf();
+    return out.str();
+}
 
 std::vector<std::string> Client(const std::vector<std::string> &args) {
     std::vector<std::string> argv = {mirrax::test::BuildPath("bin/mirrax_client")};
@@ -104,7 +137,7 @@ TEST_P(ClientOutput, FrameLimitEndsWithOnEndAndFileHoldsExactlyThosePictures) {
     EXPECT_EQ(media.height, FakeMirraxServer::kHeight);
     if (std::string(GetParam().file).ends_with(".h264")) {
         // Raw output is the codec data and the twelve pictures, byte for byte.
-        EXPECT_TRUE(mirrax::test::ReadFile(file) == Concat(server.SentData(), 13));
+        EXPECT_TRUE(ReadFile(file) == Concat(server.SentData(), 13));
     }
 
     // The run was ended with onEnd, never by dropping the stream.
