@@ -61,6 +61,19 @@ TEST(Host, ServesOnPortAndExitsZeroOnSigterm) {
                                         "Invoke StopServer.", "Server shutdown success."}));
 }
 
+// A display chosen on the command line starts its source thread before the server:
+// the stop signals must still reach the host's watcher, not end the process.
+TEST(Host, ChosenDisplayStillStopsCleanlyOnSigterm) {
+    const std::string p = std::to_string(mirrax::test::FreeLoopbackPort());
+    ChildProcess host(HostArgs({"--display", "synthetic:720x1280@30", "-p", p}));
+    ASSERT_TRUE(host.WaitForLine(Stream::kStdout, "Server Listening on port: 0.0.0.0:" + p));
+    host.Signal(SIGTERM);
+    const auto status = host.Wait(5s);
+    ASSERT_TRUE(status.has_value());
+    EXPECT_EQ(*status, 0);
+    EXPECT_EQ(host.CountLines(Stream::kStdout, "Server shutdown success."), 1u);
+}
+
 TEST(Host, TakenPortFailsWithoutHanging) {
     const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
     sockaddr_in addr{};

@@ -113,21 +113,21 @@ int main(int argc, char **argv) {
         mirrax::host::PrintUsage(stdout);
         return 0;
     }
-    if (!options.logFile.empty() && !mirrax::platform::SetLogFile(options.logFile)) {
-        return Fail("cannot open log file " + options.logFile + ": " + strerror(errno), 2);
-    }
-    if (!mirrax::host::ApplyPlatformOptions(options, &error)) {
-        return Fail(error, 2);
-    }
-
-    // Block the stop signals before any thread exists, so every thread inherits the
-    // mask and only the watcher receives them.
+    // Block the stop signals before any thread exists (the display source starts its
+    // own), so every thread inherits the mask and only the watcher receives them.
     sigset_t set;
     sigemptyset(&set);
     sigaddset(&set, SIGINT);
     sigaddset(&set, SIGTERM);
     sigaddset(&set, SIGUSR1);
     pthread_sigmask(SIG_BLOCK, &set, nullptr);
+
+    if (!options.logFile.empty() && !mirrax::platform::SetLogFile(options.logFile)) {
+        return Fail("cannot open log file " + options.logFile + ": " + strerror(errno), 2);
+    }
+    if (!mirrax::host::ApplyPlatformOptions(options, &error)) {
+        return Fail(error, 2);
+    }
 
     std::unique_ptr<void, LibraryCloser> library(dlopen(options.library.c_str(), RTLD_NOW));
     if (!library && options.library.find('/') == std::string::npos) {
