@@ -197,8 +197,8 @@ TEST_P(RecordFault, LogsTheFailureAndTheRunGoesOnOrFails) {
     HostProcess host({"-m", "1", "-scale", "4"});
     ASSERT_TRUE(host.Ready());
     ASSERT_TRUE(host.Control(std::string("fault ") + c.call + " 3"));
-    auto stream = std::make_unique<StreamCall>(host.Target());
-    ASSERT_TRUE(stream->WaitForEnd(5s).has_value());
+    StreamCall stream(host.Target());
+    ASSERT_TRUE(stream.WaitForEnd(5s).has_value());
     for (const auto &line : c.lines) {
         ASSERT_TRUE(host.WaitForLog(line)) << host.Log();
     }
@@ -213,7 +213,6 @@ TEST_P(RecordFault, LogsTheFailureAndTheRunGoesOnOrFails) {
         at = next;
     }
     EXPECT_TRUE(CallEnd(host.Target()).has_value());
-    stream.reset();
     EXPECT_EQ(host.Stop(), 0);
     if (!c.recordsAfterwards) {
         EXPECT_EQ(host.LogCount("WriteSample success!"), 0u);

@@ -21,14 +21,14 @@ StreamCall::StreamCall(const std::string &target)
 }
 
 StreamCall::~StreamCall() {
-    context_.TryCancel();
+    Cancel();
     reader_.join();
 }
 
 void StreamCall::Read() {
     pthread_setname_np(pthread_self(), "test-stream");
     Empty request;
-    auto reader = stub_->onStart(&context_, request);
+    auto reader = stub_->onStart(context_.get(), request);
     ReplyMessage message;
     while (reader->Read(&message)) {
         Frame frame;
@@ -58,9 +58,12 @@ void StreamCall::Read() {
         changed_.notify_all();
     }
     grpc::Status status = reader->Finish();
+    reader.reset();
     {
         std::lock_guard<std::mutex> lock(mutex_);
         status_ = status;
+        context_.reset();
+        stub_.reset();
     }
     changed_.notify_all();
 }
@@ -105,7 +108,12 @@ size_t StreamCall::FrameCount() const {
     return frames_.size();
 }
 
-void StreamCall::Cancel() { context_.TryCancel(); }
+void StreamCall::Cancel() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    if (context_) {
+        context_->TryCancel();
+    }
+}
 
 namespace {
 

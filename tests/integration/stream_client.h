@@ -50,8 +50,10 @@ public:
 private:
     void Read();
 
+    // Both are released once the call has ended, which closes the connection: an
+    // idle open connection would hold up the server's graceful shutdown.
     std::unique_ptr<MirraxService::Stub> stub_;
-    grpc::ClientContext context_;
+    std::unique_ptr<grpc::ClientContext> context_ = std::make_unique<grpc::ClientContext>();
     mutable std::mutex mutex_;
     std::condition_variable changed_;
     std::vector<Frame> frames_;

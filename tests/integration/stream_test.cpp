@@ -67,8 +67,7 @@ TEST_P(StreamScale, DecodesInOrderAtTheScaledSizeWithWellFormedMessages) {
     const ScaleCase c = GetParam();
     HostProcess host({"-scale", std::to_string(c.scale)});
     ASSERT_TRUE(host.Ready());
-    auto streamPtr = std::make_unique<StreamCall>(host.Target());
-    StreamCall &stream = *streamPtr;
+    StreamCall stream(host.Target());
     ASSERT_TRUE(stream.WaitForFrames(40, 20s)) << host.Log();
     const auto result = CallEnd(host.Target());
     ASSERT_TRUE(result.has_value());
@@ -102,7 +101,6 @@ TEST_P(StreamScale, DecodesInOrderAtTheScaledSizeWithWellFormedMessages) {
     EXPECT_GE(sequences.size(), decoded.pictures.size() * 9 / 10);
     EXPECT_TRUE(std::is_sorted(sequences.begin(), sequences.end()));
     EXPECT_EQ(std::adjacent_find(sequences.begin(), sequences.end()), sequences.end());
-    streamPtr.reset();
     EXPECT_EQ(host.Stop(), 0);
 }
 
@@ -115,8 +113,7 @@ INSTANTIATE_TEST_SUITE_P(Scales, StreamScale,
 TEST(Stream, KeyFrameRequestOnStillScreenArrivesPromptly) {
     HostProcess host({"-scale", "4"});
     ASSERT_TRUE(host.Ready());
-    auto streamPtr = std::make_unique<StreamCall>(host.Target());
-    StreamCall &stream = *streamPtr;
+    StreamCall stream(host.Target());
     ASSERT_TRUE(stream.WaitForFrames(5, 20s));
     ASSERT_TRUE(host.Control("still on"));
     const size_t before = stream.FrameCount();
@@ -128,7 +125,6 @@ TEST(Stream, KeyFrameRequestOnStillScreenArrivesPromptly) {
     EXPECT_LT(stream.Frames()[*index].arrivalMs - askedMs, 1000);
     EXPECT_TRUE(host.WaitForLog("Request IDR frame success, 0"));
     EXPECT_TRUE(CallEnd(host.Target()).has_value());
-    streamPtr.reset();  // an open channel would hold up the server's shutdown
     EXPECT_EQ(host.Stop(), 0);
 }
 
@@ -136,8 +132,7 @@ TEST(Stream, CancelledClientRaisesStopSignalAndLaterStreamsGetNothing) {
     HostProcess host({"-scale", "4"});
     ASSERT_TRUE(host.Ready());
     {
-        auto streamPtr = std::make_unique<StreamCall>(host.Target());
-        StreamCall &stream = *streamPtr;
+        StreamCall stream(host.Target());
         ASSERT_TRUE(stream.WaitForFrames(5, 20s));
         stream.Cancel();
         ASSERT_TRUE(stream.WaitForEnd(10s).has_value());
@@ -148,25 +143,20 @@ TEST(Stream, CancelledClientRaisesStopSignalAndLaterStreamsGetNothing) {
         host.WaitForLog("[native_screen_encoder:(NativeStopScreenCopy)] Finish StopScreenCopy"));
     EXPECT_EQ(host.LogCount("Server context has cancelled."), 1u);
 
-    auto laterPtr = std::make_unique<StreamCall>(host.Target());
-
-    StreamCall &later = *laterPtr;
+    StreamCall later(host.Target());
     ASSERT_TRUE(host.WaitForLog("Server has called stop.", 3)) << host.Log();
     EXPECT_EQ(later.FrameCount(), 0u);
     EXPECT_TRUE(CallEnd(host.Target()).has_value());
     ASSERT_TRUE(later.WaitForEnd(10s).has_value());
-    laterPtr.reset();  // an open channel would hold up the server's shutdown
     EXPECT_EQ(host.Stop(), 0);
 }
 
 TEST(Stream, SecondStartTakesOverFromTheFirst) {
     HostProcess host({"-scale", "4"});
     ASSERT_TRUE(host.Ready());
-    auto firstPtr = std::make_unique<StreamCall>(host.Target());
-    StreamCall &first = *firstPtr;
+    StreamCall first(host.Target());
     ASSERT_TRUE(first.WaitForFrames(5, 20s));
-    auto secondPtr = std::make_unique<StreamCall>(host.Target());
-    StreamCall &second = *secondPtr;
+    StreamCall second(host.Target());
     const auto firstStatus = first.WaitForEnd(10s);
     ASSERT_TRUE(firstStatus.has_value());
     EXPECT_TRUE(firstStatus->ok());
@@ -186,17 +176,15 @@ TEST(Stream, SecondStartTakesOverFromTheFirst) {
     EXPECT_EQ(decoded.errors, 0);
     EXPECT_FALSE(decoded.pictures.empty());
     EXPECT_TRUE(CallEnd(host.Target()).has_value());
-    EXPECT_TRUE(second.WaitForEnd(10s).has_value());
-    firstPtr.reset();   // an open channel would hold up the server's shutdown
-    secondPtr.reset();  // an open channel would hold up the server's shutdown
+    EXPECT_TRUE(
+        second.WaitForEnd(10s).has_value());  // an open channel would hold up the server's shutdown
     EXPECT_EQ(host.Stop(), 0);
 }
 
 TEST(Stream, RotationRestartsTheCaptureWithoutEndingTheStream) {
     HostProcess host({"-scale", "3"});
     ASSERT_TRUE(host.Ready());
-    auto streamPtr = std::make_unique<StreamCall>(host.Target());
-    StreamCall &stream = *streamPtr;
+    StreamCall stream(host.Target());
     ASSERT_TRUE(stream.WaitForFrames(10, 20s));
     const size_t before = stream.FrameCount();
     ASSERT_TRUE(host.Control("rotate"));
@@ -220,7 +208,6 @@ TEST(Stream, RotationRestartsTheCaptureWithoutEndingTheStream) {
     EXPECT_LE(static_cast<size_t>(*result), after.size());
     EXPECT_EQ(host.LogCount("Screen changed, auto restart ScreenCopy"), 1u);
     EXPECT_EQ(host.LogCount("Do not notify rpc stop!"), 1u);
-    streamPtr.reset();  // an open channel would hold up the server's shutdown
     EXPECT_EQ(host.Stop(), 0);
 }
 
@@ -247,13 +234,11 @@ TEST(Stream, SavedFramesHoldExactlyEachBuffer) {
     std::filesystem::remove_all(dir, ec);
     HostProcess host({"-scale", "4", "-s", "1"});
     ASSERT_TRUE(host.Ready());
-    auto streamPtr = std::make_unique<StreamCall>(host.Target());
-    StreamCall &stream = *streamPtr;
+    StreamCall stream(host.Target());
     ASSERT_TRUE(stream.WaitForFrames(15, 20s));
     ASSERT_TRUE(CallEnd(host.Target()).has_value());
     ASSERT_TRUE(stream.WaitForEnd(10s).has_value());
     const auto frames = stream.Frames();
-    streamPtr.reset();  // an open channel would hold up the server's shutdown
     ASSERT_EQ(host.Stop(), 0);
 
     EXPECT_EQ(std::filesystem::status(dir).permissions() & std::filesystem::perms::all,
@@ -310,8 +295,7 @@ TEST_P(StreamFault, LogsTheFailureAndTheRunStaysStoppable) {
     ASSERT_TRUE(host.Ready());
     ASSERT_TRUE(host.Control(std::string("fault ") + c.call + " " + std::to_string(c.code)));
     {
-        auto streamPtr = std::make_unique<StreamCall>(host.Target());
-        StreamCall &stream = *streamPtr;
+        StreamCall stream(host.Target());
         const std::string errorLine = " E D00F1E2/BraxelMirrax: [native_screen_encoder:";
         if (!c.atStop) {
             ASSERT_TRUE(host.WaitForLog(c.line)) << host.Log();
@@ -372,14 +356,12 @@ INSTANTIATE_TEST_SUITE_P(
 TEST(Stream, RefusedKeyFrameRequestAnswersThePlatformCode) {
     HostProcess host({"-scale", "4"});
     ASSERT_TRUE(host.Ready());
-    auto streamPtr = std::make_unique<StreamCall>(host.Target());
-    StreamCall &stream = *streamPtr;
+    StreamCall stream(host.Target());
     ASSERT_TRUE(stream.WaitForFrames(3, 20s));
     ASSERT_TRUE(host.Control("fault OH_VideoEncoder_SetParameter 8"));
     EXPECT_EQ(CallRequestIdr(host.Target()), 8);
     EXPECT_TRUE(host.WaitForLog("Request IDR frame failed, 8"));
     EXPECT_TRUE(CallEnd(host.Target()).has_value());
-    streamPtr.reset();  // an open channel would hold up the server's shutdown
     EXPECT_EQ(host.Stop(), 0);
 }
 
