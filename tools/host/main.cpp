@@ -46,13 +46,6 @@ int Fail(const std::string &message, int status) {
     return status;
 }
 
-struct LibraryCloser {
-    void operator()(void *) const {
-        // The library keeps gRPC threads and static objects that may outlive the
-        // server; it stays loaded until the process exits.
-    }
-};
-
 // Waits for SIGINT/SIGTERM on its own thread; SIGUSR1 ends the wait without a stop.
 class SignalWatcher {
 public:
@@ -129,7 +122,9 @@ int main(int argc, char **argv) {
         return Fail(error, 2);
     }
 
-    std::unique_ptr<void, LibraryCloser> library(dlopen(options.library.c_str(), RTLD_NOW));
+    // The library stays loaded until the process exits: its gRPC threads and static
+    // objects may outlive the server.
+    void *library = dlopen(options.library.c_str(), RTLD_NOW);
     if (!library && options.library.find('/') == std::string::npos) {
         // Not on the search path (an instrumented dlopen may ignore our run path):
         // try the lib/ directory beside the one this program lives in.
@@ -137,16 +132,16 @@ int main(int argc, char **argv) {
         const auto self = std::filesystem::read_symlink("/proc/self/exe", ec);
         const auto beside = self.parent_path().parent_path() / "lib" / options.library;
         if (!ec && std::filesystem::exists(beside, ec)) {
-            library.reset(dlopen(beside.c_str(), RTLD_NOW));
+            library = dlopen(beside.c_str(), RTLD_NOW);
         }
     }
     if (!library) {
         return Fail(std::string("cannot load library: ") + dlerror(), 1);
     }
-    auto onInit = reinterpret_cast<OnInitFn>(dlsym(library.get(), "UiTestExtension_OnInit"));
-    auto onRun = reinterpret_cast<OnRunFn>(dlsym(library.get(), "UiTestExtension_OnRun"));
-    auto getInstance = reinterpret_cast<GetInstanceFn>(dlsym(library.get(), kGetInstanceSymbol));
-    auto stopServer = reinterpret_cast<StopServerFn>(dlsym(library.get(), kStopServerSymbol));
+    auto onInit = reinterpret_cast<OnInitFn>(dlsym(library, "UiTestExtension_OnInit"));
+    auto onRun = reinterpret_cast<OnRunFn>(dlsym(library, "UiTestExtension_OnRun"));
+    auto getInstance = reinterpret_cast<GetInstanceFn>(dlsym(library, kGetInstanceSymbol));
+    auto stopServer = reinterpret_cast<StopServerFn>(dlsym(library, kStopServerSymbol));
     if (onInit == nullptr || onRun == nullptr || getInstance == nullptr || stopServer == nullptr) {
         return Fail("library " + options.library + " lacks the extension entry points", 1);
     }
