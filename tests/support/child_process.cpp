@@ -2,6 +2,7 @@
 
 #include <arpa/inet.h>
 #include <fcntl.h>
+#include <gtest/gtest.h>
 #include <netinet/in.h>
 #include <poll.h>
 #include <pthread.h>
@@ -83,6 +84,19 @@ ChildProcess::~ChildProcess() {
     }
     if (stdin_ >= 0) {
         close(stdin_);
+    }
+    FailOnSanitizerReport();
+}
+
+void ChildProcess::FailOnSanitizerReport() const {
+    // A ThreadSanitizer build of the host or the client prints its reports on standard
+    // error. The exit status shows them too, but not for a child the test killed or one
+    // whose status it does not check, so every report fails the test that ran the child.
+    const std::string err = Output(Stream::kStderr);
+    const size_t at = err.find("WARNING: ThreadSanitizer:");
+    if (at != std::string::npos) {
+        ADD_FAILURE() << "child " << pid_ << " reported a ThreadSanitizer finding:\n"
+                      << err.substr(at);
     }
 }
 

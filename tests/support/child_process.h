@@ -23,7 +23,9 @@ public:
     // ("NAME=value") are added to the parent's environment.
     explicit ChildProcess(const std::vector<std::string> &argv,
                           const std::vector<std::string> &extraEnv = {});
-    ~ChildProcess();  // kills a child still running, reaps it, joins the readers
+    // Kills a child still running, reaps it, joins the readers; fails the current test
+    // when the child printed a ThreadSanitizer report.
+    ~ChildProcess();
     ChildProcess(const ChildProcess &) = delete;
     ChildProcess &operator=(const ChildProcess &) = delete;
 
@@ -49,6 +51,7 @@ public:
 
 private:
     void ReadLoop(int fd, Stream stream);
+    void FailOnSanitizerReport() const;
 
     pid_t pid_ = -1;
     int pidfd_ = -1;
