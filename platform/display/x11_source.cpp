@@ -98,6 +98,13 @@ private:
     bool attached_ = false;
 };
 
+// What one read of the screen came to.
+enum class CaptureOutcome {
+    kRead,       // the screen was read; a picture that differs was published
+    kNoSegment,  // no segment is attached (a re-attach failed): attach before reading
+    kFailed,     // the X server did not answer the read
+};
+
 class X11Source final : public DisplaySource {
 public:
     X11Source(Connection connection, xcb_window_t root, std::string name,
@@ -119,7 +126,7 @@ public:
 
     // Reads the geometry and the first picture; then starts the capture thread.
     bool Start(std::string *error) {
-        if (!Reconfigure(error) || !Capture()) {
+        if (!Reconfigure(error) || Capture() != CaptureOutcome::kRead) {
             if (error->empty()) {
                 *error = "cannot read the screen of X display '" + name_ + "'";
             }
@@ -142,9 +149,12 @@ public:
     }
 
 private:
-    // Queries the root window's size and (re)creates the shared-memory segment.
+    // Queries the root window's size and (re)creates the shared-memory segment. On
+    // failure no segment is left attached (the old one no longer fits the screen) and
+    // the geometry stays the last one read, so a later call can try again.
     bool Reconfigure(std::string *error) {
         xcb_connection_t *c = connection_.get();
+        segment_.reset();
         Reply<xcb_get_geometry_reply_t> geometry(
             xcb_get_geometry_reply(c, xcb_get_geometry(c, root_), nullptr));
         if (!geometry) {
@@ -154,9 +164,10 @@ private:
         const int width = geometry->width;
         const int height = geometry->height;
         const size_t bytes = static_cast<size_t>(width) * static_cast<size_t>(height) * 4;
-        segment_.reset();
         segment_ = ShmSegment::Create(c, bytes, error);
         if (!segment_) {
+            *error = "X display '" + name_ + "' at " + std::to_string(width) + "x" +
+                     std::to_string(height) + ": " + *error;
             return false;
         }
         std::lock_guard lock(stateMutex_);
@@ -167,8 +178,11 @@ private:
     }
 
     // Reads the screen into the segment and publishes it when it differs from the
-    // current picture. False when the X server did not answer.
-    bool Capture() {
+    // current picture.
+    CaptureOutcome Capture() {
+        if (!segment_) {
+            return CaptureOutcome::kNoSegment;
+        }
         xcb_connection_t *c = connection_.get();
         const SourceGeometry geometry = Geometry();
         Reply<xcb_generic_error_t> error;
@@ -181,7 +195,7 @@ private:
             &rawError));
         error.reset(rawError);
         if (!image) {
-            return false;
+            return CaptureOutcome::kFailed;
         }
         const uint8_t *source = segment_->Data();
         const int width = geometry.width;
@@ -205,7 +219,7 @@ private:
             }
             return changed;
         });
-        return true;
+        return CaptureOutcome::kRead;
     }
 
     // Handles queued X events; true when the screen size changed.
@@ -249,12 +263,11 @@ private:
                 break;
             }
             const int64_t cpu0 = ThreadCpuNs();
-            if (DrainEvents()) {
+            // A size change needs a segment of the new size; a segment that could not
+            // be attached is tried again at every capture until it can.
+            if (DrainEvents() || Capture() == CaptureOutcome::kNoSegment) {
                 const SourceGeometry before = Geometry();
-                std::string error;
-                if (!Reconfigure(&error)) {
-                    HiLogPrint(LOG_CORE, LOG_ERROR, kLogDomain, kLogTag, "%{public}s",
-                               error.c_str());
+                if (!Reattach()) {
                     continue;
                 }
                 Capture();
@@ -262,13 +275,33 @@ private:
                 if (!(before == after) && observer_ != nullptr) {
                     observer_->OnSourceGeometry(after);
                 }
-            } else {
-                Capture();
             }
             std::lock_guard lock(stateMutex_);
             cpuNs_ += static_cast<double>(ThreadCpuNs() - cpu0);
             ++frames_;
         }
+    }
+
+    // Reconfigure on the capture thread. A failure is logged once, not at every
+    // retry; the first success after it says so.
+    bool Reattach() {
+        std::string error;
+        if (!Reconfigure(&error)) {
+            if (!reattachFailing_) {
+                HiLogPrint(LOG_CORE, LOG_ERROR, kLogDomain, kLogTag,
+                           "%{public}s; retrying at every capture", error.c_str());
+                reattachFailing_ = true;
+            }
+            return false;
+        }
+        if (reattachFailing_) {
+            const SourceGeometry geometry = Geometry();
+            HiLogPrint(LOG_CORE, LOG_INFO, kLogDomain, kLogTag,
+                       "X display '%{public}s' readable again at %{public}dx%{public}d",
+                       name_.c_str(), geometry.width, geometry.height);
+            reattachFailing_ = false;
+        }
+        return true;
     }
 
     Connection connection_;
@@ -277,7 +310,8 @@ private:
     const std::shared_ptr<ScreenCanvas> canvas_;
     SourceObserver *const observer_;
     const int randrEventBase_;
-    std::unique_ptr<ShmSegment> segment_;  // capture thread only (after Start)
+    std::unique_ptr<ShmSegment> segment_;  // capture thread only (after Start); may be null
+    bool reattachFailing_ = false;         // capture thread only
 
     mutable std::mutex stateMutex_;
     SourceGeometry geometry_;

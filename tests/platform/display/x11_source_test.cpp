@@ -5,11 +5,13 @@
 #include <poll.h>
 #include <signal.h>
 #include <spawn.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
 #include <unistd.h>
 #include <xcb/xcb.h>
 
 #include <cstdlib>
+#include <fstream>
 #include <memory>
 #include <string>
 
@@ -17,6 +19,7 @@
 #include "display_test_util.h"
 #include "mirrax_platform/display_config.h"
 #include "screen_manager.h"
+#include "support/log_capture.h"
 
 extern char **environ;
 
@@ -44,6 +47,9 @@ public:
         posix_spawn_file_actions_t actions;
         posix_spawn_file_actions_init(&actions);
         posix_spawn_file_actions_addclose(&actions, fds[0]);
+        // Neither output stays connected to the test's: a server left behind by a test
+        // that died must not hold the pipes its runner reads.
+        posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
         posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
         const int rc = posix_spawnp(&pid_, "Xvfb", &actions, nullptr,
                                     const_cast<char *const *>(argv), environ);
@@ -81,6 +87,25 @@ public:
     }
     const std::string &Name() const { return name_; }
 
+    // Caps the server's address space at what it maps now plus `headroom` bytes, so it
+    // cannot map a shared-memory segment larger than that; false when it cannot be set.
+    bool LimitAddressSpace(size_t headroom) {
+        std::ifstream status("/proc/" + std::to_string(pid_) + "/status");
+        std::string line;
+        while (std::getline(status, line)) {
+            if (line.rfind("VmSize:", 0) == 0) {
+                const rlim_t mapped = std::stoull(line.substr(7)) * 1024;
+                const rlimit limit{mapped + headroom, RLIM_INFINITY};
+                return prlimit(pid_, RLIMIT_AS, &limit, nullptr) == 0;
+            }
+        }
+        return false;
+    }
+    bool LiftAddressSpaceLimit() {
+        const rlimit limit{RLIM_INFINITY, RLIM_INFINITY};
+        return prlimit(pid_, RLIMIT_AS, &limit, nullptr) == 0;
+    }
+
 private:
     pid_t pid_ = -1;
     std::string name_;
@@ -100,6 +125,16 @@ void FillRoot(const std::string &display, int x, int y, int w, int h, uint32_t r
     xcb_poly_fill_rectangle(c.get(), screen->root, gc, 1, &rect);
     xcb_free_gc(c.get(), gc);
     free(xcb_get_input_focus_reply(c.get(), xcb_get_input_focus(c.get()), nullptr));
+}
+
+// Gives the X screen a new size through RandR (Xvfb can only shrink below the size
+// it started with, and only once its output is off). False when the server refuses.
+bool ResizeRoot(const std::string &display, int width, int height) {
+    const std::string size = std::to_string(width) + "x" + std::to_string(height);
+    const std::string plain = "xrandr -d " + display + " --fb " + size + " >/dev/null 2>&1";
+    const std::string outputOff =
+        "xrandr -d " + display + " --output screen --off --fb " + size + " >/dev/null 2>&1";
+    return std::system(plain.c_str()) == 0 || std::system(outputOff.c_str()) == 0;
 }
 
 class X11SourceTest : public ::testing::Test {
@@ -158,13 +193,54 @@ TEST_F(X11SourceTest, RandrSizeChangeIsAScreenChange) {
     auto listener = OHOS::sptr<RecordingListener>::MakeSptr();
     ASSERT_EQ(OHOS::Rosen::ScreenManager::GetInstance().RegisterScreenListener(listener),
               OHOS::Rosen::DMError::DM_OK);
-    const std::string command = "xrandr -d " + xvfb_->Name() + " --fb 320x240 >/dev/null 2>&1";
-    if (std::system(command.c_str()) != 0) {
+    if (!ResizeRoot(xvfb_->Name(), 320, 240)) {
         GTEST_SKIP() << "this Xvfb cannot change its screen size through RandR";
     }
     ASSERT_TRUE(listener->WaitForChanges(1));
     EXPECT_EQ(listener->Changes().front(), 0u);
     EXPECT_EQ(OHOS::Rosen::DisplayManager::GetInstance().GetDisplayByScreen(0)->GetWidth(), 320);
+}
+
+// After a size change the source attaches a new shared-memory segment. When the X
+// server cannot map it, the source reports that once, keeps the last picture and
+// geometry, and attaches again on the following captures until the server can.
+TEST_F(X11SourceTest, RefusedSegmentAfterSizeChangeIsReportedOnceAndRetried) {
+    LogCapture log;
+    std::string error;
+    ASSERT_TRUE(platform::ConfigureDisplay("x11:" + xvfb_->Name(), &error)) << error;
+    if (!ResizeRoot(xvfb_->Name(), 320, 240)) {
+        GTEST_SKIP() << "this Xvfb cannot change its screen size through RandR";
+    }
+    ASSERT_TRUE(log.WaitFor("screen 0 changed to 320x240"));
+
+    // Back to 640x480: the new segment takes 1200 KiB, the old one 300 KiB, and the
+    // server may map only 256 KiB beyond what it maps now.
+    ASSERT_TRUE(xvfb_->LimitAddressSpace(256 * 1024));
+    ASSERT_TRUE(ResizeRoot(xvfb_->Name(), 640, 480));
+    const std::string refused = "the X server refused the shared-memory segment";
+    ASSERT_TRUE(log.WaitFor(refused)) << ::testing::PrintToString(log.Texts());
+    // The screen keeps its last size until the source can read the new screen.
+    EXPECT_EQ(log.Count("screen 0 changed to 640x480"), 1u);
+    OHOS::sptr<OHOS::Rosen::Display> display =
+        OHOS::Rosen::DisplayManager::GetInstance().GetDisplayByScreen(0);
+    ASSERT_NE(display, nullptr);
+    EXPECT_EQ(display->GetWidth(), 320);
+
+    ASSERT_TRUE(xvfb_->LiftAddressSpaceLimit());
+    ASSERT_TRUE(log.WaitFor("screen 0 changed to 640x480", 2))
+        << ::testing::PrintToString(log.Texts());
+    display = OHOS::Rosen::DisplayManager::GetInstance().GetDisplayByScreen(0);
+    ASSERT_NE(display, nullptr);
+    EXPECT_EQ(display->GetWidth(), 640);
+    EXPECT_EQ(display->GetHeight(), 480);
+    EXPECT_EQ(log.Count(refused, LOG_ERROR), 1u) << ::testing::PrintToString(log.Texts());
+    EXPECT_EQ(log.Count("X display '" + xvfb_->Name() + "' readable again", LOG_INFO), 1u)
+        << ::testing::PrintToString(log.Texts());
+
+    // The capture goes on at the new size, to its last row and column.
+    Mirror mirror = StartMirror(640, 480, 1);
+    FillRoot(xvfb_->Name(), 500, 400, 140, 80, 0xFFFF00);
+    EXPECT_TRUE(WaitForColour(*mirror.surface, 639, 479, 0xFFFF00));
 }
 
 }  // namespace
