@@ -38,9 +38,18 @@ void OnNeedOutputData(OH_AVCodec *codec, uint32_t index, OH_AVMemory *data,
 constexpr OH_AVCodecAsyncCallback kEncoderCallbacks = {OnError, OnStreamChanged, OnNeedInputData,
                                                        OnNeedOutputData};
 
+struct FormatDeleter {
+    void operator()(OH_AVFormat *format) const { OH_AVFormat_Destroy(format); }
+};
+
 struct FileCloser {
     void operator()(FILE *file) const { fclose(file); }
 };
+
+// The encoder whose callbacks run now. Set by Run before the platform encoder
+// starts and cleared by Stop once it is destroyed (no callback runs after that), so
+// the callback thread never reads the pipeline's owning globals.
+std::atomic<ScreenEncoder *> g_outputEncoder{nullptr};
 
 }  // namespace
 
@@ -52,6 +61,13 @@ const std::string saveFrameDir = "/data/local/tmp/orvindo_record_data";
 
 OHOS::sptr<ScreenChangeListener> ScreenEncoder::g_screenChangeListener;
 
+void RunWait::SetError(const std::string &why) {
+    std::lock_guard<std::mutex> lock(mutex);
+    if (!isEnded && error.empty()) {
+        error = why;
+    }
+}
+
 void RunWait::End() {
     {
         std::lock_guard<std::mutex> lock(mutex);
@@ -60,9 +76,10 @@ void RunWait::End() {
     ended.notify_all();
 }
 
-void RunWait::Wait() {
+std::string RunWait::Wait() {
     std::unique_lock<std::mutex> lock(mutex);
     ended.wait(lock, [this] { return isEnded; });
+    return error;
 }
 
 int64_t GetCurrentMillisecond(bool wallClock) {
@@ -120,8 +137,19 @@ ScreenEncoder::~ScreenEncoder() {
 
 void ScreenEncoder::ContinueRunOf(const ScreenEncoder &previous) { runWait_ = previous.runWait_; }
 
+bool ScreenEncoder::IsRunning() const { return running_; }
+
+bool ScreenEncoder::Fail(const std::string &cause) {
+    startError_ = cause;
+    return false;
+}
+
+// Logs a failure line and records it as the reason this encoder did not start.
+#define MIRRAX_START_FAILED(text) (MIRRAX_LOGE("%{public}s " text), Fail(text))
+
 bool ScreenEncoder::Setup() {
     MIRRAX_LOG_LABEL(kLogFile);
+    startError_.clear();
     auto server = Server();
     mode_ = server->GetMode();
     frameCount_ = 0;
@@ -134,16 +162,14 @@ bool ScreenEncoder::Setup() {
         mainId = displayManager.GetDefaultDisplayId();
         MIRRAX_LOGI("%{public}s Init mainId success!");
         if (mainId == UINT64_MAX) {
-            MIRRAX_LOGE("%{public}s get default display id failed!");
-            return false;
+            return MIRRAX_START_FAILED("get default display id failed!");
         }
     }
     MIRRAX_LOGI("%{public}s Setup by screen Id: %{public}lu.", mainId);
 
     OHOS::sptr<OHOS::Rosen::Screen> screen = screenManager.GetScreenById(mainId);
     if (!screen) {
-        MIRRAX_LOGE("%{public}s get default screen failed.");
-        return false;
+        return MIRRAX_START_FAILED("get default screen failed.");
     }
     displayManager.DisablePowerOffRenderControl(mainId);
     MIRRAX_LOGI("%{public}s disable power off render control success.");
@@ -161,7 +187,7 @@ bool ScreenEncoder::Setup() {
     if (!display) {
         // A screen without a display has no size to mirror.
         MIRRAX_LOGE("%{public}s get display of screen %{public}lu failed.", mainId);
-        return false;
+        return Fail("get display of screen " + std::to_string(mainId) + " failed.");
     }
     width_ = display->GetWidth() / scale;
     height_ = display->GetHeight() / scale;
@@ -176,16 +202,13 @@ bool ScreenEncoder::Setup() {
 
     encoder_ = OH_VideoEncoder_CreateByMime(OH_AVCODEC_MIMETYPE_VIDEO_AVC);
     if (OH_VideoEncoder_SetCallback(encoder_, kEncoderCallbacks, nullptr) != AV_ERR_OK) {
-        MIRRAX_LOGE("%{public}s Failed to register encoder callback!");
-        return false;
+        return MIRRAX_START_FAILED("Failed to register encoder callback!");
     }
-    OH_AVFormat *format = initFormat(width_, height_);
+    std::unique_ptr<OH_AVFormat, FormatDeleter> format(initFormat(width_, height_));
     MIRRAX_LOGI("%{public}s video width=%{public}d, video height=%{public}d, scale=%{public}d",
                 width_, height_, scale);
-    if (OH_VideoEncoder_Configure(encoder_, format) != AV_ERR_OK) {
-        MIRRAX_LOGE("%{public}s Failed to configure encoder!");
-        OH_AVFormat_Destroy(format);
-        return false;
+    if (OH_VideoEncoder_Configure(encoder_, format.get()) != AV_ERR_OK) {
+        return MIRRAX_START_FAILED("Failed to configure encoder!");
     }
 
     OHNativeWindow *nativeWindow = nullptr;
@@ -204,19 +227,16 @@ bool ScreenEncoder::Setup() {
     }
 
     if (OH_VideoEncoder_Prepare(encoder_) != AV_ERR_OK) {
-        MIRRAX_LOGE("%{public}s Failed to prepare encoder!");
-        OH_AVFormat_Destroy(format);
-        return false;
+        return MIRRAX_START_FAILED("Failed to prepare encoder!");
     }
     if (mode_ == kRecordMode) {
         g_screenRecorder = std::make_unique<ScreenRecorder>();
-        if (!g_screenRecorder->Setup(format)) {
-            MIRRAX_LOGE("%{public}s Record setup failed!");
-            OH_AVFormat_Destroy(format);
-            return false;
+        recorder_ = g_screenRecorder.get();
+        if (!g_screenRecorder->Setup(format.get())) {
+            return MIRRAX_START_FAILED("Record setup failed!");
         }
     }
-    OH_AVFormat_Destroy(format);
+    format.reset();
 
     if (server->GetSaveFrameStatus() && access(saveFrameDir.c_str(), F_OK) == -1) {
         mkdir(saveFrameDir.c_str(), 0700);
@@ -226,9 +246,13 @@ bool ScreenEncoder::Setup() {
 
 void ScreenEncoder::Run() {
     MIRRAX_LOG_LABEL(kLogFile);
-    if (encoder_ == nullptr || !surface_) {
-        // Setup gave up before the encoder or its surface existed: nothing to run.
+    if (!startError_.empty()) {
+        // Setup gave up: nothing to run.
         MIRRAX_LOGI("%{public}s encoder is not ready, run skipped.");
+        return;
+    }
+    if (encoder_ == nullptr || !surface_) {
+        MIRRAX_START_FAILED("encoder has no input surface.");
         return;
     }
     auto server = Server();
@@ -259,13 +283,13 @@ void ScreenEncoder::Run() {
     virtualScreenId_ = screenManager.CreateVirtualScreen(option);
     if (screenManager.SetVirtualScreenSurface(virtualScreenId_, surface_) !=
         OHOS::Rosen::DMError::DM_OK) {
-        MIRRAX_LOGE("%{public}s set virtual screen surface failed.");
+        MIRRAX_START_FAILED("set virtual screen surface failed.");
         return;
     }
     if (screenManager.SetVirtualScreenRefreshRate(
             virtualScreenId_, static_cast<uint32_t>(server->GetFrameRefreshInterval())) !=
         OHOS::Rosen::DMError::DM_OK) {
-        MIRRAX_LOGE("%{public}s set virtual screen refresh frame rate failed.");
+        MIRRAX_START_FAILED("set virtual screen refresh frame rate failed.");
         return;
     }
     std::vector<uint64_t> windowIds = server->GetSkipPrivacyWindowsId();
@@ -273,13 +297,13 @@ void ScreenEncoder::Run() {
     if (!windowIds.empty() && displayManager.SetVirtualScreenSecurityExemption(
                                   virtualScreenId_, static_cast<uint32_t>(appPid), windowIds) !=
                                   OHOS::Rosen::DMError::DM_OK) {
-        MIRRAX_LOGE("%{public}s set virtual screen skip privacy windows failed.");
+        MIRRAX_START_FAILED("set virtual screen skip privacy windows failed.");
         return;
     }
     if (mode_ == 0) {
         if (screenManager.SetVirtualMirrorScreenCanvasRotation(virtualScreenId_, true) !=
             OHOS::Rosen::DMError::DM_OK) {
-            MIRRAX_LOGE("%{public}s set virtual screen rotation failed.");
+            MIRRAX_START_FAILED("set virtual screen rotation failed.");
             return;
         }
         MIRRAX_LOGI("%{public}s set virtual screen rotation success.");
@@ -287,28 +311,35 @@ void ScreenEncoder::Run() {
     uint64_t groupId = display ? display->GetScreenId() : mainId;
     if (screenManager.MakeMirror(mainId, {virtualScreenId_}, groupId) !=
         OHOS::Rosen::DMError::DM_OK) {
-        MIRRAX_LOGE("%{public}s create virtual screen failed.");
+        MIRRAX_START_FAILED("create virtual screen failed.");
         return;
     }
 
+    // The muxer starts before the encoder, so the codec data and the first key frame,
+    // which the encoder may deliver at once, find it ready.
+    if (mode_ == kRecordMode && recorder_ != nullptr) {
+        if (OH_AVMuxer_Start(recorder_->GetMuxer()) != AV_ERR_OK) {
+            MIRRAX_START_FAILED("Failed to start video muxer!");
+            return;
+        }
+        MIRRAX_LOGI("%{public}s Start muxer success!");
+        recorder_->MarkRunning();
+    }
+
+    g_outputEncoder.store(this, std::memory_order_release);
     if (OH_VideoEncoder_Start(encoder_) != AV_ERR_OK) {
-        MIRRAX_LOGE("%{public}s Failed to start video encoder!");
+        MIRRAX_START_FAILED("Failed to start video encoder!");
         return;
     }
     {
         std::lock_guard<std::mutex> lock(mutex_);
         isStopped_ = false;
     }
+    running_ = true;
     MIRRAX_LOGI("%{public}s video encoder was successfully started, pid=%{public}d", getpid());
-    if (mode_ == kRecordMode && g_screenRecorder) {
-        if (OH_AVMuxer_Start(g_screenRecorder->GetMuxer()) == AV_ERR_OK) {
-            MIRRAX_LOGI("%{public}s Start muxer success!");
-            g_screenRecorder->MarkRunning();
-        } else {
-            MIRRAX_LOGE("%{public}s Failed to start video muxer!");
-        }
-    }
 }
+
+#undef MIRRAX_START_FAILED
 
 void ScreenEncoder::Loop() {
     std::unique_lock<std::mutex> lock(mutex_);
@@ -333,6 +364,8 @@ void ScreenEncoder::Stop(bool notify) {
     const OH_AVErrCode destroyed = OH_VideoEncoder_Destroy(encoder_);
     MIRRAX_LOGI("%{public}s Destroy encoder success.");
     encoder_ = nullptr;
+    ScreenEncoder *self = this;
+    g_outputEncoder.compare_exchange_strong(self, nullptr, std::memory_order_acq_rel);
     if (stopped != AV_ERR_OK || destroyed != AV_ERR_OK) {
         MIRRAX_LOGE("%{public}s Stop encoder failed");
     }
@@ -349,6 +382,8 @@ void ScreenEncoder::Stop(bool notify) {
         g_screenRecorder->Stop();
         g_screenRecorder.reset();
     }
+    recorder_ = nullptr;
+    LogOutputFailures();
     if (notify) {
         stopCond_.notify_one();
         runWait_->End();
@@ -356,6 +391,21 @@ void ScreenEncoder::Stop(bool notify) {
         MIRRAX_LOGI("%{public}s Do not notify rpc stop!");
     }
     MIRRAX_LOGI("%{public}s Finish ScreenEncoder::Stop....");
+}
+
+void ScreenEncoder::LogOutputFailures() {
+    MIRRAX_LOG_LABEL(kLogFile);
+    if (const int32_t n = unreadableBuffers_.load(); n > 0) {
+        MIRRAX_LOGE("%{public}s %{public}d output buffers had no readable memory and were dropped",
+                    n);
+    }
+    if (const int32_t n = saveFailures_.load(); n > 0) {
+        MIRRAX_LOGE("%{public}s %{public}d frames could not be saved to %{public}s", n,
+                    saveFrameDir.c_str());
+    }
+    if (const int32_t n = sampleFailures_.load(); n > 0) {
+        MIRRAX_LOGE("%{public}s WriteSample failed for %{public}d buffers of this run", n);
+    }
 }
 
 int32_t ScreenEncoder::RequestIFrame() {
@@ -380,11 +430,15 @@ int32_t ScreenEncoder::GetMode() { return mode_; }
 
 namespace {
 
+// The output path's lines carry the label of the encoder's output callback.
+constexpr mirrax::TagChars kOutputLabel = mirrax::MakeTagChars(kLogFile, "OnNeedOutputData");
+
 // Writes one buffer's payload to a file of its own, named by the monotonic time in
 // milliseconds. Buffers within the same millisecond get "_1", "_2", ... so none
-// overwrites another.
-void SaveFrame(const uint8_t *payload, int32_t size) {
-    MIRRAX_LOG_LABEL(kLogFile);
+// overwrites another. Returns an empty text when the file holds the whole payload;
+// otherwise what failed, and no file is left behind.
+std::string SaveFrame(const uint8_t *payload, int32_t size) {
+    const auto &tagChars = kOutputLabel;
     const std::string stem = saveFrameDir + "/" + std::to_string(GetCurrentMillisecond(false));
     std::string name = stem + ".h264";
     std::unique_ptr<FILE, FileCloser> file(fopen(name.c_str(), "wbx"));
@@ -394,22 +448,27 @@ void SaveFrame(const uint8_t *payload, int32_t size) {
     }
     MIRRAX_LOGD("%{public}s Saving file %{public}s", name.c_str());
     if (!file) {
-        MIRRAX_LOGE("%{public}s Failed to open file %{public}s: %{public}s", name.c_str(),
-                    strerror(errno));
-        return;
+        return "open " + name + ": " + strerror(errno);
     }
+    std::string error;
     if (size > 0 &&
         fwrite(payload, 1, static_cast<size_t>(size), file.get()) != static_cast<size_t>(size)) {
-        MIRRAX_LOGE("%{public}s Failed to write file %{public}s", name.c_str());
+        error = "write " + name + ": " + strerror(errno);
     }
+    // A full disk often shows only when the buffered bytes are flushed by the close.
+    if (fclose(file.release()) != 0 && error.empty()) {
+        error = "close " + name + ": " + strerror(errno);
+    }
+    if (!error.empty()) {
+        unlink(name.c_str());
+    }
+    return error;
 }
 
-void WriteSample(OH_AVMemory *data, OH_AVCodecBufferAttr attr) {
-    MIRRAX_LOG_LABEL(kLogFile);
-    ScreenRecorder *recorder = g_screenRecorder.get();
-    if (recorder == nullptr || recorder->GetMuxer() == nullptr) {
-        return;
-    }
+// Writes one buffer into the recorder's muxer, rebased on the first non-zero pts.
+// False when the muxer refused it.
+bool WriteSample(ScreenRecorder *recorder, OH_AVMemory *data, OH_AVCodecBufferAttr attr) {
+    const auto &tagChars = kOutputLabel;
     const int64_t first = recorder->GetFirstFrameTime();
     const int64_t pts = attr.pts;
     int64_t relative = 0;
@@ -424,32 +483,71 @@ void WriteSample(OH_AVMemory *data, OH_AVCodecBufferAttr attr) {
     }
     attr.pts = relative / 1000;  // nanoseconds to microseconds, truncated toward zero
     if (OH_AVMuxer_WriteSample(recorder->GetMuxer(), static_cast<uint32_t>(recorder->GetTrackId()),
-                               data, attr) == AV_ERR_OK) {
-        MIRRAX_LOGI("%{public}s WriteSample success! presentationTimeUs=%{public}ld", attr.pts);
-    } else {
-        MIRRAX_LOGE("%{public}s WriteSample failed!");
+                               data, attr) != AV_ERR_OK) {
+        return false;
     }
+    MIRRAX_LOGI("%{public}s WriteSample success! presentationTimeUs=%{public}ld", attr.pts);
+    return true;
 }
 
 void OnNeedOutputData(OH_AVCodec *codec, uint32_t index, OH_AVMemory *data,
                       OH_AVCodecBufferAttr *attr, void *) {
-    auto server = Server();
-    const int32_t mode = server->GetMode();
-    if (g_screenEncoder) {
-        g_screenEncoder->UpdateFrameCount();
+    ScreenEncoder *encoder = g_outputEncoder.load(std::memory_order_acquire);
+    if (encoder == nullptr || attr == nullptr) {
+        OH_VideoEncoder_FreeOutputData(codec, index);
+        return;
     }
+    encoder->RouteOutput(codec, index, data, attr);
+}
+
+}  // namespace
+
+void ScreenEncoder::RouteOutput(OH_AVCodec *codec, uint32_t index, OH_AVMemory *data,
+                                OH_AVCodecBufferAttr *attr) {
+    const auto &tagChars = kOutputLabel;
+    auto server = Server();
+    UpdateFrameCount();
     uint8_t *base = OH_AVMemory_GetAddr(data);
+    if (base == nullptr && attr->size > 0) {
+        // Nothing to send, save or mux: a message would claim bytes it does not carry.
+        if (unreadableBuffers_.fetch_add(1) == 0) {
+            MIRRAX_LOGE("%{public}s Output buffer %{public}u has no readable memory, dropped",
+                        index);
+        }
+        OH_VideoEncoder_FreeOutputData(codec, index);
+        return;
+    }
     uint8_t *payload = base != nullptr ? base + attr->offset : nullptr;
     if (server->GetSaveFrameStatus()) {
-        SaveFrame(payload, attr->size);
+        if (const std::string error = SaveFrame(payload, attr->size); !error.empty()) {
+            if (saveFailures_.fetch_add(1) == 0) {
+                MIRRAX_LOGE("%{public}s Failed to save frame: %{public}s", error.c_str());
+            }
+        }
     }
-    if (mode == kRecordMode) {
-        WriteSample(data, *attr);
-    } else if (mode == 0) {
+    if (mode_ == kRecordMode) {
+        if (recorder_ != nullptr && recorder_->GetMuxer() != nullptr &&
+            !WriteSample(recorder_, data, *attr) && sampleFailures_.fetch_add(1) == 0) {
+            MIRRAX_LOGE("%{public}s WriteSample failed!");
+        }
+    } else if (mode_ == 0) {
         server->ReplyVideoData(payload, static_cast<size_t>(attr->size),
                                static_cast<int>(attr->flags), GetCurrentMillisecond(true));
     }
     OH_VideoEncoder_FreeOutputData(codec, index);
+}
+
+namespace {
+
+// Ends the current run: closes its stream (releasing a write blocked on a client that
+// stopped reading), stops the encoder with notification and releases it. mtx held.
+void EndCurrentRun() {
+    if (!g_screenEncoder) {
+        return;
+    }
+    Server()->EndCurrentStream();
+    g_screenEncoder->Stop(true);
+    g_screenEncoder.reset();
 }
 
 }  // namespace
@@ -457,55 +555,75 @@ void OnNeedOutputData(OH_AVCodec *codec, uint32_t index, OH_AVMemory *data,
 void AdapteScreenChange() {
     MIRRAX_LOG_LABEL(kLogFile);
     MIRRAX_LOGD("%{public}s Enter AdapteScreenChange...");
+    std::lock_guard<std::mutex> lock(mtx);
     if (!g_screenEncoder) {
         return;
     }
     MIRRAX_LOGD("%{public}s Screen changed, auto restart ScreenCopy");
-    std::lock_guard<std::mutex> lock(mtx);
-    if (!g_screenEncoder) {
-        // Stopped between the test above and the lock: nothing to restart.
-        return;
-    }
     g_screenEncoder->Stop(false);
     auto next = std::make_unique<ScreenEncoder>();
     next->ContinueRunOf(*g_screenEncoder);
     g_screenEncoder = std::move(next);
     g_screenEncoder->Setup();
     g_screenEncoder->Run();
+    if (!g_screenEncoder->IsRunning()) {
+        // The stream would stay open and silent: end it with the reason instead.
+        const std::string error = "the screen copy could not restart after a screen change: " +
+                                  g_screenEncoder->GetStartError();
+        MIRRAX_LOGE("%{public}s %{public}s", error.c_str());
+        g_screenEncoder->GetRunWait()->SetError(error);
+        EndCurrentRun();
+    }
 }
 
-void NativeStartScreenCopy() {
+std::string NativeStartScreenCopy(const RunAdmission &admission) {
     MIRRAX_LOG_LABEL(kLogFile);
     std::shared_ptr<RunWait> runWait;
-    int32_t mode = 0;
     {
         std::lock_guard<std::mutex> lock(mtx);
         MIRRAX_LOGI("%{public}s Invoke StartScreenCopy....");
-        if (g_screenEncoder) {
-            g_screenEncoder->Stop(true);
-            g_screenEncoder.reset();
+        if (admission.refusal) {
+            if (std::string refusal = admission.refusal(); !refusal.empty()) {
+                MIRRAX_LOGE("%{public}s Start refused: %{public}s", refusal.c_str());
+                return refusal;
+            }
+        }
+        EndCurrentRun();
+        if (admission.bindStream) {
+            admission.bindStream();
         }
         g_screenEncoder = std::make_unique<ScreenEncoder>();
         g_screenEncoder->Setup();
         g_screenEncoder->Run();
-        mode = g_screenEncoder->GetMode();
+        if (!g_screenEncoder->IsRunning()) {
+            const std::string error =
+                "the screen copy could not start: " + g_screenEncoder->GetStartError();
+            MIRRAX_LOGE("%{public}s %{public}s", error.c_str());
+            EndCurrentRun();
+            return error;
+        }
+        if (g_screenEncoder->GetMode() != 0) {
+            return {};
+        }
         runWait = g_screenEncoder->GetRunWait();
     }
-    if (mode != 0) {
-        return;
-    }
-    runWait->Wait();
+    return runWait->Wait();
 }
+
+void NativeStartScreenCopy() { NativeStartScreenCopy(RunAdmission{}); }
 
 int32_t NativeStopScreenCopy() {
     MIRRAX_LOG_LABEL(kLogFile);
+    // A write blocked on a client that stopped reading holds the encoder's callback
+    // thread, and with it any stop under the lock (a screen-change restart may be
+    // waiting for that callback with the lock held): release it first.
+    Server()->EndCurrentStream();
     std::lock_guard<std::mutex> lock(mtx);
     MIRRAX_LOGI("%{public}s Invoke StopScreenCopy....");
     int32_t frameCount = 0;
     if (g_screenEncoder) {
         frameCount = g_screenEncoder->GetTotalFrameCount();
-        g_screenEncoder->Stop(true);
-        g_screenEncoder.reset();
+        EndCurrentRun();
     }
     mainId = UINT64_MAX;
     MIRRAX_LOGI("%{public}s Finish StopScreenCopy...., frame_count: %{public}d", frameCount);

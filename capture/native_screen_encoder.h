@@ -11,6 +11,7 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <string>
 
 #include "common/mirrax_log.h"
 #include "multimedia/player_framework/native_avcodec_base.h"
@@ -25,9 +26,13 @@ struct RunWait {
     std::mutex mutex;
     std::condition_variable ended;
     bool isEnded = false;
+    std::string error;  // why the run ended early; empty for a requested stop
 
+    // Records why the run is about to end early; the end itself follows.
+    void SetError(const std::string &why);
     void End();
-    void Wait();
+    // Returns why the run ended early, empty for a requested stop.
+    std::string Wait();
 };
 
 // Watches one screen and calls its callback, on the platform's notification thread,
@@ -45,6 +50,8 @@ private:
     std::function<void()> callback_;
     uint64_t targetId_;
 };
+
+class ScreenRecorder;
 
 class MIRRAX_EXPORT ScreenEncoder {
 public:
@@ -68,6 +75,15 @@ public:
     void ContinueRunOf(const ScreenEncoder &previous);
     std::shared_ptr<RunWait> GetRunWait() const { return runWait_; }
 
+    // Why Setup or Run gave up (the text of its error line); empty once the encoder
+    // runs.
+    std::string GetStartError() const { return startError_; }
+    bool IsRunning() const;
+
+    // Called on the encoder's callback thread for every output buffer.
+    void RouteOutput(OH_AVCodec *codec, uint32_t index, OH_AVMemory *data,
+                     OH_AVCodecBufferAttr *attr);
+
     static OHOS::sptr<ScreenChangeListener> g_screenChangeListener;
 
 private:
@@ -83,6 +99,18 @@ private:
     std::atomic<int32_t> frameCount_{0};
 
     std::shared_ptr<RunWait> runWait_ = std::make_shared<RunWait>();
+    std::string startError_ = "not set up";
+    bool running_ = false;
+    // The recorder of this run (owned by g_screenRecorder), for the callback thread.
+    ScreenRecorder *recorder_ = nullptr;
+    // Output failures of this run: counted on the callback thread, the first one
+    // logged there, the totals logged when the run stops.
+    std::atomic<int32_t> unreadableBuffers_{0};
+    std::atomic<int32_t> saveFailures_{0};
+    std::atomic<int32_t> sampleFailures_{0};
+
+    bool Fail(const std::string &cause);
+    void LogOutputFailures();
 };
 
 // Restarts the capture after a change of the mirrored screen.
@@ -94,8 +122,21 @@ MIRRAX_EXPORT OH_AVFormat *initFormat(int width, int height);
 // Wall-clock (true) or monotonic (false) time in whole milliseconds.
 MIRRAX_EXPORT int64_t GetCurrentMillisecond(bool wallClock);
 
-// Starts a mirroring run; in stream mode returns only when the run has been stopped
-// with notification.
+// How the caller of NativeStartScreenCopy takes part in the start, under the pipeline lock.
+struct RunAdmission {
+    // Why no run may start now; empty to go on. Asked before the current run is
+    // touched.
+    std::function<std::string()> refusal;
+    // Makes the caller's stream the one the new run's frames go to. Called after the
+    // previous run has been stopped, so none of its buffers reaches the new stream.
+    std::function<void()> bindStream;
+};
+
+// Starts a mirroring run. Returns an empty text when the run started (in stream
+// mode: once it has been stopped with notification), otherwise why it did not start;
+// a run that cannot start is stopped and released at once.
+MIRRAX_EXPORT std::string NativeStartScreenCopy(const RunAdmission &admission);
+// A start without admission or stream of its own; the outcome goes only to the log.
 MIRRAX_EXPORT void NativeStartScreenCopy();
 // Stops the current run; returns its frame count, 0 when none was current.
 MIRRAX_EXPORT int32_t NativeStopScreenCopy();

@@ -57,7 +57,12 @@ void ScreenRecorder::Stop() {
         MIRRAX_LOGE("%{public}s stop muxer failed");
     }
     if (file_ != nullptr) {
-        fclose(file_);
+        // The muxer writes through the descriptor; a failure to close it (a full disk
+        // on some file systems) means the recording is not complete.
+        if (fclose(file_) != 0) {
+            MIRRAX_LOGE("%{public}s Failed to close record file %{public}s: %{public}s",
+                        recordFilePath, strerror(errno));
+        }
         file_ = nullptr;
     }
     isStopped_ = true;

@@ -8,6 +8,7 @@
 
 #include "capture/native_screen_encoder.h"
 #include "mirrax.grpc.pb.h"
+#include "rpc/open_stream.h"
 #include "rpc/peer_admission.h"
 
 template class OHOS::DelayedSingleton<RpcServer>;
@@ -26,6 +27,17 @@ constexpr int64_t kMinBitRate = 1048576;
 constexpr int64_t kDefaultBitRate = 31457280;
 constexpr int32_t kDefaultIFrameInterval = 2000;
 
+// How long a write under way may take to finish once its stream is closed before the
+// call is cancelled to release it (a client that stopped reading blocks it).
+constexpr std::chrono::milliseconds kCloseGrace{300};
+// How long a shutdown waits for the calls in progress before it cancels them.
+constexpr std::chrono::milliseconds kShutdownGrace{1000};
+
+constexpr const char *kStopSignalRefusal =
+    "streaming has ended for this server: an earlier client went away mid-stream; restart "
+    "the server to stream again";
+constexpr const char *kShutdownRefusal = "the server is shutting down";
+
 void PrintLine(const std::string &text) {
     std::cout << text << std::endl;  // newline and flush
 }
@@ -43,9 +55,25 @@ public:
             MIRRAX_LOGI("%{public}s Call start error: connect failed.");
             return grpc::Status::CANCELLED;
         }
-        OHOS::DelayedSingleton<RpcServer>::GetInstance()->SetCurrentCall(context, writer);
-        NativeStartScreenCopy();
-        return grpc::Status::OK;
+        auto server = OHOS::DelayedSingleton<RpcServer>::GetInstance();
+        bool refused = false;
+        const std::string error = NativeStartScreenCopy({
+            .refusal =
+                [&] {
+                    std::string refusal = server->StartRefusal();
+                    refused = !refusal.empty();
+                    return refusal;
+                },
+            .bindStream = [&] { server->SetCurrentCall(context, writer); },
+        });
+        if (error.empty()) {
+            return grpc::Status::OK;
+        }
+        const grpc::StatusCode code = !refused ? grpc::StatusCode::INTERNAL
+                                      : error == kStopSignalRefusal
+                                          ? grpc::StatusCode::FAILED_PRECONDITION
+                                          : grpc::StatusCode::UNAVAILABLE;
+        return grpc::Status(code, error);
     }
 
     grpc::Status onEnd(grpc::ServerContext *context, const Empty *,
@@ -210,10 +238,16 @@ void RpcServer::InitServer(OptionPairs params) {
 
     std::stringstream address;
     address << kHost << ":" << port_;
-    MirraxServiceImpl service;
+    if (shutdownRequested_.load()) {
+        MIRRAX_LOGI("%{public}s Stop requested before the server started, not starting.");
+        return;
+    }
+    if (!service_) {
+        service_ = std::make_unique<MirraxServiceImpl>();
+    }
     grpc::ServerBuilder builder;
     builder.AddListeningPort(address.str(), grpc::InsecureServerCredentials());
-    builder.RegisterService(&service);
+    builder.RegisterService(service_.get());
     std::unique_ptr<grpc::Server> server = builder.BuildAndStart();
     if (!server) {
         // Nothing listens, so no stop signal can ever come: do not wait for one.
@@ -221,13 +255,25 @@ void RpcServer::InitServer(OptionPairs params) {
                     address.str().c_str(), port_);
         return;
     }
+    // StopServer may have run while the server was being built, when it found no server
+    // to shut down: then nobody else will, so shut it down here instead of serving.
     std::unique_ptr<grpc::Server> earlier;
+    bool stopNow = false;
     {
         std::lock_guard<std::mutex> lock(stopMutex_);
-        earlier = std::exchange(server_, std::move(server));
-        shutdownDone_ = false;
+        stopNow = shutdownRequested_.load();
+        if (!stopNow) {
+            earlier = std::exchange(server_, std::move(server));
+            shutdownDone_ = false;
+        }
     }
     earlier.reset();
+    if (stopNow) {
+        server->Shutdown();
+        MIRRAX_LOGI("%{public}s Server shutdown success.");
+        PrintLine("Server shutdown success.");
+        return;
+    }
     MIRRAX_LOGI("%{public}s Server Listening on: %{public}s, port: %{public}d",
                 address.str().c_str(), port_);
     PrintLine("Server Listening on port: " + address.str());
@@ -238,7 +284,7 @@ void RpcServer::Run() {
     {
         std::unique_lock<std::mutex> lock(stopMutex_);
         waiterActive_ = true;
-        stopCv_.wait(lock, [this] { return stopped_.load() || shutdownRequested_; });
+        stopCv_.wait(lock, [this] { return stopped_.load() || shutdownRequested_.load(); });
     }
     NativeStopScreenCopy();
     WaitForShutdown();
@@ -270,7 +316,7 @@ void RpcServer::StopServer() {
     grpc::Server *server = nullptr;
     {
         std::lock_guard<std::mutex> lock(stopMutex_);
-        shutdownRequested_ = true;
+        shutdownRequested_.store(true);
         if (!shutdownDone_) {
             server = server_.get();
         }
@@ -281,7 +327,10 @@ void RpcServer::StopServer() {
     if (server == nullptr) {
         return;
     }
-    server->Shutdown();
+    // Runs are stopped and new ones refused, so every handler returns at once; the
+    // deadline only cuts off calls that a client holds open without reading, which a
+    // graceful shutdown would otherwise wait for without end.
+    server->Shutdown(std::chrono::system_clock::now() + kShutdownGrace);
     MIRRAX_LOGI("%{public}s Server shutdown success.");
     PrintLine("Server shutdown success.");
     std::unique_ptr<grpc::Server> release;
@@ -304,9 +353,37 @@ void RpcServer::RaiseStopSignal() {
 
 void RpcServer::SetCurrentCall(grpc::ServerContext *context,
                                grpc::ServerWriter<ReplyMessage> *writer) {
+    auto stream = std::make_shared<OpenStream>(context, writer);
     std::lock_guard<std::mutex> lock(callMutex_);
-    context_ = context;
-    writer_ = writer;
+    stream_ = std::move(stream);
+}
+
+void RpcServer::EndCurrentStream() {
+    MIRRAX_LOG_LABEL(kLogFile);
+    std::shared_ptr<OpenStream> stream;
+    {
+        std::lock_guard<std::mutex> lock(callMutex_);
+        stream = stream_;
+    }
+    if (!stream) {
+        return;
+    }
+    const bool cancelledBefore = stream->CancelledByClose();
+    stream->Close(kCloseGrace, [&stream] { stream->Context()->TryCancel(); });
+    if (!cancelledBefore && stream->CancelledByClose()) {
+        MIRRAX_LOGI(
+            "%{public}s The client stopped reading; its call was cancelled to end the stream.");
+    }
+}
+
+std::string RpcServer::StartRefusal() const {
+    if (stopped_.load()) {
+        return kStopSignalRefusal;
+    }
+    if (shutdownRequested_.load()) {
+        return kShutdownRefusal;
+    }
+    return {};
 }
 
 void RpcServer::ReplyVideoData(uint8_t *data, size_t len, int flags, int64_t pts) {
@@ -315,17 +392,20 @@ void RpcServer::ReplyVideoData(uint8_t *data, size_t len, int flags, int64_t pts
         MIRRAX_LOGI("%{public}s Server has called stop.");
         return;
     }
-    grpc::ServerContext *context = nullptr;
-    grpc::ServerWriter<ReplyMessage> *writer = nullptr;
+    std::shared_ptr<OpenStream> stream;
     {
         std::lock_guard<std::mutex> lock(callMutex_);
-        context = context_;
-        writer = writer_;
+        stream = stream_;
     }
-    if (context == nullptr || writer == nullptr) {
-        return;  // no stream has been opened
+    // No stream, or its run is being stopped: the buffer belongs to no open call.
+    if (!stream || !stream->BeginWrite()) {
+        return;
     }
-    if (context->IsCancelled()) {
+    struct WriteDone {
+        OpenStream &stream;
+        ~WriteDone() { stream.EndWrite(); }
+    } done{*stream};
+    if (stream->Context()->IsCancelled()) {
         MIRRAX_LOGI("%{public}s Server context has cancelled.");
         RaiseStopSignal();
         return;
@@ -340,5 +420,5 @@ void RpcServer::ReplyVideoData(uint8_t *data, size_t len, int flags, int64_t pts
     payload["len"].set_val_int(static_cast<int64_t>(len));
     payload["flags"].set_val_int(static_cast<int64_t>(flags));
     payload["pts"].set_val_int(pts);
-    writer->Write(message);
+    stream->Writer()->Write(message);
 }

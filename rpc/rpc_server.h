@@ -22,6 +22,7 @@ template <class W>
 class ServerWriter;
 }  // namespace grpc
 class ReplyMessage;
+class OpenStream;
 
 using OptionPairs = std::vector<std::pair<std::string, std::string>>;
 
@@ -59,13 +60,22 @@ public:
     // thread. Copies the bytes before it returns; never blocks on a pipeline lock.
     void ReplyVideoData(uint8_t *data, size_t len, int flags, int64_t pts);
 
-    // Stores the call that the following frames go to (the service's onStart).
+    // Makes the call the one that the following frames go to (the service's onStart,
+    // under the pipeline lock once the previous run has been stopped).
     void SetCurrentCall(grpc::ServerContext *context, grpc::ServerWriter<ReplyMessage> *writer);
+    // Closes the current call's stream: no more frames reach it, and a write blocked on
+    // a client that stopped reading is released by cancelling that call.
+    void EndCurrentStream();
+    // Why no run may start now (the stop signal has been raised, or the server is
+    // shutting down); empty when one may.
+    std::string StartRefusal() const;
 
 private:
     void RaiseStopSignal();
     void WaitForShutdown();
 
+    // Declared before the server so that it outlives it.
+    std::unique_ptr<MirraxServiceImpl> service_;
     std::unique_ptr<grpc::Server> server_;
     std::mutex stopMutex_;
     std::condition_variable stopCv_;
@@ -83,17 +93,16 @@ private:
     int32_t skipAppPid_ = -1;
     int64_t screenId_ = -1;
 
-    // The current stream's context and writer, not owned. Both are written and read
-    // together under callMutex_, so the callback thread never pairs the context of
-    // one call with the writer of another.
-    grpc::ServerContext *context_ = nullptr;
-    grpc::ServerWriter<ReplyMessage> *writer_ = nullptr;
+    // The current call's context and writer (not owned), published together as one
+    // stream under callMutex_; the frame path writes only through an open stream.
+    std::shared_ptr<OpenStream> stream_;
     std::mutex callMutex_;
 
     // Shutdown hand-shake between StopServer and the thread in InitServer, guarded
     // by stopMutex_: StopServer wakes the waiting thread, and whichever of the two
     // finishes last destroys the server, so it outlives a concurrent Wait/Shutdown.
-    bool shutdownRequested_ = false;
+    // Also read without the lock by StartRefusal (under the pipeline lock).
+    std::atomic<bool> shutdownRequested_{false};
     bool waiterActive_ = false;
     bool shutdownDone_ = false;
 };

@@ -185,25 +185,23 @@ struct MuxerFaultCase {
     const char *name;
     const char *call;
     std::vector<std::string> lines;  // in this order
-    bool recordsAfterwards;          // later samples are written successfully
+    const char *startError;          // the recording does not start, onStart says why
 };
 
 void PrintTo(const MuxerFaultCase &c, std::ostream *os) { *os << c.call; }
 
 class RecordFault : public ::testing::TestWithParam<MuxerFaultCase> {};
 
-TEST_P(RecordFault, LogsTheFailureAndTheRunGoesOnOrFails) {
+TEST_P(RecordFault, FailsTheStartWithItsCauseOrLogsTheFailureOnce) {
     const MuxerFaultCase &c = GetParam();
     HostProcess host({"-m", "1", "-scale", "4"});
     ASSERT_TRUE(host.Ready());
-    ASSERT_TRUE(host.Control(std::string("fault ") + c.call + " 3"));
+    ASSERT_TRUE(host.Control(std::string("fault ") + c.call + " 3 1000"));
     StreamCall stream(host.Target());
-    ASSERT_TRUE(stream.WaitForEnd(5s).has_value());
+    const auto status = stream.WaitForEnd(5s);
+    ASSERT_TRUE(status.has_value());
     for (const auto &line : c.lines) {
         ASSERT_TRUE(host.WaitForLog(line)) << host.Log();
-    }
-    if (c.recordsAfterwards) {
-        EXPECT_TRUE(host.WaitForLog("WriteSample success!", 10));
     }
     const std::string log = host.Log();
     size_t at = 0;
@@ -212,21 +210,34 @@ TEST_P(RecordFault, LogsTheFailureAndTheRunGoesOnOrFails) {
         ASSERT_NE(next, std::string::npos) << line;
         at = next;
     }
-    EXPECT_TRUE(CallEnd(host.Target()).has_value());
-    EXPECT_EQ(host.Stop(), 0);
-    if (!c.recordsAfterwards) {
+    if (c.startError != nullptr) {
+        EXPECT_EQ(status->error_code(), grpc::StatusCode::INTERNAL);
+        EXPECT_NE(status->error_message().find(c.startError), std::string::npos)
+            << status->error_message();
+        // Nothing was left running.
+        EXPECT_EQ(CallEnd(host.Target()), 0);
+    } else {
+        EXPECT_TRUE(status->ok());
+        // Every sample fails; the log has the first failure, not one line per sample.
+        ASSERT_TRUE(host.WaitForLog("first encode output"));
+        const auto frames = CallEnd(host.Target());
+        ASSERT_TRUE(frames.has_value());
+        EXPECT_GE(*frames, 2);
+        ASSERT_TRUE(host.WaitForLog("WriteSample failed for "));
+        EXPECT_EQ(host.LogCount("WriteSample failed!"), 1u);
         EXPECT_EQ(host.LogCount("WriteSample success!"), 0u);
     }
+    EXPECT_EQ(host.Stop(), 0);
 }
 
 INSTANTIATE_TEST_SUITE_P(
     Muxer, RecordFault,
     // clang-format off
     ::testing::Values(
-        MuxerFaultCase{"Create", "OH_AVMuxer_Create", {"Failed to create video muxer!", "Record setup failed!"}, false},
-        MuxerFaultCase{"AddTrack", "OH_AVMuxer_AddTrack", {"Failed to add track video muxer!", "Record setup failed!"}, false},
-        MuxerFaultCase{"Start", "OH_AVMuxer_Start", {"Failed to start video muxer!", "WriteSample failed!"}, false},
-        MuxerFaultCase{"WriteSample", "OH_AVMuxer_WriteSample", {"WriteSample failed!"}, true}),
+        MuxerFaultCase{"Create", "OH_AVMuxer_Create", {"Failed to create video muxer!", "Record setup failed!"}, "Record setup failed!"},
+        MuxerFaultCase{"AddTrack", "OH_AVMuxer_AddTrack", {"Failed to add track video muxer!", "Record setup failed!"}, "Record setup failed!"},
+        MuxerFaultCase{"Start", "OH_AVMuxer_Start", {"Failed to start video muxer!"}, "Failed to start video muxer!"},
+        MuxerFaultCase{"WriteSample", "OH_AVMuxer_WriteSample", {"WriteSample failed!"}, nullptr}),
     // clang-format on
     [](const auto &info) { return std::string(info.param.name); });
 

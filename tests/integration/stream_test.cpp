@@ -128,7 +128,7 @@ TEST(Stream, KeyFrameRequestOnStillScreenArrivesPromptly) {
     EXPECT_EQ(host.Stop(), 0);
 }
 
-TEST(Stream, CancelledClientRaisesStopSignalAndLaterStreamsGetNothing) {
+TEST(Stream, CancelledClientRaisesStopSignalAndLaterStreamsAreRefusedAtOnce) {
     HostProcess host({"-scale", "4"});
     ASSERT_TRUE(host.Ready());
     {
@@ -143,41 +143,45 @@ TEST(Stream, CancelledClientRaisesStopSignalAndLaterStreamsGetNothing) {
         host.WaitForLog("[native_screen_encoder:(NativeStopScreenCopy)] Finish StopScreenCopy"));
     EXPECT_EQ(host.LogCount("Server context has cancelled."), 1u);
 
+    // A later stream is not an endless empty one: it is refused with the reason, and no
+    // run starts.
     StreamCall later(host.Target());
-    ASSERT_TRUE(host.WaitForLog("Server has called stop.", 3)) << host.Log();
+    const auto status = later.WaitForEnd(5s);
+    ASSERT_TRUE(status.has_value());
+    EXPECT_EQ(status->error_code(), grpc::StatusCode::FAILED_PRECONDITION);
+    EXPECT_NE(status->error_message().find("restart the server"), std::string::npos)
+        << status->error_message();
     EXPECT_EQ(later.FrameCount(), 0u);
-    EXPECT_TRUE(CallEnd(host.Target()).has_value());
-    ASSERT_TRUE(later.WaitForEnd(10s).has_value());
+    EXPECT_EQ(host.LogCount("Start refused: "), 1u);
+    EXPECT_EQ(host.LogCount("Setup by screen Id"), 1u);
+    EXPECT_EQ(CallEnd(host.Target()), 0);
     EXPECT_EQ(host.Stop(), 0);
 }
 
-TEST(Stream, SecondStartTakesOverFromTheFirst) {
+TEST(Stream, EachTakeoverStreamStartsWithItsOwnCodecData) {
     HostProcess host({"-scale", "4"});
     ASSERT_TRUE(host.Ready());
-    StreamCall first(host.Target());
-    ASSERT_TRUE(first.WaitForFrames(5, 20s));
-    StreamCall second(host.Target());
-    const auto firstStatus = first.WaitForEnd(10s);
-    ASSERT_TRUE(firstStatus.has_value());
-    EXPECT_TRUE(firstStatus->ok());
-    const size_t firstTotal = first.FrameCount();
-    ASSERT_TRUE(second.WaitForFrames(10, 20s));
-    EXPECT_EQ(first.FrameCount(), firstTotal);
-    // Buffers the first run delivered while it was being stopped (its end of stream)
-    // reach the stream that replaced it; the new run begins with its codec data.
-    const auto frames = second.Frames();
-    const auto config = std::find_if(frames.begin(), frames.end(),
-                                     [](const Frame &f) { return f.flags == kCodecData; });
-    ASSERT_NE(config, frames.end());
-    for (auto it = frames.begin(); it != config; ++it) {
-        EXPECT_TRUE(it->data.empty()) << "flags " << it->flags;
+    auto current = std::make_unique<StreamCall>(host.Target());
+    ASSERT_TRUE(current->WaitForFrames(5, 20s));
+    // The end of stream of the run being replaced must not reach the new call: its first
+    // message is its own codec data, every time.
+    for (int takeover = 0; takeover < 8; ++takeover) {
+        auto next = std::make_unique<StreamCall>(host.Target());
+        const auto status = current->WaitForEnd(10s);
+        ASSERT_TRUE(status.has_value());
+        EXPECT_TRUE(status->ok());
+        const size_t total = current->FrameCount();
+        ASSERT_TRUE(next->WaitForFrames(4, 20s)) << host.Log();
+        EXPECT_EQ(current->FrameCount(), total);
+        const auto frames = next->Frames();
+        ASSERT_EQ(frames.front().flags, kCodecData) << "takeover " << takeover;
+        const auto decoded = DecodeFrames(frames);
+        EXPECT_EQ(decoded.errors, 0);
+        EXPECT_FALSE(decoded.pictures.empty());
+        current = std::move(next);
     }
-    const auto decoded = DecodeFrames(std::vector<Frame>(config, frames.end()));
-    EXPECT_EQ(decoded.errors, 0);
-    EXPECT_FALSE(decoded.pictures.empty());
     EXPECT_TRUE(CallEnd(host.Target()).has_value());
-    EXPECT_TRUE(
-        second.WaitForEnd(10s).has_value());  // an open channel would hold up the server's shutdown
+    EXPECT_TRUE(current->WaitForEnd(10s).has_value());
     EXPECT_EQ(host.Stop(), 0);
 }
 
@@ -287,40 +291,49 @@ void PrintTo(const FaultCase &c, std::ostream *os) { *os << c.call; }
 
 class StreamFault : public ::testing::TestWithParam<FaultCase> {};
 
-TEST_P(StreamFault, LogsTheFailureAndTheRunStaysStoppable) {
+TEST_P(StreamFault, FailsTheStartWithItsCauseOrLogsTheStopFailure) {
     const FaultCase &c = GetParam();
     std::vector<std::string> options = {"-scale", "4"};
     options.insert(options.end(), c.options.begin(), c.options.end());
     HostProcess host(options);
     ASSERT_TRUE(host.Ready());
     ASSERT_TRUE(host.Control(std::string("fault ") + c.call + " " + std::to_string(c.code)));
-    {
+    if (!c.atStop) {
         StreamCall stream(host.Target());
+        // The start fails at once and says why; nothing stays open or running.
+        const auto status = stream.WaitForEnd(5s);
+        ASSERT_TRUE(status.has_value()) << host.Log();
+        EXPECT_EQ(status->error_code(), grpc::StatusCode::INTERNAL);
+        EXPECT_NE(status->error_message().find(c.line), std::string::npos)
+            << status->error_message();
+        EXPECT_EQ(stream.FrameCount(), 0u);
+        // The injected failure is the run's first error (the release of what was set up
+        // may fail in turn).
         const std::string errorLine = " E D00F1E2/BraxelMirrax: [native_screen_encoder:";
-        if (!c.atStop) {
-            ASSERT_TRUE(host.WaitForLog(c.line)) << host.Log();
-            // The injected failure is the run's first error (later steps may fail
-            // in turn, as a prepare failure makes the start fail).
-            const auto lines = host.Process().Lines(mirrax::test::ChildProcess::Stream::kStderr);
-            const auto first = std::find_if(lines.begin(), lines.end(), [&](const std::string &l) {
-                return l.find(errorLine) != std::string::npos;
-            });
-            ASSERT_NE(first, lines.end());
-            EXPECT_NE(first->find(c.line), std::string::npos) << *first;
-        } else {
+        const auto lines = host.Process().Lines(mirrax::test::ChildProcess::Stream::kStderr);
+        const auto first = std::find_if(lines.begin(), lines.end(), [&](const std::string &l) {
+            return l.find(errorLine) != std::string::npos;
+        });
+        ASSERT_NE(first, lines.end());
+        EXPECT_NE(first->find(c.line), std::string::npos) << *first;
+        EXPECT_EQ(CallEnd(host.Target()), 0);
+        EXPECT_EQ(CallRequestIdr(host.Target()), 6);
+        // The fault was used up: the next stream works.
+        StreamCall next(host.Target());
+        ASSERT_TRUE(next.WaitForFrames(3, 20s)) << host.Log();
+        EXPECT_EQ(next.Frames().front().flags, kCodecData);
+        EXPECT_TRUE(CallEnd(host.Target()).has_value());
+        EXPECT_TRUE(next.WaitForEnd(10s).has_value());
+    } else {
+        {
+            StreamCall stream(host.Target());
             ASSERT_TRUE(stream.WaitForFrames(3, 20s));
+            ASSERT_TRUE(CallEnd(host.Target()).has_value());
+            const auto status = stream.WaitForEnd(10s);
+            ASSERT_TRUE(status.has_value());
+            EXPECT_TRUE(status->ok());
         }
-        const auto result = CallEnd(host.Target());
-        ASSERT_TRUE(result.has_value());
-        const auto status = stream.WaitForEnd(10s);
-        ASSERT_TRUE(status.has_value());
-        EXPECT_TRUE(status->ok());
-    }
-    if (c.atStop) {
-        const int error =
-            host.Process().WaitForLine(mirrax::test::ChildProcess::Stream::kStderr, c.line) ? 0
-                                                                                            : -1;
-        ASSERT_EQ(error, 0) << host.Log();
+        ASSERT_TRUE(host.WaitForLog(c.line)) << host.Log();
         // The progress line follows the failure.
         const auto lines = host.Process().Lines(mirrax::test::ChildProcess::Stream::kStderr);
         const auto failed = std::find_if(lines.begin(), lines.end(), [&](const std::string &l) {
