@@ -215,11 +215,18 @@ public:
         int ret = av_write_frame(format_.get(), packet);
         packet->data = nullptr;
         packet->size = 0;
+        if (ret >= 0) {
+            avio_flush(format_->pb);   // completed fragments reach the file at once
+            ret = format_->pb->error;  // a failed flush (a full disk) sticks here
+        }
         if (ret < 0) {
-            MEDIA_LOGE("muxer: writing a sample failed: %{public}s", AvError(ret).c_str());
+            // Once the file cannot take data, every later sample fails the same way:
+            // the first failure is logged, the rest counted and reported by Stop.
+            if (failedSamples_++ == 0) {
+                MEDIA_LOGE("muxer: writing a sample failed: %{public}s", AvError(ret).c_str());
+            }
             return AV_ERR_IO;
         }
-        avio_flush(format_->pb);  // completed fragments reach the file at once
         ++samples_;
         return AV_ERR_OK;
     }
@@ -237,6 +244,10 @@ public:
         avio_flush(format_->pb);
         MEDIA_LOGI("muxer stopped: %{public}llu samples",
                    static_cast<unsigned long long>(samples_));
+        if (failedSamples_ > 0) {
+            MEDIA_LOGE("muxer: %{public}llu samples could not be written",
+                       static_cast<unsigned long long>(failedSamples_));
+        }
         return ret < 0 ? AV_ERR_IO : AV_ERR_OK;
     }
 
@@ -300,6 +311,7 @@ private:
     bool headerWritten_ = false;
     int64_t lastPts_ = INT64_MIN;
     uint64_t samples_ = 0;
+    uint64_t failedSamples_ = 0;
 };
 
 }  // namespace

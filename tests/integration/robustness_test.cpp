@@ -378,7 +378,9 @@ TEST(Robustness, FullDiskWhileRecordingLogsTheFirstFailureAndACount) {
     ASSERT_TRUE(host.WaitForLog("WriteSample failed for ")) << host.Log();
     EXPECT_EQ(host.LogCount("WriteSample failed!"), 1u);
     EXPECT_EQ(host.LogCount("[native_screen_encoder:(OnNeedOutputData)] WriteSample failed!"), 1u);
+    EXPECT_EQ(host.LogCount("muxer: writing a sample failed"), 1u);
     EXPECT_EQ(host.Stop(), 0);
+    ASSERT_TRUE(host.WaitForLog("samples could not be written"));
 }
 
 TEST(Robustness, RecordingStartsTheMuxerBeforeTheEncoder) {
