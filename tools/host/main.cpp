@@ -1,18 +1,22 @@
 // mirrax_host: the stand-in for the UI-test host. It configures the platform (log
-// destination, display source), loads libmirrax_server.so with dlopen, and calls its
+// destination, display source), opens libmirrax_server.so with dlopen, and calls its
 // entry points with the remaining arguments. SIGINT/SIGTERM shut the server down.
 #include <dlfcn.h>
+#include <link.h>
 #include <pthread.h>
 #include <signal.h>
+#include <sys/resource.h>
 #include <unistd.h>
 
-#include <atomic>
+#include <algorithm>
 #include <cerrno>
+#include <condition_variable>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <thread>
 #include <vector>
@@ -20,20 +24,12 @@
 #include "host_control.h"
 #include "host_options.h"
 #include "mirrax_platform/log_sink.h"
+#include "rpc/rpc_server.h"
 
 namespace {
 
 using OnInitFn = int32_t (*)(void *, uint64_t, char **);
 using OnRunFn = int32_t (*)();
-
-// The server object is a C++ class of the library. Its singleton accessor and
-// StopServer are exported under their Itanium-mangled names; a non-virtual member
-// function takes `this` as its first argument.
-class RpcServer;
-using GetInstanceFn = std::shared_ptr<RpcServer> (*)();
-using StopServerFn = void (*)(RpcServer *);
-constexpr const char *kGetInstanceSymbol = "_ZN4OHOS16DelayedSingletonI9RpcServerE11GetInstanceEv";
-constexpr const char *kStopServerSymbol = "_ZN9RpcServer10StopServerEv";
 
 // The library pairs adjacent arguments; a leading program name and verb form pairs
 // it ignores, so the launch options may follow in any number (also none).
@@ -46,41 +42,171 @@ int Fail(const std::string &message, int status) {
     return status;
 }
 
-// Waits for SIGINT/SIGTERM on its own thread; SIGUSR1 ends the wait without a stop.
+// Ends the process at once: a clean shutdown is under way and the user asked again.
+// One write, so the line reaches standard error whole.
+[[noreturn]] void ExitAtOnce(int sig) {
+    char line[128];
+    const int n = snprintf(line, sizeof(line),
+                           "mirrax_host: second %s, exiting at once without a clean shutdown\n",
+                           sig == SIGINT ? "SIGINT" : "SIGTERM");
+    if (n > 0) {
+        [[maybe_unused]] const ssize_t written =
+            write(STDERR_FILENO, line, std::min(static_cast<size_t>(n), sizeof(line) - 1));
+    }
+    _exit(128 + sig);
+}
+
+// A stop signal that is already pending, taken without waiting; 0 when there is none.
+int TakePendingStopSignal() {
+    sigset_t stops;
+    sigemptyset(&stops);
+    sigaddset(&stops, SIGINT);
+    sigaddset(&stops, SIGTERM);
+    const timespec now{0, 0};
+    const int sig = sigtimedwait(&stops, nullptr, &now);
+    return sig > 0 ? sig : 0;
+}
+
+// Waits for SIGINT/SIGTERM on its own thread ("host-signals"). The first one runs
+// RpcServer::StopServer on a second thread ("host-stop"), so that the watcher goes on
+// answering signals while the server shuts down: another stop signal before the host
+// has finished ends the process at once. The stop signals, and SIGUSR1 with which the
+// owner ends the wait, must be blocked in every thread.
 class SignalWatcher {
 public:
-    SignalWatcher(sigset_t set, StopServerFn stop, GetInstanceFn instance)
-        : set_(set), stop_(stop), instance_(instance), thread_([this] { Watch(); }) {}
-    ~SignalWatcher() {
-        pthread_kill(thread_.native_handle(), SIGUSR1);
-        thread_.join();
+    explicit SignalWatcher(const sigset_t &set) : set_(set), watcher_([this] { Watch(); }) {}
+    ~SignalWatcher() { Close(); }
+    SignalWatcher(const SignalWatcher &) = delete;
+    SignalWatcher &operator=(const SignalWatcher &) = delete;
+
+    // Lets a stop under way finish (the watcher still answers signals meanwhile), then
+    // ends the watcher and joins both threads. A stop signal after that is ignored: the
+    // server has ended and the host is on its way out. Called by the owner only.
+    void Close() {
+        if (!watcher_.joinable()) {
+            return;
+        }
+        {
+            std::unique_lock lock(mutex_);
+            stopFinished_.wait(lock, [this] { return !stopRunning_; });
+            closing_ = true;
+        }
+        pthread_kill(watcher_.native_handle(), SIGUSR1);
+        watcher_.join();
+        if (stopper_.joinable()) {
+            stopper_.join();
+        }
     }
-    bool Signalled() const { return signalled_; }
+
+    // Final once Close has returned.
+    bool StopRequested() const {
+        std::lock_guard lock(mutex_);
+        return stopRequested_;
+    }
 
 private:
     void Watch() {
         pthread_setname_np(pthread_self(), "host-signals");
-        int sig = 0;
-        while (sigwait(&set_, &sig) == 0) {
-            if (sig == SIGUSR1) {
-                return;
+        for (;;) {
+            const int sig = sigwaitinfo(&set_, nullptr);
+            if (sig < 0) {
+                continue;  // interrupted
             }
-            if (!signalled_) {
-                signalled_ = true;
-                std::shared_ptr<RpcServer> server = instance_();
-                if (server) {
-                    stop_(server.get());
-                }
+            if (sig != SIGUSR1) {
+                OnStopSignal(sig);
+            } else if (std::lock_guard lock(mutex_); closing_) {
+                return;  // the owner's wake-up; a SIGUSR1 before Close is ignored
             }
         }
     }
 
-    sigset_t set_;
-    StopServerFn stop_;
-    GetInstanceFn instance_;
-    std::atomic<bool> signalled_{false};
-    std::thread thread_;
+    void OnStopSignal(int sig) {
+        std::lock_guard lock(mutex_);
+        if (closing_) {
+            return;
+        }
+        if (stopRequested_) {
+            ExitAtOnce(sig);
+        }
+        stopRequested_ = true;
+        // Two signals that arrived together (a double Ctrl-C, or both queued while the
+        // process was stopped) are a second signal as well, whatever the scheduling.
+        if (const int second = TakePendingStopSignal(); second != 0) {
+            ExitAtOnce(second);
+        }
+        stopRunning_ = true;
+        stopper_ = std::thread([this] {
+            pthread_setname_np(pthread_self(), "host-stop");
+            OHOS::DelayedSingleton<RpcServer>::GetInstance()->StopServer();
+            {
+                std::lock_guard done(mutex_);
+                stopRunning_ = false;
+            }
+            stopFinished_.notify_all();
+        });
+    }
+
+    const sigset_t set_;
+    mutable std::mutex mutex_;
+    std::condition_variable stopFinished_;
+    bool stopRequested_ = false;  // guarded by mutex_
+    bool stopRunning_ = false;    // guarded by mutex_
+    bool closing_ = false;        // guarded by mutex_
+    std::thread stopper_;         // started by the watcher under mutex_, joined by the owner
+    std::thread watcher_;         // last: starts once the members above exist
 };
+
+// gRPC stops accepting connections for good once it runs out of descriptors, so the
+// host takes all the descriptors it may have. One line on standard error if it cannot.
+void RaiseDescriptorLimit() {
+    rlimit limit{};
+    if (getrlimit(RLIMIT_NOFILE, &limit) != 0) {
+        fprintf(stderr, "mirrax_host: cannot read the open-file limit: %s\n", strerror(errno));
+        return;
+    }
+    if (limit.rlim_cur == limit.rlim_max) {
+        return;
+    }
+    const rlim_t soft = limit.rlim_cur;
+    limit.rlim_cur = limit.rlim_max;
+    if (setrlimit(RLIMIT_NOFILE, &limit) != 0) {
+        fprintf(stderr, "mirrax_host: cannot raise the open-file limit from %llu to %llu: %s\n",
+                static_cast<unsigned long long>(soft),
+                static_cast<unsigned long long>(limit.rlim_max), strerror(errno));
+    }
+}
+
+// Opens the extension library with dlopen. It must be the libmirrax_server.so this
+// program is linked with (already loaded, so nothing is loaded here): the host stops
+// the server through that copy, and a second copy of the library would hold a server
+// object of its own that the stop never reaches. Null with a message otherwise.
+void *OpenExtension(const std::string &library, std::string *error) {
+    void *linked = dlopen(MIRRAX_SERVER_SONAME, RTLD_NOW | RTLD_NOLOAD);
+    void *opened = dlopen(library.c_str(), RTLD_NOW | RTLD_NOLOAD);
+    if (linked != nullptr && opened == linked) {
+        dlclose(linked);  // both references are to the same, linked, object
+        return opened;
+    }
+    std::string linkedPath = MIRRAX_SERVER_SONAME;
+    link_map *map = nullptr;
+    if (linked != nullptr && dlinfo(linked, RTLD_DI_LINKMAP, &map) == 0 && map != nullptr) {
+        linkedPath = map->l_name;
+    }
+    std::error_code ec;
+    if (library.find('/') != std::string::npos && !std::filesystem::exists(library, ec)) {
+        *error = "cannot load library " + library + ": no such file";
+    } else {
+        *error = "library " + library + " is not " + linkedPath +
+                 ", the extension library this host is linked with (a second copy would run "
+                 "a server that the host cannot stop)";
+    }
+    for (void *handle : {linked, opened}) {
+        if (handle != nullptr) {
+            dlclose(handle);
+        }
+    }
+    return nullptr;
+}
 
 // The library records to and saves frames under the device's "/data/local/tmp".
 void PrepareDeviceDirectory() {
@@ -97,6 +223,17 @@ void PrepareDeviceDirectory() {
 }  // namespace
 
 int main(int argc, char **argv) {
+    // Block the stop signals before any thread exists (the display source starts its
+    // own), so every thread inherits the mask and only the watcher receives them; one
+    // that arrives before the watcher runs waits for it.
+    sigset_t set;
+    sigemptyset(&set);
+    sigaddset(&set, SIGINT);
+    sigaddset(&set, SIGTERM);
+    sigaddset(&set, SIGUSR1);
+    pthread_sigmask(SIG_BLOCK, &set, nullptr);
+    RaiseDescriptorLimit();
+
     mirrax::host::HostOptions options;
     std::string error;
     if (!mirrax::host::ParseHostOptions(argc, argv, &options, &error)) {
@@ -106,15 +243,6 @@ int main(int argc, char **argv) {
         mirrax::host::PrintUsage(stdout);
         return 0;
     }
-    // Block the stop signals before any thread exists (the display source starts its
-    // own), so every thread inherits the mask and only the watcher receives them.
-    sigset_t set;
-    sigemptyset(&set);
-    sigaddset(&set, SIGINT);
-    sigaddset(&set, SIGTERM);
-    sigaddset(&set, SIGUSR1);
-    pthread_sigmask(SIG_BLOCK, &set, nullptr);
-
     if (!options.logFile.empty() && !mirrax::platform::SetLogFile(options.logFile)) {
         return Fail("cannot open log file " + options.logFile + ": " + strerror(errno), 2);
     }
@@ -122,27 +250,14 @@ int main(int argc, char **argv) {
         return Fail(error, 2);
     }
 
-    // The library stays loaded until the process exits: its gRPC threads and static
-    // objects may outlive the server.
-    void *library = dlopen(options.library.c_str(), RTLD_NOW);
-    if (!library && options.library.find('/') == std::string::npos) {
-        // Not on the search path (an instrumented dlopen may ignore our run path):
-        // try the lib/ directory beside the one this program lives in.
-        std::error_code ec;
-        const auto self = std::filesystem::read_symlink("/proc/self/exe", ec);
-        const auto beside = self.parent_path().parent_path() / "lib" / options.library;
-        if (!ec && std::filesystem::exists(beside, ec)) {
-            library = dlopen(beside.c_str(), RTLD_NOW);
-        }
-    }
-    if (!library) {
-        return Fail(std::string("cannot load library: ") + dlerror(), 1);
+    // The library stays loaded until the process exits: it is linked in.
+    void *library = OpenExtension(options.library, &error);
+    if (library == nullptr) {
+        return Fail(error, 1);
     }
     auto onInit = reinterpret_cast<OnInitFn>(dlsym(library, "UiTestExtension_OnInit"));
     auto onRun = reinterpret_cast<OnRunFn>(dlsym(library, "UiTestExtension_OnRun"));
-    auto getInstance = reinterpret_cast<GetInstanceFn>(dlsym(library, kGetInstanceSymbol));
-    auto stopServer = reinterpret_cast<StopServerFn>(dlsym(library, kStopServerSymbol));
-    if (onInit == nullptr || onRun == nullptr || getInstance == nullptr || stopServer == nullptr) {
+    if (onInit == nullptr || onRun == nullptr) {
         return Fail("library " + options.library + " lacks the extension entry points", 1);
     }
 
@@ -159,14 +274,16 @@ int main(int argc, char **argv) {
     int32_t result = 0;
     bool signalled = false;
     {
-        SignalWatcher watcher(set, stopServer, getInstance);
+        SignalWatcher watcher(set);
         std::unique_ptr<mirrax::host::ControlReader> control;
         if (options.controlStdin) {
             control = std::make_unique<mirrax::host::ControlReader>(STDIN_FILENO);
         }
         result = onInit(nullptr, static_cast<uint64_t>(args.size()), cargs.data());
         onRun();
-        signalled = watcher.Signalled();
+        control.reset();
+        watcher.Close();
+        signalled = watcher.StopRequested();
     }
     if (result != 0) {
         return Fail("UiTestExtension_OnInit returned " + std::to_string(result), 1);
