@@ -10,6 +10,7 @@
 #include "host_fixture.h"
 #include "stream_client.h"
 #include "support/h264_decoder.h"
+#include "support/private_mount.h"
 
 namespace {
 
@@ -233,9 +234,13 @@ TEST(Stream, ScreenChangeAfterTheRunEndedRestartsNothing) {
 }
 
 TEST(Stream, SavedFramesHoldExactlyEachBuffer) {
+    // A device directory of the test's own: other tests save frames too.
+    if (const std::string why =
+            mirrax::test::MountPrivateTmpfs("/data/local/tmp", 64u << 20, false);
+        !why.empty()) {
+        GTEST_SKIP() << "needs a private mount: " << why;
+    }
     const std::filesystem::path dir = "/data/local/tmp/orvindo_record_data";
-    std::error_code ec;
-    std::filesystem::remove_all(dir, ec);
     HostProcess host({"-scale", "4", "-s", "1"});
     ASSERT_TRUE(host.Ready());
     StreamCall stream(host.Target());
@@ -263,6 +268,12 @@ TEST(Stream, SavedFramesHoldExactlyEachBuffer) {
         };
         return key(a) < key(b);
     });
+    // The run's end-of-stream buffer, delivered while it stops, is saved but no longer
+    // sent: its stream is already closed. It is empty.
+    if (files.size() == frames.size() + 1) {
+        EXPECT_EQ(std::filesystem::file_size(files.back()), 0u);
+        files.pop_back();
+    }
     ASSERT_EQ(files.size(), frames.size());
     std::string all;
     for (size_t i = 0; i < files.size(); ++i) {
