@@ -85,12 +85,15 @@ TEST_P(MirrorPacingTest, DeliversScaledStampedFramesAtTheIntervalRate) {
         }
     }
     // The mean spacing is the interval's period, or the source's 60 Hz period when that
-    // is longer; generous upper bound for loaded machines and sanitizer builds.
+    // is longer; generous upper bound for loaded machines and sanitizer builds. The stamps
+    // are the source's drawing times, on its 60 Hz grid, so a late tick can pick a frame
+    // one source period early: the lower bound allows that, and still fails a mirror
+    // that ignores its interval (a quarter of it or less here).
     const double expectedMs = std::max(c.interval * 1000.0 / 120.0, 1000.0 / 60.0);
     const double meanMs =
         static_cast<double>(frames.back().timestampNs - frames.front().timestampNs) / 1e6 /
         static_cast<double>(frames.size() - 1);
-    EXPECT_GE(meanMs, expectedMs * 0.9);
+    EXPECT_GE(meanMs, expectedMs * 0.75);
     EXPECT_LE(meanMs, expectedMs * 3.0);
 }
 
