@@ -23,6 +23,7 @@ struct GoodArgs {
     OutputKind output;
     std::optional<double> seconds = std::nullopt;
     std::optional<uint64_t> frames = std::nullopt;
+    PipeFormat pipeFormat = PipeFormat::kRaw;
 };
 
 void PrintTo(const GoodArgs &c, std::ostream *os) { *os << c.name; }
@@ -39,6 +40,7 @@ TEST_P(OptionsAccepted, Parsed) {
     EXPECT_EQ(options.outputKind, c.output);
     EXPECT_EQ(options.seconds, c.seconds);
     EXPECT_EQ(options.frames, c.frames);
+    EXPECT_EQ(options.pipeFormat, c.pipeFormat);
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -78,6 +80,22 @@ INSTANTIATE_TEST_SUITE_P(
                  "127.0.0.1:5000",
                  Command::kStream,
                  OutputKind::kStdout},
+        GoodArgs{"StdoutNut",
+                 {"stream", "-o", "-", "--format", "nut"},
+                 "127.0.0.1:5000",
+                 Command::kStream,
+                 OutputKind::kStdout,
+                 std::nullopt,
+                 std::nullopt,
+                 PipeFormat::kNut},
+        GoodArgs{"StdoutMpegTs",
+                 {"stream", "--format", "mpegts", "-o", "-"},
+                 "127.0.0.1:5000",
+                 Command::kStream,
+                 OutputKind::kStdout,
+                 std::nullopt,
+                 std::nullopt,
+                 PipeFormat::kMpegTs},
         GoodArgs{"Snapshot",
                  {"snapshot", "-o", "s.png", "--timeout", "3"},
                  "127.0.0.1:5000",
@@ -120,7 +138,11 @@ INSTANTIATE_TEST_SUITE_P(
         BadArgs{"BoundOnSnapshot", {"snapshot", "-o", "a.png", "--frames", "2"}, "only for stream"},
         BadArgs{"TimeoutOnStream", {"stream", "-o", "-", "--timeout", "2"}, "only for snapshot"},
         BadArgs{"SnapshotNotPng", {"snapshot", "-o", "a.h264"}, ".png"},
-        BadArgs{"OutputOnEnd", {"end", "-o", "a.mp4"}, "-o is only"}),
+        BadArgs{"OutputOnEnd", {"end", "-o", "a.mp4"}, "-o is only"},
+        BadArgs{"UnknownFormat", {"stream", "-o", "-", "--format", "mkv"}, "bad --format 'mkv'"},
+        BadArgs{"FormatForAFile", {"stream", "-o", "a.mp4", "--format", "nut"}, "-o -"},
+        BadArgs{
+            "FormatOnSnapshot", {"snapshot", "-o", "a.png", "--format", "nut"}, "only for stream"}),
     [](const auto &info) { return std::string(info.param.name); });
 
 // --- statistics -------------------------------------------------------------------

@@ -101,6 +101,7 @@ struct OutputCase {
     const char *name;
     const char *file;
     bool viaStdout;
+    const char *pipeFormat = nullptr;  // --format for standard output
 };
 
 void PrintTo(const OutputCase &c, std::ostream *os) { *os << c.name; }
@@ -119,7 +120,11 @@ TEST_P(ClientOutput, FrameLimitEndsWithOnEndAndFileHoldsExactlyThosePictures) {
         for (const auto &a : Client(args)) {
             command += " '" + a + "'";
         }
-        command += " -o - > '" + file + "'";
+        command += " -o -";
+        if (GetParam().pipeFormat != nullptr) {
+            command += std::string(" --format ") + GetParam().pipeFormat;
+        }
+        command += " > '" + file + "'";
         client = std::make_unique<ChildProcess>(std::vector<std::string>{"/bin/sh", "-c", command});
     } else {
         auto argv = Client(args);
@@ -135,6 +140,16 @@ TEST_P(ClientOutput, FrameLimitEndsWithOnEndAndFileHoldsExactlyThosePictures) {
     EXPECT_EQ(media.pictures, 12);
     EXPECT_EQ(media.width, FakeMirraxServer::kWidth);
     EXPECT_EQ(media.height, FakeMirraxServer::kHeight);
+    // A framed container really is one (a decoder would also take raw H.264).
+    const std::string format = GetParam().pipeFormat != nullptr ? GetParam().pipeFormat : "";
+    if (format == "nut") {
+        EXPECT_EQ(ReadFile(file).rfind("nut/multimedia container", 0), 0u);
+    } else if (format == "mpegts") {
+        const std::string ts = ReadFile(file);
+        ASSERT_FALSE(ts.empty());
+        EXPECT_EQ(ts.size() % 188, 0u);
+        EXPECT_EQ(ts[0], 0x47);
+    }
     if (std::string(GetParam().file).ends_with(".h264")) {
         // Raw output is the codec data and the twelve pictures, byte for byte.
         EXPECT_TRUE(ReadFile(file) == Concat(server.SentData(), 13));
@@ -158,7 +173,9 @@ TEST_P(ClientOutput, FrameLimitEndsWithOnEndAndFileHoldsExactlyThosePictures) {
 INSTANTIATE_TEST_SUITE_P(Outputs, ClientOutput,
                          ::testing::Values(OutputCase{"RawFile", "out.h264", false},
                                            OutputCase{"Mp4File", "out.mp4", false},
-                                           OutputCase{"Stdout", "piped.h264", true}),
+                                           OutputCase{"Stdout", "piped.h264", true},
+                                           OutputCase{"StdoutNut", "piped.nut", true, "nut"},
+                                           OutputCase{"StdoutMpegTs", "piped.ts", true, "mpegts"}),
                          [](const auto &info) { return std::string(info.param.name); });
 
 TEST_F(ClientRun, SecondsLimitEndsTheRunWithOnEnd) {

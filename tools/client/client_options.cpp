@@ -94,6 +94,7 @@ bool ParseClientOptions(const std::vector<std::string> &args, ClientOptions *opt
     *options = ClientOptions{};
     bool sawSeconds = false;
     bool sawTimeout = false;
+    bool sawFormat = false;
     for (size_t i = 0; i < args.size(); ++i) {
         std::string arg = args[i];
         std::optional<std::string> inlineValue;
@@ -175,6 +176,21 @@ bool ParseClientOptions(const std::vector<std::string> &args, ClientOptions *opt
             }
             options->timeoutSeconds = *timeout;
             sawTimeout = true;
+        } else if (arg == "--format") {
+            if (!value(&text)) {
+                return false;
+            }
+            if (text == "raw") {
+                options->pipeFormat = PipeFormat::kRaw;
+            } else if (text == "nut") {
+                options->pipeFormat = PipeFormat::kNut;
+            } else if (text == "mpegts") {
+                options->pipeFormat = PipeFormat::kMpegTs;
+            } else {
+                *error = "bad --format '" + text + "' (raw, nut or mpegts)";
+                return false;
+            }
+            sawFormat = true;
         } else if (arg == "--json") {
             options->json = true;
         } else if (arg.size() > 1 && arg[0] == '-') {
@@ -210,6 +226,10 @@ bool ParseClientOptions(const std::vector<std::string> &args, ClientOptions *opt
         *error = "--json is only for stream and snapshot";
         return false;
     }
+    if (command != Command::kStream && sawFormat) {
+        *error = "--format is only for stream";
+        return false;
+    }
     if (command != Command::kStream && (sawSeconds || options->frames)) {
         *error = "--seconds and --frames are only for stream";
         return false;
@@ -228,6 +248,10 @@ bool ParseClientOptions(const std::vector<std::string> &args, ClientOptions *opt
             *error = "output '" + options->output + "' must end in .h264 or .mp4, or be -";
             return false;
         }
+        if (sawFormat && options->outputKind != OutputKind::kStdout) {
+            *error = "--format is for -o - (a file's container follows its name)";
+            return false;
+        }
     }
     if (command == Command::kSnapshot) {
         if (options->output.empty() || !EndsWith(options->output, ".png")) {
@@ -244,8 +268,10 @@ void PrintUsage(FILE *out) {
         "usage: mirrax_client [--server HOST:PORT | -p PORT] COMMAND [options]\n"
         "\n"
         "commands:\n"
-        "  stream -o FILE.h264|FILE.mp4|- [--seconds S] [--frames N] [--json]\n"
-        "        receive the screen as H.264: raw Annex B, MP4, or raw to standard output;\n"
+        "  stream -o FILE.h264|FILE.mp4|- [--format raw|nut|mpegts] [--seconds S]\n"
+        "         [--frames N] [--json]\n"
+        "        receive the screen as H.264: raw Annex B, MP4, or to standard output (raw,\n"
+        "        or framed in NUT or MPEG-TS for players: ... --format nut | ffplay -);\n"
         "        runs until S seconds or N pictures, or until Ctrl-C\n"
         "  snapshot -o FILE.png [--timeout S] [--json]\n"
         "        request a key frame and save the next picture as PNG (default timeout 10 s)\n"

@@ -15,11 +15,16 @@ enum class Command { kNone, kStream, kIdr, kEnd, kSnapshot, kRecord };
 // What `stream -o` writes, chosen by the output name.
 enum class OutputKind { kNone, kRawH264, kMp4, kStdout, kPng };
 
+// The container `stream -o -` writes to standard output: raw H.264 (the default), or a
+// framed one that a player reads without parsing delay.
+enum class PipeFormat { kRaw, kNut, kMpegTs };
+
 struct ClientOptions {
     std::string server = "127.0.0.1:5000";
     Command command = Command::kNone;
     std::string output;
     OutputKind outputKind = OutputKind::kNone;
+    PipeFormat pipeFormat = PipeFormat::kRaw;
     std::optional<double> seconds;   // stream: end the run after this long
     std::optional<uint64_t> frames;  // stream: end the run after this many pictures
     double timeoutSeconds = 10.0;    // snapshot: give up without a picture after this long

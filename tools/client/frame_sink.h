@@ -35,6 +35,11 @@ std::unique_ptr<FrameSink> OpenRawSink(const std::string &path, std::string *err
 // when the header was written.
 std::unique_ptr<FrameSink> OpenMp4Sink(const std::string &path, std::string *error);
 
+// A framed container ("nut", "mpegts") on standard output for a player: the header once
+// the first picture has been decoded, then each picture written and flushed as it
+// arrives.
+std::unique_ptr<FrameSink> OpenPipeSink(const char *formatName, std::string *error);
+
 }  // namespace mirrax::client
 
 #endif  // MIRRAX_TOOLS_CLIENT_FRAME_SINK_H

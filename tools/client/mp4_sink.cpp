@@ -1,4 +1,6 @@
-// MP4 through libavformat, track parameters from the stream's codec data.
+// H.264 in a container through libavformat (MP4 files, NUT or MPEG-TS on standard
+// output), track parameters from the stream's codec data.
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <optional>
@@ -19,14 +21,21 @@ constexpr AVRational kMillisecond{1, 1000};
 // Duration of a last picture that no other one follows.
 constexpr int64_t kDefaultDurationMs = 33;
 
-class Mp4Sink : public FrameSink {
+class ContainerSink : public FrameSink {
 public:
-    Mp4Sink(std::string path, FormatContextPtr format, AVStream *stream)
-        : path_(std::move(path)), format_(std::move(format)), stream_(stream) {}
+    // `live`: a pipe to a player. Each picture is written and flushed as it arrives
+    // (no waiting for the next one to know its duration).
+    ContainerSink(std::string url, std::string name, FormatContextPtr format, AVStream *stream,
+                  bool live)
+        : url_(std::move(url)),
+          path_(std::move(name)),
+          format_(std::move(format)),
+          stream_(stream),
+          live_(live) {}
 
     bool Open(std::string *error) {
         AVIOContext *io = nullptr;
-        const int rc = avio_open(&io, path_.c_str(), AVIO_FLAG_WRITE);
+        const int rc = avio_open(&io, url_.c_str(), AVIO_FLAG_WRITE);
         if (rc < 0) {
             *error = "cannot create " + path_ + ": " + AvError(rc);
             return false;
@@ -35,7 +44,7 @@ public:
         format_->pb = io;
         packet_.reset(av_packet_alloc());
         if (!packet_) {
-            *error = "out of memory for the MP4 writer";
+            *error = "out of memory for the writer";
             return false;
         }
         return true;
@@ -60,7 +69,7 @@ public:
         }
         const int64_t pts = pts_.Next(frame.pts);
         if (headerWritten_) {
-            return Hold(Pending{std::string(frame.data), pts, frame.IsKeyFrame()}, error);
+            return Take(Pending{std::string(frame.data), pts, frame.IsKeyFrame()}, error);
         }
         pending_.push_back(Pending{std::string(frame.data), pts, frame.IsKeyFrame()});
         if (!probe_.Feed(frame.data, false)) {
@@ -78,7 +87,7 @@ public:
         std::vector<Pending> pending = std::move(pending_);
         pending_.clear();
         for (auto &p : pending) {
-            if (!Hold(std::move(p), error)) {
+            if (!Take(std::move(p), error)) {
                 return false;
             }
         }
@@ -108,11 +117,13 @@ public:
             *error = "cannot close " + path_ + ": " + AvError(rc);
             ok = false;
         }
-        if (!headerWritten_) {
+        if (!headerWritten_ && !live_) {
             std::remove(path_.c_str());
         }
         return ok;
     }
+
+    bool ReaderGone() const override { return readerGone_; }
 
     std::optional<PictureSize> Size() const override { return probe_.Size(); }
 
@@ -134,7 +145,7 @@ private:
             par->extradata = static_cast<uint8_t *>(
                 av_mallocz(codecData_.size() + AV_INPUT_BUFFER_PADDING_SIZE));
             if (par->extradata == nullptr) {
-                *error = "out of memory for the MP4 writer";
+                *error = "out of memory for the writer";
                 return false;
             }
             memcpy(par->extradata, codecData_.data(), codecData_.size());
@@ -147,6 +158,22 @@ private:
             return false;
         }
         headerWritten_ = true;
+        return true;
+    }
+
+    bool Take(Pending next, std::string *error) {
+        if (!live_) {
+            return Hold(std::move(next), error);
+        }
+        if (!WritePacket(next, 0, error)) {
+            return false;
+        }
+        avio_flush(format_->pb);
+        if (format_->pb->error < 0) {
+            readerGone_ = format_->pb->error == AVERROR(EPIPE);
+            *error = "cannot write " + path_ + ": " + AvError(format_->pb->error);
+            return false;
+        }
         return true;
     }
 
@@ -167,7 +194,7 @@ private:
         const std::string &data = picture.data;
         int rc = av_new_packet(packet_.get(), static_cast<int>(data.size()));
         if (rc < 0) {
-            *error = "out of memory for the MP4 writer";
+            *error = "out of memory for the writer";
             return false;
         }
         memcpy(packet_->data, data.data(), data.size());
@@ -180,13 +207,15 @@ private:
         }
         rc = av_interleaved_write_frame(format_.get(), packet_.get());  // takes the data
         if (rc < 0) {
+            readerGone_ = rc == AVERROR(EPIPE);
             *error = "cannot write " + path_ + ": " + AvError(rc);
             return false;
         }
         return true;
     }
 
-    std::string path_;
+    std::string url_;
+    std::string path_;  // for messages
     // Destroyed in reverse order: the I/O context before the format context.
     FormatContextPtr format_;
     IoContextPtr io_;
@@ -198,30 +227,42 @@ private:
     std::vector<Pending> pending_;  // before the header
     std::optional<Pending> held_;   // after it: the picture waiting for its duration
     int64_t lastDuration_ = kDefaultDurationMs;
+    bool live_;
     bool headerWritten_ = false;
     bool warnedCodecChange_ = false;
+    bool readerGone_ = false;
 };
 
-}  // namespace
-
-std::unique_ptr<FrameSink> OpenMp4Sink(const std::string &path, std::string *error) {
+std::unique_ptr<FrameSink> OpenContainerSink(const std::string &url, const std::string &name,
+                                             const char *formatName, bool live,
+                                             std::string *error) {
     AVFormatContext *raw = nullptr;
-    const int rc = avformat_alloc_output_context2(&raw, nullptr, "mp4", path.c_str());
+    const int rc = avformat_alloc_output_context2(&raw, nullptr, formatName, nullptr);
     if (rc < 0 || raw == nullptr) {
-        *error = "cannot set up an MP4 writer: " + AvError(rc);
+        *error = std::string("cannot set up a ") + formatName + " writer: " + AvError(rc);
         return nullptr;
     }
     FormatContextPtr format(raw);
     AVStream *stream = avformat_new_stream(format.get(), nullptr);
     if (stream == nullptr) {
-        *error = "out of memory for the MP4 writer";
+        *error = "out of memory for the writer";
         return nullptr;
     }
-    auto sink = std::make_unique<Mp4Sink>(path, std::move(format), stream);
+    auto sink = std::make_unique<ContainerSink>(url, name, std::move(format), stream, live);
     if (!sink->Open(error)) {
         return nullptr;
     }
     return sink;
+}
+
+}  // namespace
+
+std::unique_ptr<FrameSink> OpenMp4Sink(const std::string &path, std::string *error) {
+    return OpenContainerSink(path, path, "mp4", false, error);
+}
+
+std::unique_ptr<FrameSink> OpenPipeSink(const char *formatName, std::string *error) {
+    return OpenContainerSink("pipe:1", "standard output", formatName, true, error);
 }
 
 }  // namespace mirrax::client

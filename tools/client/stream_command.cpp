@@ -28,9 +28,15 @@ int RunStream(const ClientOptions &options, sigset_t stopSignals) {
         return kExitUsage;
     }
     std::string error;
-    std::unique_ptr<FrameSink> sink = options.outputKind == OutputKind::kMp4
-                                          ? OpenMp4Sink(options.output, &error)
-                                          : OpenRawSink(options.output, &error);
+    std::unique_ptr<FrameSink> sink;
+    if (options.outputKind == OutputKind::kMp4) {
+        sink = OpenMp4Sink(options.output, &error);
+    } else if (options.outputKind == OutputKind::kStdout &&
+               options.pipeFormat != PipeFormat::kRaw) {
+        sink = OpenPipeSink(options.pipeFormat == PipeFormat::kNut ? "nut" : "mpegts", &error);
+    } else {
+        sink = OpenRawSink(options.output, &error);
+    }
     if (!sink) {
         return Fail(error);
     }
