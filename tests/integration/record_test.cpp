@@ -1,6 +1,8 @@
 // Record mode end to end: the real host writes "/data/local/tmp/mytest.mp4" through
 // the real encoder and muxer; the file is read back with libavformat and ffprobe.
 #include <gtest/gtest.h>
+
+#include <cstdlib>
 #include <signal.h>
 
 #include <algorithm>
@@ -222,9 +224,18 @@ TEST_P(RecordFault, FailsTheStartWithItsCauseOrLogsTheFailureOnce) {
         ASSERT_TRUE(host.WaitForLog("first encode output"));
         const auto frames = CallEnd(host.Target());
         ASSERT_TRUE(frames.has_value());
-        EXPECT_GE(*frames, 2);
+        ASSERT_GE(*frames, 1);
         ASSERT_TRUE(host.WaitForLog("WriteSample failed for "));
         EXPECT_EQ(host.LogCount("WriteSample failed!"), 1u);
+        // The count covers every buffer, and those delivered while stopping (the end of
+        // stream, a picture under way).
+        const std::string log = host.Log();
+        const std::string key = "WriteSample failed for ";
+        const size_t at = log.find(key);
+        ASSERT_NE(at, std::string::npos);
+        const int failed = std::atoi(log.c_str() + at + key.size());
+        EXPECT_GE(failed, *frames);
+        EXPECT_LE(failed, *frames + 3);
         EXPECT_EQ(host.LogCount("WriteSample success!"), 0u);
     }
     EXPECT_EQ(host.Stop(), 0);
