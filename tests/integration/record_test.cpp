@@ -1,12 +1,11 @@
 // Record mode end to end: the real host writes "/data/local/tmp/mytest.mp4" through
 // the real encoder and muxer; the file is read back with libavformat and ffprobe.
 #include <gtest/gtest.h>
-
-#include <cstdlib>
 #include <signal.h>
 
 #include <algorithm>
 #include <cstdio>
+#include <cstdlib>
 #include <filesystem>
 #include <sstream>
 
