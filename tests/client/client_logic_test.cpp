@@ -242,7 +242,7 @@ TEST(SummaryFormat, JsonHasEveryKeyAndNullForUnknowns) {
     summary.width = 320;
     summary.height = 240;
     EXPECT_EQ(FormatSummaryLine(summary),
-              "frames: 3 (key 0), bytes: 1000, 2.00 s, 1.5 fps, 4.0 kbit/s, latency median "
+              "frames: 3 (key 0), bytes: 1000, 2.00 s, 1.5 fps, 4.0 kbit/s, send-to-arrival median "
               "12.5 ms p99 40 ms, size 320x240");
 }
 

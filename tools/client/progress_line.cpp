@@ -11,7 +11,7 @@ std::string FormatProgress(const ProgressSample &s) {
              static_cast<double>(s.intervalBytes) * 8.0 / 1000.0 / seconds);
     std::string line = text;
     if (s.latencyMs) {
-        snprintf(text, sizeof(text), "  latency %.1f ms", *s.latencyMs);
+        snprintf(text, sizeof(text), "  send-to-arrival %.1f ms", *s.latencyMs);
         line += text;
     }
     return line;

@@ -17,7 +17,7 @@ struct ProgressSample {
     std::optional<double> latencyMs;  // median over the interval
 };
 
-// "frames 120  29.8 fps  680.1 kbit/s  latency 12.0 ms"
+// "frames 120  29.8 fps  680.1 kbit/s  send-to-arrival 12.0 ms"
 std::string FormatProgress(const ProgressSample &sample);
 
 class ProgressLine {

@@ -31,8 +31,10 @@ std::string FormatSummaryLine(const Summary &s) {
                        std::to_string(s.keyFrames) + "), bytes: " + std::to_string(s.bytes) + ", " +
                        Fixed(s.seconds, 2) + " s, " + Fixed(s.Fps(), 1) + " fps, " +
                        Fixed(s.KbitPerSecond(), 1) + " kbit/s";
+    // The frames' "pts" is the server's hand-off of each buffer to the stream, so this
+    // measures hand-off to arrival: capture and encoding are not in it.
     if (s.latencyMedianMs && s.latencyP99Ms) {
-        line += ", latency median " + Fixed(*s.latencyMedianMs, 1) + " ms p99 " +
+        line += ", send-to-arrival median " + Fixed(*s.latencyMedianMs, 1) + " ms p99 " +
                 std::to_string(*s.latencyP99Ms) + " ms";
     }
     if (s.width && s.height) {

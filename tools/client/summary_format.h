@@ -9,7 +9,7 @@
 namespace mirrax::client {
 
 // "frames: 120 (key 2), bytes: 345678, 4.02 s, 29.9 fps, 687.3 kbit/s,
-//  latency median 12 ms p99 30 ms, size 320x240"
+//  send-to-arrival median 12 ms p99 30 ms, size 320x240"
 std::string FormatSummaryLine(const Summary &summary);
 
 // {"frames":120,"key_frames":2,...} on one line; unknown values are null.
