@@ -506,7 +506,6 @@ void ScreenEncoder::RouteOutput(OH_AVCodec *codec, uint32_t index, OH_AVMemory *
                                 OH_AVCodecBufferAttr *attr) {
     const auto &tagChars = kOutputLabel;
     auto server = Server();
-    UpdateFrameCount();
     uint8_t *base = OH_AVMemory_GetAddr(data);
     if (base == nullptr && attr->size > 0) {
         // Nothing to send, save or mux: a message would claim bytes it does not carry.
@@ -514,6 +513,7 @@ void ScreenEncoder::RouteOutput(OH_AVCodec *codec, uint32_t index, OH_AVMemory *
             MIRRAX_LOGE("%{public}s Output buffer %{public}u has no readable memory, dropped",
                         index);
         }
+        UpdateFrameCount();
         OH_VideoEncoder_FreeOutputData(codec, index);
         return;
     }
@@ -534,6 +534,9 @@ void ScreenEncoder::RouteOutput(OH_AVCodec *codec, uint32_t index, OH_AVMemory *
         server->ReplyVideoData(payload, static_cast<size_t>(attr->size),
                                static_cast<int>(attr->flags), GetCurrentMillisecond(true));
     }
+    // Counted once routed, so a count read before the stream closes never includes a
+    // buffer that the closing then kept from the client.
+    UpdateFrameCount();
     OH_VideoEncoder_FreeOutputData(codec, index);
 }
 
@@ -614,11 +617,14 @@ void NativeStartScreenCopy() { NativeStartScreenCopy(RunAdmission{}); }
 
 int32_t NativeStopScreenCopy() {
     MIRRAX_LOG_LABEL(kLogFile);
-    // A write blocked on a client that stopped reading holds the encoder's callback
-    // thread, and with it any stop under the lock (a screen-change restart may be
-    // waiting for that callback with the lock held): release it first.
-    Server()->EndCurrentStream();
-    std::lock_guard<std::mutex> lock(mtx);
+    // A screen-change restart may hold the lock while it waits for the encoder's
+    // callback, which a client that stopped reading can block in its stream write for
+    // good: when the lock is taken, release that write first.
+    std::unique_lock<std::mutex> lock(mtx, std::try_to_lock);
+    if (!lock.owns_lock()) {
+        Server()->EndCurrentStream();
+        lock.lock();
+    }
     MIRRAX_LOGI("%{public}s Invoke StopScreenCopy....");
     int32_t frameCount = 0;
     if (g_screenEncoder) {
