@@ -44,32 +44,13 @@ struct PacingCase {
 class MirrorPacingTest : public DisplayServerTest,
                          public ::testing::WithParamInterface<PacingCase> {};
 
-// The next frame's header and stamp, read in place without copying its pixels: at full
-// size a copy is 10 MB a frame, which under ThreadSanitizer alone takes longer than the
-// interval being measured and would make the test's own copying hold the producer back.
-std::optional<Frame> NextFrameStamp(OHOS::Surface &surface) {
-    OHOS::Surface::AcquireResult result{};
-    OHOS::SurfaceBuffer *buffer = surface.AcquireBuffer(std::chrono::seconds(3), &result);
-    if (buffer == nullptr) {
-        return std::nullopt;
-    }
-    Frame frame;
-    frame.width = buffer->width;
-    frame.height = buffer->height;
-    frame.timestampNs = buffer->timestampNs;
-    frame.sequence = buffer->sequence;
-    frame.stamp =
-        stamp::ReadBgra(buffer->data.data(), buffer->width, buffer->height, buffer->stride);
-    surface.ReleaseBuffer(buffer);
-    return frame;
-}
-
 TEST_P(MirrorPacingTest, DeliversScaledStampedFramesAtTheIntervalRate) {
     const PacingCase &c = GetParam();
     Mirror mirror = StartMirror(c.width, c.height, c.interval);
     std::vector<Frame> frames;
     for (int i = 0; i < c.frames; ++i) {
-        std::optional<Frame> frame = NextFrameStamp(*mirror.surface);
+        std::optional<Frame> frame =
+            NextFrame(*mirror.surface, std::chrono::seconds(3), Pixels::kStampOnly);
         ASSERT_TRUE(frame.has_value()) << "frame " << i << " did not arrive";
         frames.push_back(std::move(*frame));
     }

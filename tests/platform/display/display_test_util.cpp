@@ -27,7 +27,8 @@ Mirror StartMirror(uint32_t width, uint32_t height, uint32_t interval) {
     return mirror;
 }
 
-std::optional<Frame> NextFrame(OHOS::Surface &surface, std::chrono::milliseconds timeout) {
+std::optional<Frame> NextFrame(OHOS::Surface &surface, std::chrono::milliseconds timeout,
+                               Pixels pixels) {
     OHOS::Surface::AcquireResult result{};
     OHOS::SurfaceBuffer *buffer = surface.AcquireBuffer(timeout, &result);
     if (buffer == nullptr) {
@@ -38,6 +39,12 @@ std::optional<Frame> NextFrame(OHOS::Surface &surface, std::chrono::milliseconds
     frame.height = buffer->height;
     frame.timestampNs = buffer->timestampNs;
     frame.sequence = buffer->sequence;
+    if (pixels == Pixels::kStampOnly) {
+        frame.stamp =
+            stamp::ReadBgra(buffer->data.data(), buffer->width, buffer->height, buffer->stride);
+        surface.ReleaseBuffer(buffer);
+        return frame;
+    }
     frame.bgra.resize(static_cast<size_t>(buffer->width) * buffer->height * 4);
     for (int y = 0; y < buffer->height; ++y) {
         std::copy_n(buffer->Row(y), static_cast<size_t>(buffer->width) * 4,

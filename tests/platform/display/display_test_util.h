@@ -39,9 +39,14 @@ struct Frame {
     }
 };
 
-// Waits up to `timeout` for the next frame of `surface`.
+enum class Pixels { kCopy, kStampOnly };
+
+// Waits up to `timeout` for the next frame of `surface`. kStampOnly reads the header and
+// stamp in place and leaves `bgra` empty: at full size a copy is 10 MB a frame, which under
+// ThreadSanitizer takes longer than a frame interval.
 std::optional<Frame> NextFrame(OHOS::Surface &surface,
-                               std::chrono::milliseconds timeout = std::chrono::seconds(3));
+                               std::chrono::milliseconds timeout = std::chrono::seconds(3),
+                               Pixels pixels = Pixels::kCopy);
 
 class RecordingListener : public OHOS::Rosen::ScreenManager::IScreenListener {
 public:
