@@ -42,14 +42,9 @@ std::vector<std::string> ClientArgs(const HostProcess &host, std::vector<std::st
 }
 
 // Gives the test (and the host it starts) a device directory of its own: `bytes` of
-// tmpfs, or a read-only one. Skips the test where mounts are not permitted.
-#define USE_PRIVATE_DEVICE_DIR(bytes, readOnly)                                               \
-    do {                                                                                      \
-        const std::string why = mirrax::test::MountPrivateTmpfs(kDeviceDir, bytes, readOnly); \
-        if (!why.empty()) {                                                                   \
-            GTEST_SKIP() << "needs a private mount: " << why;                                 \
-        }                                                                                     \
-    } while (0)
+// tmpfs, or a read-only one.
+#define USE_PRIVATE_DEVICE_DIR(bytes, readOnly) \
+    MIRRAX_USE_PRIVATE_TMPFS(kDeviceDir, bytes, readOnly)
 
 // An onStart call whose client never reads a message, like a client whose own output
 // is blocked (`mirrax_client stream -o - | sleep 120`).

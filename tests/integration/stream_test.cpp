@@ -235,11 +235,7 @@ TEST(Stream, ScreenChangeAfterTheRunEndedRestartsNothing) {
 
 TEST(Stream, SavedFramesHoldExactlyEachBuffer) {
     // A device directory of the test's own: other tests save frames too.
-    if (const std::string why =
-            mirrax::test::MountPrivateTmpfs("/data/local/tmp", 64u << 20, false);
-        !why.empty()) {
-        GTEST_SKIP() << "needs a private mount: " << why;
-    }
+    MIRRAX_USE_PRIVATE_TMPFS("/data/local/tmp", 64u << 20, false);
     const std::filesystem::path dir = "/data/local/tmp/orvindo_record_data";
     HostProcess host({"-scale", "4", "-s", "1"});
     ASSERT_TRUE(host.Ready());

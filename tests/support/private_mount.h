@@ -15,4 +15,13 @@ std::string MountPrivateTmpfs(const std::string &dir, size_t bytes, bool readOnl
 
 }  // namespace mirrax::test
 
+// In a GoogleTest body: mounts the private tmpfs over `dir` or skips the test, saying why.
+#define MIRRAX_USE_PRIVATE_TMPFS(dir, bytes, readOnly)                                      \
+    do {                                                                                    \
+        const std::string whyNot = ::mirrax::test::MountPrivateTmpfs(dir, bytes, readOnly); \
+        if (!whyNot.empty()) {                                                              \
+            GTEST_SKIP() << "needs a private mount: " << whyNot;                            \
+        }                                                                                   \
+    } while (0)
+
 #endif  // MIRRAX_TESTS_SUPPORT_PRIVATE_MOUNT_H
