@@ -220,6 +220,21 @@ void PrepareDeviceDirectory() {
     }
 }
 
+// The shared libraries' initialisers (gRPC, abseil, FFmpeg: about 90 ms) run before
+// main. Blocking the stop signals from the executable's pre-initialisers, which run
+// before them, lets a SIGTERM in that time wait for the signal thread instead of
+// killing the host; main blocks them again, as a no-op.
+void BlockStopSignalsBeforeLibraries(int, char **, char **) {
+    sigset_t set;
+    sigemptyset(&set);
+    sigaddset(&set, SIGINT);
+    sigaddset(&set, SIGTERM);
+    sigprocmask(SIG_BLOCK, &set, nullptr);
+}
+__attribute__((section(".preinit_array"),
+               used)) void (*const kBlockStopSignals)(int, char **,
+                                                      char **) = BlockStopSignalsBeforeLibraries;
+
 }  // namespace
 
 int main(int argc, char **argv) {
