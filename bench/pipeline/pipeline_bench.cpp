@@ -170,6 +170,57 @@ PipelineFigures MeasurePipeline(int scale, double seconds) {
     return figures;
 }
 
+// Start-up of `streams` calls made one after another on one host: the time from the
+// call to the first picture's arrival, and each of the first pictures' latency from
+// its drawing to its arrival (a backlog shows as latencies that fall picture by
+// picture).
+void MeasureStartup(int streams) {
+    constexpr size_t kShown = 12;
+    mirrax::test::HostProcess host({"-frameRate", "60"});
+    if (!host.Ready()) {
+        fprintf(stderr, "pipeline_bench: the host did not start\n");
+        return;
+    }
+    printf("start-up: %d streams, synthetic %dx%d at 60 fps\n", streams, kScreenWidth,
+           kScreenHeight);
+    printf("%-7s %14s   %s\n", "stream", "first picture",
+           "drawing -> arrival of pictures 1..12, ms");
+    for (int s = 0; s < streams; ++s) {
+        const uint32_t calledUs = mirrax::stamp::NowUs();
+        auto stream = std::make_unique<mirrax::test::StreamCall>(host.Target());
+        if (!stream->WaitForFrames(kShown + 1, 20s)) {
+            fprintf(stderr, "pipeline_bench: no frames arrived\n");
+            return;
+        }
+        mirrax::test::CallEnd(host.Target());
+        stream->WaitForEnd(10s);
+        const auto frames = stream->Frames();
+        stream.reset();
+        mirrax::test::H264Decoder decoder;
+        std::string line;
+        double firstMs = -1;
+        size_t pictures = 0;
+        for (size_t i = 0; i < frames.size() && pictures < kShown; ++i) {
+            for (const auto &picture : decoder.Decode(frames[i].data)) {
+                if (firstMs < 0) {
+                    firstMs = mirrax::stamp::ElapsedUs(calledUs, frames[i].arrivalUs) / 1000.0;
+                }
+                if (picture.drawTimeUs && pictures < kShown) {
+                    char cell[16];
+                    snprintf(cell, sizeof cell, " %5.1f",
+                             mirrax::stamp::ElapsedUs(*picture.drawTimeUs, frames[i].arrivalUs) /
+                                 1000.0);
+                    line += cell;
+                    ++pictures;
+                }
+            }
+        }
+        printf("%-7d %11.1f ms  %s\n", s + 1, firstMs, line.c_str());
+        fflush(stdout);
+    }
+    host.Stop();
+}
+
 // Frames of the synthetic screen at the video size, taken through a virtual screen.
 std::vector<std::vector<uint8_t>> CaptureScreen(int width, int height) {
     std::vector<std::vector<uint8_t>> frames;
@@ -286,6 +337,7 @@ double MeasureEncoderLayer(int width, int height) {
 int main(int argc, char **argv) {
     double seconds = 10;
     std::vector<int> scales = {1, 2, 3};
+    int startupStreams = 0;
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
         if (arg == "--seconds" && i + 1 < argc) {
@@ -296,10 +348,16 @@ int main(int argc, char **argv) {
             for (std::string s; std::getline(in, s, ',');) {
                 scales.push_back(std::atoi(s.c_str()));
             }
+        } else if (arg == "--startup" && i + 1 < argc) {
+            startupStreams = std::atoi(argv[++i]);
         } else {
-            fprintf(stderr, "usage: pipeline_bench [--seconds S] [--scales 1,2,3]\n");
+            fprintf(stderr, "usage: pipeline_bench [--seconds S] [--scales 1,2,3] [--startup N]\n");
             return 2;
         }
+    }
+    if (startupStreams > 0) {
+        MeasureStartup(startupStreams);
+        return 0;
     }
     printf("pipeline: synthetic %dx%d at 60 fps, default options, %.0f s per scale\n", kScreenWidth,
            kScreenHeight, seconds);
