@@ -150,6 +150,8 @@ bool ScreenEncoder::Fail(const std::string &cause) {
 bool ScreenEncoder::Setup() {
     MIRRAX_LOG_LABEL(kLogFile);
     startError_.clear();
+    setupStartMs_ = GetCurrentMillisecond(false);
+    firstPictureOut_ = false;
     auto server = Server();
     mode_ = server->GetMode();
     frameCount_ = 0;
@@ -533,6 +535,11 @@ void ScreenEncoder::RouteOutput(OH_AVCodec *codec, uint32_t index, OH_AVMemory *
     } else if (mode_ == 0) {
         server->ReplyVideoData(payload, static_cast<size_t>(attr->size),
                                static_cast<int>(attr->flags), GetCurrentMillisecond(true));
+    }
+    if ((attr->flags & AVCODEC_BUFFER_FLAGS_CODEC_DATA) == 0 && attr->size > 0 &&
+        !firstPictureOut_.exchange(true)) {
+        MIRRAX_LOGI("%{public}s First picture out %{public}lld ms after the start",
+                    static_cast<long long>(GetCurrentMillisecond(false) - setupStartMs_));
     }
     // Counted once routed, so a count read before the stream closes never includes a
     // buffer that the closing then kept from the client.

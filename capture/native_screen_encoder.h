@@ -107,6 +107,10 @@ private:
     // logged there, the totals logged when the run stops.
     std::atomic<int32_t> unreadableBuffers_{0};
     std::atomic<int32_t> saveFailures_{0};
+    // When Setup began (steady clock, ms), and whether the first picture has gone out
+    // since: the start-up time is logged once per run.
+    int64_t setupStartMs_ = 0;
+    std::atomic<bool> firstPictureOut_{false};
     std::atomic<int32_t> sampleFailures_{0};
 
     bool Fail(const std::string &cause);

@@ -1,10 +1,11 @@
 // OHOS::Surface on Linux: a small bounded queue of reusable BGRA frame buffers between
 // one producer (a virtual screen's mirror worker) and one consumer (a video encoder).
 //
-// Overflow policy: the producer never blocks. When every buffer is busy it takes back
-// the oldest frame that is queued but not yet acquired (a screen shows its newest
-// content, so the oldest pending picture is the one to lose). Buffers are allocated
-// once per size; steady state allocates nothing.
+// Queue policy: latest wins. At most one flushed picture waits for the consumer; a
+// newer flush replaces it (a screen shows its newest content, and a picture that
+// waited is stale). The producer never blocks: with one buffer being drawn, one
+// waiting and one held by the consumer, a free buffer is always there for a surface
+// of three. Buffers are allocated once per size; steady state allocates nothing.
 #ifndef OHOS_SURFACE_H
 #define OHOS_SURFACE_H
 
@@ -50,7 +51,7 @@ public:
     // Gives a requested buffer back without queueing it.
     void CancelBuffer(SurfaceBuffer *buffer);
 
-    // Consumer side. Waits up to `timeout` for the oldest queued buffer. The buffer
+    // Consumer side. Waits up to `timeout` for the queued buffer. The buffer
     // stays the consumer's until ReleaseBuffer.
     SurfaceBuffer *AcquireBuffer(std::chrono::nanoseconds timeout, AcquireResult *result);
     void ReleaseBuffer(SurfaceBuffer *buffer);
@@ -65,7 +66,7 @@ public:
     void Reopen();
     bool IsShutdown() const;
 
-    // Frames the producer lost to the overflow policy or to a busy queue.
+    // Frames replaced before the consumer read them, or lost to a busy queue.
     uint64_t DroppedFrames() const;
     // Frames flushed so far.
     uint64_t QueuedFrames() const;

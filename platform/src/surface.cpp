@@ -63,6 +63,14 @@ void Surface::FlushBuffer(SurfaceBuffer *buffer, int64_t timestampNs) {
             free_.push_back(buffer);
             return;
         }
+        // A newer picture makes an unread one stale: the consumer always gets the
+        // newest content, never a backlog (for example of pictures drawn while it
+        // was still starting, or while it encoded a large key frame).
+        while (!pending_.empty()) {
+            free_.push_back(pending_.front());
+            pending_.pop_front();
+            ++dropped_;
+        }
         pending_.push_back(buffer);
         ++flushed_;
     }

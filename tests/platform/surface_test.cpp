@@ -1,4 +1,4 @@
-// The surface queue: overflow policy, buffer reuse and shutdown.
+// The surface queue: latest-wins policy, buffer reuse and shutdown.
 #include "surface.h"
 
 #include <gtest/gtest.h>
@@ -19,12 +19,12 @@ void Produce(Surface &surface, uint64_t sequence) {
     surface.FlushBuffer(buffer, static_cast<int64_t>(sequence) * 1000);
 }
 
-TEST(SurfaceQueue, FullQueueDropsOldestPendingFrame) {
+TEST(SurfaceQueue, NewestPictureReplacesTheUnreadOnes) {
     auto surface = Surface::Create(3);
     for (uint64_t seq = 1; seq <= 5; ++seq) {
         Produce(*surface, seq);
     }
-    EXPECT_EQ(surface->DroppedFrames(), 2u);
+    EXPECT_EQ(surface->DroppedFrames(), 4u);
     Surface::AcquireResult result;
     std::vector<uint64_t> got;
     while (auto *buffer = surface->AcquireBuffer(0ms, &result)) {
@@ -33,7 +33,22 @@ TEST(SurfaceQueue, FullQueueDropsOldestPendingFrame) {
         surface->ReleaseBuffer(buffer);
     }
     EXPECT_EQ(result, Surface::AcquireResult::kTimeout);
-    EXPECT_EQ(got, (std::vector<uint64_t>{3, 4, 5}));
+    EXPECT_EQ(got, (std::vector<uint64_t>{5}));
+
+    // While the consumer holds a picture, the producer still finds a buffer for
+    // every new one, and the consumer's next picture is the newest.
+    Produce(*surface, 6);
+    auto *held = surface->AcquireBuffer(0ms, &result);
+    ASSERT_NE(held, nullptr);
+    for (uint64_t seq = 7; seq <= 9; ++seq) {
+        Produce(*surface, seq);
+    }
+    auto *next = surface->AcquireBuffer(0ms, &result);
+    ASSERT_NE(next, nullptr);
+    EXPECT_EQ(held->sequence, 6u);
+    EXPECT_EQ(next->sequence, 9u);
+    surface->ReleaseBuffer(held);
+    surface->ReleaseBuffer(next);
 }
 
 TEST(SurfaceQueue, SteadyStateReusesTheSameBuffers) {
@@ -52,10 +67,10 @@ TEST(SurfaceQueue, SteadyStateReusesTheSameBuffers) {
 
 TEST(SurfaceQueue, ProducerGetsNothingWhileConsumerHoldsEveryBuffer) {
     auto surface = Surface::Create(2);
-    Produce(*surface, 1);
-    Produce(*surface, 2);
     Surface::AcquireResult result;
+    Produce(*surface, 1);
     auto *a = surface->AcquireBuffer(0ms, &result);
+    Produce(*surface, 2);
     auto *b = surface->AcquireBuffer(0ms, &result);
     ASSERT_NE(a, nullptr);
     ASSERT_NE(b, nullptr);
