@@ -143,10 +143,9 @@ void MirrorWorker::Compose(const Picture &picture, OHOS::SurfaceBuffer &buffer) 
     const int dw = buffer.width;
     const int dh = buffer.height;
     if (picture.width == dw && picture.height == dh) {
-        libyuv::ARGBCopy(picture.pixels.data(), picture.stride, buffer.data.data(), buffer.stride,
-                         dw, dh);
+        libyuv::ARGBCopy(picture.pixels, picture.stride, buffer.data.data(), buffer.stride, dw, dh);
     } else {
-        libyuv::ARGBScale(picture.pixels.data(), picture.stride, picture.width, picture.height,
+        libyuv::ARGBScale(picture.pixels, picture.stride, picture.width, picture.height,
                           buffer.data.data(), buffer.stride, dw, dh, libyuv::kFilterBilinear);
     }
     for (const SecureWindow &window : picture.secureWindows) {

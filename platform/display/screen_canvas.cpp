@@ -2,6 +2,8 @@
 
 #include <time.h>
 
+#include <cstring>
+
 namespace mirrax::platform::display {
 
 int64_t MonotonicNs() {
@@ -31,12 +33,29 @@ void ScreenCanvas::Publish(uint64_t sequence) {
 void ResizePicture(Picture &picture, int width, int height) {
     const int stride = width * 4;
     const size_t bytes = static_cast<size_t>(stride) * static_cast<size_t>(height);
-    if (picture.pixels.size() != bytes) {
-        picture.pixels.assign(bytes, 0);
+    if (picture.ownedBytes != bytes) {
+        auto storage = std::make_shared<uint8_t[]>(bytes);  // zeroed
+        if (picture.pixels != nullptr && picture.width == width && picture.height == height &&
+            picture.stride == stride) {
+            std::memcpy(storage.get(), picture.pixels, bytes);
+        }
+        picture.pixels = storage.get();
+        picture.storage = std::move(storage);
+        picture.ownedBytes = bytes;
     }
     picture.width = width;
     picture.height = height;
     picture.stride = stride;
+}
+
+void AdoptPixels(Picture &picture, int width, int height, uint8_t *pixels,
+                 std::shared_ptr<void> storage) {
+    picture.pixels = pixels;
+    picture.storage = std::move(storage);
+    picture.ownedBytes = 0;
+    picture.width = width;
+    picture.height = height;
+    picture.stride = width * 4;
 }
 
 }  // namespace mirrax::platform::display

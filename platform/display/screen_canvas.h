@@ -5,6 +5,7 @@
 
 #include <condition_variable>
 #include <cstdint>
+#include <memory>
 #include <mutex>
 #include <shared_mutex>
 #include <stop_token>
@@ -21,9 +22,14 @@ struct SecureWindow {
     int height = 0;
 };
 
-// BGRA pixels, rows of `stride` bytes, and what was drawn.
+// BGRA pixels, rows of `stride` bytes, and what was drawn. The pixels lie in memory
+// the picture owns (ResizePicture) or in a buffer a source lends it (AdoptPixels,
+// for example the shared-memory segment a screen was just read into), so a new
+// picture is published without copying it.
 struct Picture {
-    std::vector<uint8_t> pixels;
+    uint8_t *pixels = nullptr;
+    std::shared_ptr<void> storage;  // keeps `pixels` valid
+    size_t ownedBytes = 0;          // size of the picture's own storage; 0 when lent
     int width = 0;
     int height = 0;
     int stride = 0;
@@ -31,8 +37,8 @@ struct Picture {
     int64_t timestampNs = 0;  // CLOCK_MONOTONIC of the frame's publication
     std::vector<SecureWindow> secureWindows;
 
-    uint8_t *Row(int y) { return pixels.data() + static_cast<size_t>(y) * stride; }
-    const uint8_t *Row(int y) const { return pixels.data() + static_cast<size_t>(y) * stride; }
+    uint8_t *Row(int y) { return pixels + static_cast<size_t>(y) * stride; }
+    const uint8_t *Row(int y) const { return pixels + static_cast<size_t>(y) * stride; }
 };
 
 int64_t MonotonicNs();
@@ -88,8 +94,15 @@ private:
     uint64_t sequence_ = 0;
 };
 
-// Makes a picture `width` x `height`, keeping its buffer when the size is unchanged.
+// Makes a picture `width` x `height` in storage of its own, kept when it already
+// owns storage of that size. Lent pixels are copied into it, so an incremental
+// drawing can go on where the previous picture left off.
 void ResizePicture(Picture &picture, int width, int height);
+
+// Makes `pixels` (rows of width * 4 bytes, kept valid by `storage`) the picture's
+// content, without copying.
+void AdoptPixels(Picture &picture, int width, int height, uint8_t *pixels,
+                 std::shared_ptr<void> storage);
 
 }  // namespace mirrax::platform::display
 

@@ -188,7 +188,7 @@ void SyntheticSource::DrawFull(Picture &picture, uint64_t sequence) {
         FillRect(picture, box.x, box.y, box.size, box.size, box.color);
     }
     DrawClock(picture);
-    stamp::Draw(picture.pixels.data(), picture.width, picture.height, picture.stride,
+    stamp::Draw(picture.pixels, picture.width, picture.height, picture.stride,
                 stamp::Stamp{static_cast<uint32_t>(sequence), stamp::NowUs()});
 }
 
@@ -210,7 +210,7 @@ void SyntheticSource::DrawChanges(Picture &picture, uint64_t sequence) {
         FillRect(picture, box.x, box.y, box.size, box.size, box.color);
     }
     DrawClock(picture);
-    stamp::Draw(picture.pixels.data(), picture.width, picture.height, picture.stride,
+    stamp::Draw(picture.pixels, picture.width, picture.height, picture.stride,
                 stamp::Stamp{static_cast<uint32_t>(sequence), stamp::NowUs()});
 }
 

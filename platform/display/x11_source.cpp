@@ -41,25 +41,52 @@ int64_t ThreadCpuNs() {
     return static_cast<int64_t>(ts.tv_sec) * 1000000000 + ts.tv_nsec;
 }
 
-// A System V shared-memory segment attached to this process and to the X server.
-// Marked for removal at once, so it disappears when both detach.
+// A System V shared-memory segment mapped into this process. Marked for removal at
+// once, so it disappears when every process has detached it. A picture published
+// from it holds it through a shared_ptr, so it may outlive the X connection.
+class ShmMapping {
+public:
+    static std::shared_ptr<ShmMapping> Create(size_t bytes, int *id, std::string *error) {
+        *id = shmget(IPC_PRIVATE, bytes, IPC_CREAT | 0600);
+        if (*id < 0) {
+            *error = "shmget failed: " + std::string(std::strerror(errno));
+            return nullptr;
+        }
+        void *address = shmat(*id, nullptr, 0);
+        if (address == reinterpret_cast<void *>(-1)) {
+            *error = "shmat failed: " + std::string(std::strerror(errno));
+            shmctl(*id, IPC_RMID, nullptr);
+            return nullptr;
+        }
+        return std::shared_ptr<ShmMapping>(new ShmMapping(static_cast<uint8_t *>(address), bytes));
+    }
+
+    ~ShmMapping() { shmdt(data_); }
+    ShmMapping(const ShmMapping &) = delete;
+    ShmMapping &operator=(const ShmMapping &) = delete;
+
+    uint8_t *Data() const { return data_; }
+    size_t Size() const { return size_; }
+
+private:
+    ShmMapping(uint8_t *data, size_t size) : data_(data), size_(size) {}
+
+    uint8_t *data_;
+    size_t size_;
+};
+
+// A mapping the X server has attached too, so it can write a screen read into it.
+// Detaching needs the connection: the owner of the connection destroys the segment
+// before closing it, while the mapping may live on in a published picture.
 class ShmSegment {
 public:
     static std::unique_ptr<ShmSegment> Create(xcb_connection_t *connection, size_t bytes,
                                               std::string *error) {
-        const int id = shmget(IPC_PRIVATE, bytes, IPC_CREAT | 0600);
-        if (id < 0) {
-            *error = "shmget failed: " + std::string(std::strerror(errno));
+        int id = -1;
+        std::shared_ptr<ShmMapping> mapping = ShmMapping::Create(bytes, &id, error);
+        if (!mapping) {
             return nullptr;
         }
-        void *address = shmat(id, nullptr, 0);
-        if (address == reinterpret_cast<void *>(-1)) {
-            *error = "shmat failed: " + std::string(std::strerror(errno));
-            shmctl(id, IPC_RMID, nullptr);
-            return nullptr;
-        }
-        std::unique_ptr<ShmSegment> segment(
-            new ShmSegment(connection, static_cast<uint8_t *>(address), bytes));
         const xcb_shm_seg_t seg = xcb_generate_id(connection);
         Reply<xcb_generic_error_t> attachError(xcb_request_check(
             connection, xcb_shm_attach_checked(connection, seg, static_cast<uint32_t>(id), 0)));
@@ -68,34 +95,28 @@ public:
             *error = "the X server refused the shared-memory segment";
             return nullptr;
         }
-        segment->seg_ = seg;
-        segment->attached_ = true;
-        return segment;
+        return std::unique_ptr<ShmSegment>(new ShmSegment(connection, seg, std::move(mapping)));
     }
 
     ~ShmSegment() {
-        if (attached_) {
-            xcb_shm_detach(connection_, seg_);
-            xcb_flush(connection_);
-        }
-        shmdt(data_);
+        xcb_shm_detach(connection_, seg_);
+        xcb_flush(connection_);
     }
     ShmSegment(const ShmSegment &) = delete;
     ShmSegment &operator=(const ShmSegment &) = delete;
 
     xcb_shm_seg_t Seg() const { return seg_; }
-    const uint8_t *Data() const { return data_; }
-    size_t Size() const { return size_; }
+    uint8_t *Data() const { return mapping_->Data(); }
+    size_t Size() const { return mapping_->Size(); }
+    const std::shared_ptr<ShmMapping> &Mapping() const { return mapping_; }
 
 private:
-    ShmSegment(xcb_connection_t *connection, uint8_t *data, size_t size)
-        : connection_(connection), data_(data), size_(size) {}
+    ShmSegment(xcb_connection_t *connection, xcb_shm_seg_t seg, std::shared_ptr<ShmMapping> mapping)
+        : connection_(connection), seg_(seg), mapping_(std::move(mapping)) {}
 
     xcb_connection_t *connection_;
-    uint8_t *data_;
-    size_t size_;
-    xcb_shm_seg_t seg_ = 0;
-    bool attached_ = false;
+    xcb_shm_seg_t seg_;
+    std::shared_ptr<ShmMapping> mapping_;
 };
 
 // What one read of the screen came to.
@@ -121,7 +142,10 @@ public:
         if (thread_.joinable()) {
             thread_.join();
         }
-        segment_.reset();  // detaches before the connection closes
+        // Detached before the connection closes; the published picture keeps its
+        // mapping.
+        segments_[0].reset();
+        segments_[1].reset();
     }
 
     // Reads the geometry and the first picture; then starts the capture thread.
@@ -154,7 +178,9 @@ private:
     // the geometry stays the last one read, so a later call can try again.
     bool Reconfigure(std::string *error) {
         xcb_connection_t *c = connection_.get();
-        segment_.reset();
+        segments_[0].reset();
+        segments_[1].reset();
+        front_ = -1;
         Reply<xcb_get_geometry_reply_t> geometry(
             xcb_get_geometry_reply(c, xcb_get_geometry(c, root_), nullptr));
         if (!geometry) {
@@ -164,8 +190,12 @@ private:
         const int width = geometry->width;
         const int height = geometry->height;
         const size_t bytes = static_cast<size_t>(width) * static_cast<size_t>(height) * 4;
-        segment_ = ShmSegment::Create(c, bytes, error);
-        if (!segment_) {
+        segments_[0] = ShmSegment::Create(c, bytes, error);
+        if (segments_[0]) {
+            segments_[1] = ShmSegment::Create(c, bytes, error);
+        }
+        if (!segments_[1]) {
+            segments_[0].reset();
             *error = "X display '" + name_ + "' at " + std::to_string(width) + "x" +
                      std::to_string(height) + ": " + *error;
             return false;
@@ -177,48 +207,43 @@ private:
         return true;
     }
 
-    // Reads the screen into the segment and publishes it when it differs from the
-    // current picture.
+    // Reads the screen into the segment that is not published, and publishes that
+    // segment as the new picture when it differs from the published one: the
+    // picture is never copied, and an unchanged screen is no new frame. The
+    // published segment is only read (by the comparison here and by the canvas's
+    // readers), so it is safe to read without the canvas lock.
     CaptureOutcome Capture() {
-        if (!segment_) {
+        if (!segments_[0]) {
             return CaptureOutcome::kNoSegment;
         }
         xcb_connection_t *c = connection_.get();
         const SourceGeometry geometry = Geometry();
+        const int back = front_ == 0 ? 1 : 0;
+        ShmSegment &segment = *segments_[back];
         Reply<xcb_generic_error_t> error;
         xcb_generic_error_t *rawError = nullptr;
         Reply<xcb_shm_get_image_reply_t> image(xcb_shm_get_image_reply(
             c,
             xcb_shm_get_image(c, root_, 0, 0, static_cast<uint16_t>(geometry.width),
                               static_cast<uint16_t>(geometry.height), ~0u,
-                              XCB_IMAGE_FORMAT_Z_PIXMAP, segment_->Seg(), 0),
+                              XCB_IMAGE_FORMAT_Z_PIXMAP, segment.Seg(), 0),
             &rawError));
         error.reset(rawError);
         if (!image) {
             return CaptureOutcome::kFailed;
         }
-        const uint8_t *source = segment_->Data();
-        const int width = geometry.width;
-        const int height = geometry.height;
-        const size_t rowBytes = static_cast<size_t>(width) * 4;
+        const size_t bytes =
+            static_cast<size_t>(geometry.width) * static_cast<size_t>(geometry.height) * 4;
+        if (front_ >= 0 && std::memcmp(segment.Data(), segments_[front_]->Data(), bytes) == 0) {
+            return CaptureOutcome::kRead;
+        }
         canvas_->Update([&](Picture &picture, uint64_t) {
-            bool changed = false;
-            if (picture.width != width || picture.height != height) {
-                ResizePicture(picture, width, height);
-                picture.secureWindows.clear();
-                changed = true;
-            }
-            // Copies only the rows that differ; an unchanged screen is no new frame.
-            for (int y = 0; y < height; ++y) {
-                const uint8_t *from = source + rowBytes * static_cast<size_t>(y);
-                uint8_t *to = picture.Row(y);
-                if (changed || std::memcmp(from, to, rowBytes) != 0) {
-                    std::memcpy(to, from, rowBytes);
-                    changed = true;
-                }
-            }
-            return changed;
+            AdoptPixels(picture, geometry.width, geometry.height, segment.Data(),
+                        segment.Mapping());
+            picture.secureWindows.clear();
+            return true;
         });
+        front_ = back;
         return CaptureOutcome::kRead;
     }
 
@@ -310,8 +335,11 @@ private:
     const std::shared_ptr<ScreenCanvas> canvas_;
     SourceObserver *const observer_;
     const int randrEventBase_;
-    std::unique_ptr<ShmSegment> segment_;  // capture thread only (after Start); may be null
-    bool reattachFailing_ = false;         // capture thread only
+    // Capture thread only (after Start). Both null, or both of the screen's size;
+    // `front_` is the one published last (-1: none of them yet).
+    std::unique_ptr<ShmSegment> segments_[2];
+    int front_ = -1;
+    bool reattachFailing_ = false;  // capture thread only
 
     mutable std::mutex stateMutex_;
     SourceGeometry geometry_;
