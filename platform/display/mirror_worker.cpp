@@ -6,6 +6,7 @@
 #include <chrono>
 #include <string>
 
+#include "libyuv/convert.h"
 #include "libyuv/planar_functions.h"
 #include "libyuv/scale_argb.h"
 
@@ -118,8 +119,8 @@ void MirrorWorker::Run(std::stop_token stop) {
         // The frame's slot on the 120 Hz grid is when it was taken, not when composed.
         const Clock::time_point slot = Clock::now();
         const MirrorTarget::Settings settings = target_->Snapshot();
-        OHOS::SurfaceBuffer *buffer =
-            settings.surface->RequestBuffer(settings.width, settings.height);
+        OHOS::SurfaceBuffer *buffer = settings.surface->RequestBuffer(
+            settings.width, settings.height, settings.surface->PreferredFormat());
         if (buffer == nullptr) {
             // Surface shut down or every buffer held by its consumer: skip this picture.
             seen = canvas_->Sequence();
@@ -142,7 +143,23 @@ void MirrorWorker::Run(std::stop_token stop) {
 void MirrorWorker::Compose(const Picture &picture, OHOS::SurfaceBuffer &buffer) {
     const int dw = buffer.width;
     const int dh = buffer.height;
-    if (picture.width == dw && picture.height == dh) {
+    const bool sameSize = picture.width == dw && picture.height == dh;
+    if (buffer.format == OHOS::PixelFormat::kI420) {
+        // Converted once, from where the picture lies, into the consumer's format.
+        const uint8_t *source = picture.pixels;
+        int sourceStride = picture.stride;
+        if (!sameSize) {
+            scaled_.resize(static_cast<size_t>(dw) * static_cast<size_t>(dh) * 4);
+            libyuv::ARGBScale(picture.pixels, picture.stride, picture.width, picture.height,
+                              scaled_.data(), dw * 4, dw, dh, libyuv::kFilterBilinear);
+            source = scaled_.data();
+            sourceStride = dw * 4;
+        }
+        // libyuv's ARGB is B, G, R, A in memory: the picture's BGRA.
+        libyuv::ARGBToI420(source, sourceStride, buffer.Plane(0), buffer.PlaneStride(0),
+                           buffer.Plane(1), buffer.PlaneStride(1), buffer.Plane(2),
+                           buffer.PlaneStride(2), dw, dh);
+    } else if (sameSize) {
         libyuv::ARGBCopy(picture.pixels, picture.stride, buffer.data.data(), buffer.stride, dw, dh);
     } else {
         libyuv::ARGBScale(picture.pixels, picture.stride, picture.width, picture.height,
@@ -161,7 +178,15 @@ void MirrorWorker::Compose(const Picture &picture, OHOS::SurfaceBuffer &buffer) 
             std::clamp<int64_t>(((window.x + window.width) * dw + sw - 1) / sw, 0, dw));
         const int y1 = static_cast<int>(
             std::clamp<int64_t>(((window.y + window.height) * dh + sh - 1) / sh, 0, dh));
-        if (x1 > x0 && y1 > y0) {
+        if (x1 <= x0 || y1 <= y0) {
+            continue;
+        }
+        if (buffer.format == OHOS::PixelFormat::kI420) {
+            // Black, with neutral chroma over every chroma sample the window touches.
+            libyuv::I420Rect(buffer.Plane(0), buffer.PlaneStride(0), buffer.Plane(1),
+                             buffer.PlaneStride(1), buffer.Plane(2), buffer.PlaneStride(2), x0, y0,
+                             x1 - x0, y1 - y0, 16, 128, 128);
+        } else {
             libyuv::ARGBRect(buffer.data.data(), buffer.stride, x0, y0, x1 - x0, y1 - y0,
                              0xFF000000u);
         }

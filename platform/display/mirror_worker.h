@@ -1,6 +1,7 @@
 // One mirrored virtual screen's worker thread: copies each new picture of the physical
-// screen into the virtual screen's surface, scaled to the virtual size, no more often
-// than the virtual screen's refresh interval allows.
+// screen into the virtual screen's surface, scaled to the virtual size and in the
+// surface's preferred format, no more often than the virtual screen's refresh
+// interval allows.
 #ifndef MIRRAX_PLATFORM_DISPLAY_MIRROR_WORKER_H
 #define MIRRAX_PLATFORM_DISPLAY_MIRROR_WORKER_H
 
@@ -80,6 +81,7 @@ private:
     const std::shared_ptr<const ScreenCanvas> canvas_;
     const std::shared_ptr<const MirrorTarget> target_;
     std::atomic<uint64_t> *const delivered_;
+    std::vector<uint8_t> scaled_;  // worker thread only: a scaled picture before conversion
     std::mutex pacingMutex_;
     std::condition_variable_any pacing_;
     std::jthread thread_;

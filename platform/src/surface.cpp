@@ -18,7 +18,7 @@ Surface::Surface(size_t bufferCount) {
 
 Surface::~Surface() = default;
 
-SurfaceBuffer *Surface::RequestBuffer(int32_t width, int32_t height) {
+SurfaceBuffer *Surface::RequestBuffer(int32_t width, int32_t height, PixelFormat format) {
     if (width <= 0 || height <= 0) {
         return nullptr;
     }
@@ -41,14 +41,18 @@ SurfaceBuffer *Surface::RequestBuffer(int32_t width, int32_t height) {
         }
     }
     // The buffer is the producer's alone now; sizing it needs no lock.
-    const int32_t stride = width * 4;
-    const size_t bytes = static_cast<size_t>(stride) * static_cast<size_t>(height);
+    const int32_t stride = format == PixelFormat::kI420 ? width : width * 4;
+    size_t bytes = static_cast<size_t>(stride) * static_cast<size_t>(height);
+    if (format == PixelFormat::kI420) {
+        bytes += 2 * static_cast<size_t>((width + 1) / 2) * static_cast<size_t>((height + 1) / 2);
+    }
     if (buffer->data.size() != bytes) {
         buffer->data.assign(bytes, 0);
     }
     buffer->width = width;
     buffer->height = height;
     buffer->stride = stride;
+    buffer->format = format;
     return buffer;
 }
 
@@ -124,6 +128,16 @@ void Surface::Shutdown() {
         pending_.clear();
     }
     queued_.notify_all();
+}
+
+void Surface::SetPreferredFormat(PixelFormat format) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    preferred_ = format;
+}
+
+PixelFormat Surface::PreferredFormat() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return preferred_;
 }
 
 void Surface::WakeConsumer() {

@@ -39,6 +39,7 @@ struct PacingCase {
     uint32_t height;
     uint32_t interval;
     int frames;
+    OHOS::PixelFormat format = OHOS::PixelFormat::kBgra8888;
 };
 
 class MirrorPacingTest : public DisplayServerTest,
@@ -46,7 +47,7 @@ class MirrorPacingTest : public DisplayServerTest,
 
 TEST_P(MirrorPacingTest, DeliversScaledStampedFramesAtTheIntervalRate) {
     const PacingCase &c = GetParam();
-    Mirror mirror = StartMirror(c.width, c.height, c.interval);
+    Mirror mirror = StartMirror(c.width, c.height, c.interval, c.format);
     std::vector<Frame> frames;
     for (int i = 0; i < c.frames; ++i) {
         std::optional<Frame> frame =
@@ -81,7 +82,9 @@ TEST_P(MirrorPacingTest, DeliversScaledStampedFramesAtTheIntervalRate) {
 INSTANTIATE_TEST_SUITE_P(Intervals, MirrorPacingTest,
                          ::testing::Values(PacingCase{"Scale3At60fps", 360, 780, 2, 30},
                                            PacingCase{"FullSizeAt30fps", 1080, 2340, 4, 15},
-                                           PacingCase{"HalfSizeAt15fps", 540, 1170, 8, 8}),
+                                           PacingCase{"HalfSizeAt15fps", 540, 1170, 8, 8},
+                                           PacingCase{"FullSizeI420At60fps", 1080, 2340, 2, 20,
+                                                      OHOS::PixelFormat::kI420}),
                          [](const auto &info) { return std::string(info.param.name); });
 
 TEST_F(DisplayServerTest, StillScreenDeliversOnlyThePictureShownWhenMirroringStarts) {
@@ -104,13 +107,14 @@ struct SecureCase {
     const char *name;
     std::vector<uint64_t> exempt;
     bool visible;
+    OHOS::PixelFormat format = OHOS::PixelFormat::kBgra8888;
 };
 
 class SecureWindowTest : public DisplayServerTest,
                          public ::testing::WithParamInterface<SecureCase> {};
 
 TEST_P(SecureWindowTest, IsBlankedUnlessItsIdIsExempted) {
-    Mirror mirror = StartMirror(360, 780, 2);
+    Mirror mirror = StartMirror(360, 780, 2, GetParam().format);
     std::vector<uint64_t> exempt = GetParam().exempt;
     if (!exempt.empty()) {
         ASSERT_EQ(DisplayManager::GetInstance().SetVirtualScreenSecurityExemption(mirror.id, 1234,
@@ -138,9 +142,13 @@ TEST_P(SecureWindowTest, IsBlankedUnlessItsIdIsExempted) {
 
 INSTANTIATE_TEST_SUITE_P(
     Exemptions, SecureWindowTest,
-    ::testing::Values(SecureCase{"NoExemption", {}, false},
-                      SecureCase{"OtherWindowExempted", {7}, false},
-                      SecureCase{"Exempted", {7, platform::kSyntheticSecureWindowId}, true}),
+    ::testing::Values(
+        SecureCase{"NoExemption", {}, false}, SecureCase{"OtherWindowExempted", {7}, false},
+        SecureCase{"Exempted", {7, platform::kSyntheticSecureWindowId}, true},
+        // A surface that takes I420: blanked in luma and chroma alike.
+        SecureCase{"NoExemptionI420", {}, false, OHOS::PixelFormat::kI420},
+        SecureCase{
+            "ExemptedI420", {platform::kSyntheticSecureWindowId}, true, OHOS::PixelFormat::kI420}),
     [](const auto &info) { return std::string(info.param.name); });
 
 TEST_F(DisplayServerTest, RotationAndResizeNotifyEveryListenerOnTheNotificationThread) {

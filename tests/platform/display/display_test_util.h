@@ -22,11 +22,13 @@ struct Mirror {
     OHOS::sptr<OHOS::Surface> surface;
 };
 
-// Creates a virtual screen of the given size with a fresh surface, sets its refresh
-// interval and mirrors screen 0 into it. Fails the test on any error.
-Mirror StartMirror(uint32_t width, uint32_t height, uint32_t interval);
+// Creates a virtual screen of the given size with a fresh surface that prefers
+// `format`, sets its refresh interval and mirrors screen 0 into it. Fails the test on
+// any error.
+Mirror StartMirror(uint32_t width, uint32_t height, uint32_t interval,
+                   OHOS::PixelFormat format = OHOS::PixelFormat::kBgra8888);
 
-// One acquired frame, copied out of the surface.
+// One acquired frame, copied out of the surface (I420 converted back to BGRA).
 struct Frame {
     int width = 0;
     int height = 0;
