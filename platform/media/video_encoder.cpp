@@ -34,6 +34,21 @@ constexpr int32_t kMaxDimension = 8192;
 constexpr size_t kMinOutputCapacity = 256 * 1024;
 constexpr size_t kMaxPtsMap = 64;
 
+// Rate control (TrackFrameRate). Each picture is budgeted from the mean of the last
+// kRateIntervals intervals between pictures within kRateWindowNs. Short, because a
+// change of frame rate costs bits in proportion to the window's lag (a 1 s window
+// alone misses a 5 s window's rate by a tenth when the rate halves); counted rather
+// than timed, because only a mean over a fixed number of pictures adds up to the
+// stream's duration (a timed window overspends when pictures come irregularly).
+// Intervals longer than kPauseNs are a still screen, not a low frame rate, and are
+// left out. Until the second picture kInitialFrameRate is assumed: the first
+// picture is a key frame, worth several average ones.
+constexpr double kMinFrameRate = 5.0;
+constexpr double kInitialFrameRate = 15.0;
+constexpr size_t kRateIntervals = 4;
+constexpr int64_t kRateWindowNs = 250'000'000;
+constexpr int64_t kPauseNs = 250'000'000;
+
 // Start of each Annex B NAL unit (after its start code) and its type.
 struct NalUnit {
     const uint8_t *data;
@@ -66,6 +81,10 @@ std::vector<NalUnit> SplitAnnexB(const uint8_t *data, size_t size) {
         i = next;
     }
     return units;
+}
+
+double InitialRateScale(const EncoderSettings &settings) {
+    return settings.frameRate / std::min(kInitialFrameRate, settings.frameRate);
 }
 
 }  // namespace
@@ -260,12 +279,10 @@ OH_AVErrCode VideoEncoder::OpenCodec() {
         const int crf = 51 - (s.quality * 51 + 50) / 100;
         av_opt_set_int(context->priv_data, "crf", crf, 0);
     } else {
-        context->bit_rate = s.bitRate;
-        context->rc_max_rate =
-            s.bitrateMode == BITRATE_MODE_CBR ? s.bitRate : s.bitRate + s.bitRate / 2;
-        // Half a second of buffer for CBR: room for a key frame without long queues.
-        context->rc_buffer_size = static_cast<int>(std::min<int64_t>(
-            s.bitrateMode == BITRATE_MODE_CBR ? s.bitRate / 2 : s.bitRate, INT32_MAX));
+        const RateFields rates = RatesFor(s, InitialRateScale(s));
+        context->bit_rate = rates.bitRate;
+        context->rc_max_rate = rates.maxRate;
+        context->rc_buffer_size = static_cast<int>(rates.bufferSize);
     }
     av_opt_set(context->priv_data, "preset", "ultrafast", 0);
     av_opt_set(context->priv_data, "tune", "zerolatency", 0);
@@ -316,9 +333,10 @@ OH_AVErrCode VideoEncoder::Start() {
     lastKeyPtsNs_.reset();
     repeatsDone_ = 0;
     ptsMap_.clear();
-    avgIntervalNs_ = 0;
-    rateScale_ = 1.0;
-    framesSinceRateCheck_ = 0;
+    frameIntervals_.clear();
+    intervalSumNs_ = 0;
+    rateScale_ = InitialRateScale(settings_);
+    ApplyRateControl();
     framesIn_ = repeats_ = keyFrames_ = packetsOut_ = bytesOut_ = 0;
     {
         std::lock_guard<std::mutex> lock(mutex_);
@@ -759,38 +777,64 @@ bool VideoEncoder::Emit(const uint8_t *data, size_t size, int64_t ptsNs, uint32_
     return true;
 }
 
+VideoEncoder::RateFields VideoEncoder::RatesFor(const EncoderSettings &settings, double scale) {
+    const auto bitRate = static_cast<int64_t>(std::llround(settings.bitRate * scale));
+    RateFields rates;
+    rates.bitRate = bitRate;
+    rates.maxRate = settings.bitrateMode == BITRATE_MODE_CBR ? bitRate : bitRate + bitRate / 2;
+    // Not scaled: the buffer's size in bits is what bounds a burst in real time (half
+    // a second for CBR: room for a key frame without long queues).
+    rates.bufferSize = std::min<int64_t>(
+        settings.bitrateMode == BITRATE_MODE_CBR ? settings.bitRate / 2 : settings.bitRate,
+        INT32_MAX);
+    return rates;
+}
+
 void VideoEncoder::TrackFrameRate(int64_t ptsNs) {
-    if (settings_.bitrateMode == BITRATE_MODE_CQ || !lastKeyPtsNs_.has_value()) {
-        return;  // constant quality, or the first picture: nothing to measure yet
-    }
-    const double interval = static_cast<double>(ptsNs - lastPtsNs_);
-    if (interval <= 0) {
+    if (settings_.bitrateMode == BITRATE_MODE_CQ) {
         return;
     }
-    avgIntervalNs_ = avgIntervalNs_ == 0 ? interval : avgIntervalNs_ * 0.875 + interval * 0.125;
-    if (++framesSinceRateCheck_ < 8 && framesSinceRateCheck_ != 1) {
-        return;
+    const int64_t interval = ptsNs - lastPtsNs_;
+    if (lastKeyPtsNs_.has_value() && interval > 0 && interval <= kPauseNs) {
+        frameIntervals_.emplace_back(ptsNs, interval);
+        intervalSumNs_ += interval;
     }
-    framesSinceRateCheck_ = 1;
-    constexpr double kMinFps = 5.0;
-    const double fps = std::clamp(1e9 / avgIntervalNs_, kMinFps, settings_.frameRate);
-    const double scale = settings_.frameRate / fps;
-    if (std::abs(scale / rateScale_ - 1.0) > 0.15) {
-        rateScale_ = scale;
-        ApplyRateControl();
+    while (!frameIntervals_.empty() && (frameIntervals_.size() > kRateIntervals ||
+                                        frameIntervals_.front().first <= ptsNs - kRateWindowNs)) {
+        intervalSumNs_ -= frameIntervals_.front().second;
+        frameIntervals_.pop_front();
     }
+    if (!frameIntervals_.empty()) {
+        const double meanNs =
+            static_cast<double>(intervalSumNs_) / static_cast<double>(frameIntervals_.size());
+        const double fps = std::clamp(1e9 / meanNs, std::min(kMinFrameRate, settings_.frameRate),
+                                      settings_.frameRate);
+        const double scale = settings_.frameRate / fps;
+        if (std::abs(scale / rateScale_ - 1.0) > 0.02) {  // not for timestamp jitter
+            rateScale_ = scale;
+            ApplyRateControl();
+        }
+    }
+
+    // libavcodec's libx264 wrapper hands a changed maximum and buffer to x264 in one
+    // reconfiguration and the bit rate in a second, and x264 warns and overrides its
+    // bit rate whenever that is above the maximum. So a maximum cut below the current
+    // bit rate waits a picture for the bit rate to come down first; a raise goes in
+    // at once. x264 also wants the buffer to hold a picture at the maximum (counted
+    // in whole kbit, hence the extra one).
+    const int64_t bitRate = codec_->bit_rate;
+    codec_->bit_rate = rateTarget_.bitRate;
+    codec_->rc_max_rate = std::max(rateTarget_.maxRate, bitRate);
+    const auto picture = static_cast<int64_t>(
+        std::ceil(static_cast<double>(codec_->rc_max_rate) / settings_.frameRate));
+    codec_->rc_buffer_size = static_cast<int>(
+        std::min<int64_t>(std::max(rateTarget_.bufferSize, picture + 1000), INT32_MAX));
 }
 
 void VideoEncoder::ApplyRateControl() {
-    if (settings_.bitrateMode == BITRATE_MODE_CQ || !codec_) {
-        return;
-    }
-    // libx264 reconfigures its rate control when these change between frames.
-    const auto rate = static_cast<int64_t>(static_cast<double>(settings_.bitRate) * rateScale_);
-    codec_->bit_rate = rate;
-    codec_->rc_max_rate = settings_.bitrateMode == BITRATE_MODE_CBR ? rate : rate + rate / 2;
-    codec_->rc_buffer_size = static_cast<int>(
-        std::min<int64_t>(settings_.bitrateMode == BITRATE_MODE_CBR ? rate / 2 : rate, INT32_MAX));
+    // The requested rate composed with the frame rate's scale; x264 gets it from the
+    // next picture on (TrackFrameRate).
+    rateTarget_ = RatesFor(settings_, rateScale_);
 }
 
 void VideoEncoder::PostError(int32_t code) {

@@ -114,8 +114,8 @@ private:
     bool ReceivePackets(bool keyExpected);
     bool Emit(const uint8_t *data, size_t size, int64_t ptsNs, uint32_t flags);
     void PostError(int32_t code);
-    void TrackFrameRate(int64_t ptsNs);
-    void ApplyRateControl();
+    void TrackFrameRate(int64_t ptsNs);  // once per picture, just before it is encoded
+    void ApplyRateControl();             // recomputes rateTarget_ from rate and scale
     void WaitForStop();
 
     // Callback thread.
@@ -157,11 +157,19 @@ private:
     int32_t repeatsDone_ = 0;
     std::deque<std::pair<int64_t, int64_t>> ptsMap_;  // encoder pts (us) -> surface pts (ns)
     bool sizeWarned_ = false;
-    // x264 budgets bits per frame from the nominal rate; the measured rate scales the
-    // bit rate handed to it so the stream keeps its target per second.
-    double avgIntervalNs_ = 0;
+    // Rate control. Without lookahead x264 takes every picture to last 1/nominal rate
+    // and budgets its bits from that, so the rates it is given are the requested ones
+    // scaled by nominal / real frame rate, measured from the pictures' timestamps.
+    struct RateFields {
+        int64_t bitRate = 0;
+        int64_t maxRate = 0;
+        int64_t bufferSize = 0;
+    };
+    std::deque<std::pair<int64_t, int64_t>> frameIntervals_;  // (pts, ns since previous)
+    int64_t intervalSumNs_ = 0;
     double rateScale_ = 1.0;
-    uint32_t framesSinceRateCheck_ = 0;
+    RateFields rateTarget_;  // what x264 should reach; moved to over one or more pictures
+    static RateFields RatesFor(const EncoderSettings &settings, double scale);
     uint64_t framesIn_ = 0;
     uint64_t repeats_ = 0;
     uint64_t keyFrames_ = 0;
