@@ -204,10 +204,12 @@ def read_machine_ticks():
 
 
 class Sampler:
-    """CPU of the sender, of Xvfb and of the whole machine at the window's edges."""
+    """CPU of the benchmark's processes (the sender, Xvfb, and the animator, receiver and
+    client) and of the whole machine at the window's edges; what the machine spent
+    beyond the benchmark's processes is other load."""
 
-    def __init__(self, sender_pid, xvfb_pid):
-        self.pids = {"sender": sender_pid, "xvfb": xvfb_pid}
+    def __init__(self, pids):
+        self.pids = pids  # name -> pid; "sender" and "xvfb" are reported by name
         self.start = None
         self.end = None
 
@@ -221,15 +223,25 @@ class Sampler:
         if not self.start or not self.end:
             return {}
         seconds = (self.end["t"] - self.start["t"]) / 1e6
+        if seconds <= 0:
+            return {}
         out = {}
+        ours = 0.0
         for name in self.pids:
             a, b = self.start[name], self.end[name]
-            if a is not None and b is not None and seconds > 0:
+            if a is None or b is None:
+                continue
+            ours += (b - a) / CLK_TCK
+            if name in ("sender", "xvfb"):
                 out[name + "_cpu_s"] = (b - a) / CLK_TCK
                 out[name + "_cpu_pct"] = 100.0 * (b - a) / CLK_TCK / seconds
         (total0, idle0), (total1, idle1) = self.start["machine"], self.end["machine"]
         if total1 > total0:
-            out["machine_busy_pct"] = 100.0 * (1 - (idle1 - idle0) / (total1 - total0))
+            busy = 1 - (idle1 - idle0) / (total1 - total0)
+            out["machine_busy_pct"] = 100.0 * busy
+            # /proc/stat counts every core: its busy share of all cores, in cores.
+            busy_cores = busy * (os.cpu_count() or 1)
+            out["other_cpu_pct"] = max(0.0, 100.0 * (busy_cores - ours / seconds))
         return out
 
 
@@ -437,8 +449,12 @@ class Bench:
             raise BenchError(f"the animator ended early ({self.tail(self.animator_err)})")
         return {row[0]: row[2] for row in read_rows(self.animator_log, 3)}
 
-    def sample_window(self, sender, t_req, seconds):
-        sampler = Sampler(sender.popen.pid, self.xvfb.popen.pid)
+    def sample_window(self, t_req, seconds, sender, *helpers):
+        pids = {"sender": sender.popen.pid, "xvfb": self.xvfb.popen.pid,
+                "animator": self.animator.popen.pid}
+        for helper in helpers:
+            pids[helper.name] = helper.popen.pid
+        sampler = Sampler(pids)
         sleep_until_us(t_req + int(SKIP_S * 1e6))
         sampler.start = sampler.take()
         sleep_until_us(t_req + int((seconds - TAIL_S) * 1e6))
@@ -491,7 +507,7 @@ class Bench:
                     Children.RECEIVER, stdin=client.popen.stdout, stdout=subprocess.DEVNULL,
                     stderr=rerr)
             client.popen.stdout.close()  # the receiver holds the pipe now
-            cpu = self.sample_window(host, t_req, seconds)
+            cpu = self.sample_window(t_req, seconds, host, client, receiver)
             client_status = self.children.wait(client, seconds + 20)
             if client_status is None:
                 self.children.stop(client)
@@ -548,7 +564,7 @@ class Bench:
                 Children.SENDER, stop_signal=signal.SIGINT, stdin=subprocess.DEVNULL,
                 stdout=subprocess.DEVNULL, stderr=ferr)
         try:
-            cpu = self.sample_window(ffmpeg, t_req, seconds)
+            cpu = self.sample_window(t_req, seconds, ffmpeg, receiver)
             ffmpeg_status = self.children.wait(ffmpeg, seconds + 20)
             if ffmpeg_status is None:
                 raise BenchError(f"ffmpeg did not end ({self.tail(ffmpeg_err)})")
@@ -580,7 +596,7 @@ class Bench:
                 stderr=errf)
         out = self.children.watch(bare, bare.popen.stdout)
         try:
-            cpu = self.sample_window(bare, t_req, seconds)
+            cpu = self.sample_window(t_req, seconds, bare)
             status = self.children.wait(bare, seconds + 20)
         finally:
             self.children.stop(bare)
@@ -724,6 +740,7 @@ def print_block(title, results, seconds):
     row("animator frames missed in window", "animator_missed", 0, show_ratio=False)
     row("Xvfb CPU % of one core", "xvfb_cpu_pct", 0, show_ratio=False)
     row("machine busy % (all cores, everyone)", "machine_busy_pct", 0, show_ratio=False)
+    row("other processes' CPU % of one core", "other_cpu_pct", 0, show_ratio=False)
     print()
     send = med(p, "send_to_arrival_p50")
     drops = med(p, "surface_drops")
@@ -751,14 +768,15 @@ def print_block(title, results, seconds):
 def print_runs(all_runs):
     print("### Every run\n")
     print("| size | content | round | sender | frames/s | dup | drops | CPU ms/frame | "
-          "p50 ms | p99 ms | first ms | animator missed | machine busy % |")
-    print("|---|---|---:|---|---:|---:|---:|---:|---:|---:|---:|---:|---:|")
+          "p50 ms | p99 ms | first ms | animator missed | machine busy % | other CPU % |")
+    print("|---|---|---:|---|---:|---:|---:|---:|---:|---:|---:|---:|---:|---:|")
     for (size, content, rnd, sender), r in all_runs:
         print(f"| {size} | {content} | {rnd} | {sender} | {fmt(r.get('distinct_fps'))} | "
               f"{r['duplicates']} | {r['drops']} | {fmt(r.get('cpu_ms_per_frame'), 2)} | "
               f"{fmt(r.get('latency_p50'))} | {fmt(r.get('latency_p99'))} | "
               f"{fmt(r.get('first_picture_ms'), 0) if sender != 'bare' else '–'} | "
-              f"{r['animator_missed']} | {fmt(r.get('machine_busy_pct'), 0)} |")
+              f"{r['animator_missed']} | {fmt(r.get('machine_busy_pct'), 0)} | "
+              f"{fmt(r.get('other_cpu_pct'), 0)} |")
     print()
 
 
