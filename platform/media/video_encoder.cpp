@@ -48,6 +48,7 @@ constexpr double kInitialFrameRate = 15.0;
 constexpr size_t kRateIntervals = 4;
 constexpr int64_t kRateWindowNs = 250'000'000;
 constexpr int64_t kPauseNs = 250'000'000;
+constexpr int64_t kMaxBitRate = int64_t{INT32_MAX} * 1000;  // libx264: whole kbit/s in an int
 
 // Start of each Annex B NAL unit (after its start code) and its type.
 struct NalUnit {
@@ -279,7 +280,9 @@ OH_AVErrCode VideoEncoder::OpenCodec() {
         const int crf = 51 - (s.quality * 51 + 50) / 100;
         av_opt_set_int(context->priv_data, "crf", crf, 0);
     } else {
-        const RateFields rates = RatesFor(s, InitialRateScale(s));
+        // At the nominal frame rate, from which x264 picks the stream's level; the
+        // first picture moves them to the measured or assumed rate (TrackFrameRate).
+        const RateFields rates = RatesFor(s, 1.0);
         context->bit_rate = rates.bitRate;
         context->rc_max_rate = rates.maxRate;
         context->rc_buffer_size = static_cast<int>(rates.bufferSize);
@@ -450,7 +453,7 @@ OH_AVErrCode VideoEncoder::SetParameter(const OH_AVFormat &format) {
             return AV_ERR_INVALID_STATE;
         }
         if (auto bitRate = FormatLong(format, OH_MD_KEY_BITRATE)) {
-            if (*bitRate <= 0) {
+            if (*bitRate <= 0 || *bitRate > kMaxBitRate) {
                 return AV_ERR_INVALID_VAL;
             }
             pendingBitRate_ = *bitRate;
@@ -778,10 +781,20 @@ bool VideoEncoder::Emit(const uint8_t *data, size_t size, int64_t ptsNs, uint32_
 }
 
 VideoEncoder::RateFields VideoEncoder::RatesFor(const EncoderSettings &settings, double scale) {
-    const auto bitRate = static_cast<int64_t>(std::llround(settings.bitRate * scale));
+    // A requested rate above what libx264 takes is handed over as it is, for the
+    // encoder to refuse; a scaled one is capped.
     RateFields rates;
+    if (settings.bitRate > kMaxBitRate) {
+        rates.bitRate = rates.maxRate = settings.bitRate;
+        rates.bufferSize = INT32_MAX;
+        return rates;
+    }
+    const auto bitRate = static_cast<int64_t>(std::llround(
+        std::min(static_cast<double>(settings.bitRate) * scale, static_cast<double>(kMaxBitRate))));
     rates.bitRate = bitRate;
-    rates.maxRate = settings.bitrateMode == BITRATE_MODE_CBR ? bitRate : bitRate + bitRate / 2;
+    rates.maxRate = settings.bitrateMode == BITRATE_MODE_CBR
+                        ? bitRate
+                        : std::min(bitRate + bitRate / 2, kMaxBitRate);
     // Not scaled: the buffer's size in bits is what bounds a burst in real time (half
     // a second for CBR: room for a key frame without long queues).
     rates.bufferSize = std::min<int64_t>(

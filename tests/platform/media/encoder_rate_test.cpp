@@ -178,5 +178,23 @@ INSTANTIATE_TEST_SUITE_P(
                                {{60, 3}, {60, 3, kRate * 2}, {60, 3, kRate / 2}, {40, 3, kRate}}}),
     [](const auto &info) { return std::string(info.param.name); });
 
+TEST(EncoderRateLimitTest, SetParameterRefusesRatesLibx264CannotTake) {
+    EncoderHarness harness({});
+    ASSERT_TRUE(harness.Start());
+    struct Case {
+        int64_t bitRate;
+        OH_AVErrCode expected;
+    };
+    // libx264 takes whole kbit/s in an int.
+    for (const Case &c : {Case{0, AV_ERR_INVALID_VAL}, Case{1'000'000, AV_ERR_OK},
+                          Case{int64_t{INT32_MAX} * 1000, AV_ERR_OK},
+                          Case{int64_t{INT32_MAX} * 1000 + 1, AV_ERR_INVALID_VAL}}) {
+        OH_AVFormat *format = OH_AVFormat_Create();
+        OH_AVFormat_SetLongValue(format, OH_MD_KEY_BITRATE, c.bitRate);
+        EXPECT_EQ(OH_VideoEncoder_SetParameter(harness.Codec(), format), c.expected) << c.bitRate;
+        OH_AVFormat_Destroy(format);
+    }
+}
+
 }  // namespace
 }  // namespace mirrax::test
