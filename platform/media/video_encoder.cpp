@@ -1,6 +1,7 @@
 #include "video_encoder.h"
 
 #include <libyuv/convert.h>
+#include <libyuv/scale.h>
 #include <libyuv/scale_argb.h>
 
 #include <algorithm>
@@ -209,6 +210,8 @@ OH_AVErrCode VideoEncoder::Configure(const OH_AVFormat &format) {
     if (!surface) {
         return AV_ERR_NO_MEMORY;
     }
+    // x264 takes I420: a producer that draws it spares a conversion and a copy here.
+    surface->SetPreferredFormat(OHOS::PixelFormat::kI420);
     std::lock_guard<std::mutex> lock(mutex_);
     settings_ = settings;
     surface_ = surface;
@@ -259,8 +262,9 @@ OH_AVErrCode VideoEncoder::OpenCodec() {
     }
     std::unique_ptr<AVCodecContext, AvCodecContextDeleter> context(avcodec_alloc_context3(codec));
     std::unique_ptr<AVFrame, AvFrameDeleter> frame(av_frame_alloc());
+    std::unique_ptr<AVFrame, AvFrameDeleter> lent(av_frame_alloc());
     std::unique_ptr<AVPacket, AvPacketDeleter> packet(av_packet_alloc());
-    if (!context || !frame || !packet) {
+    if (!context || !frame || !lent || !packet) {
         return AV_ERR_NO_MEMORY;
     }
     const EncoderSettings &s = settings_;
@@ -312,6 +316,8 @@ OH_AVErrCode VideoEncoder::OpenCodec() {
     }
     codec_ = std::move(context);
     frame_ = std::move(frame);
+    lent_ = std::move(lent);
+    current_ = nullptr;
     packet_ = std::move(packet);
     return AV_ERR_OK;
 }
@@ -394,6 +400,8 @@ OH_AVErrCode VideoEncoder::StopLocked() {
     callbackThreadId_.store(std::thread::id());
     codec_.reset();  // a new stream after Start opens a fresh encoder
     frame_.reset();
+    lent_.reset();  // the last lent picture goes back to the surface
+    current_ = nullptr;
     packet_.reset();
     {
         std::lock_guard<std::mutex> lock(mutex_);
@@ -434,6 +442,8 @@ OH_AVErrCode VideoEncoder::Reset() {
     StopLocked();
     codec_.reset();
     frame_.reset();
+    lent_.reset();
+    current_ = nullptr;
     packet_.reset();
     std::lock_guard<std::mutex> lock(mutex_);
     if (surface_) {
@@ -577,9 +587,7 @@ void VideoEncoder::InputLoop() {
         bool ok = true;
         if (buffer != nullptr) {
             const int64_t ptsNs = buffer->timestampNs;
-            const bool converted = ConvertIntoFrame(*buffer);
-            surface_->ReleaseBuffer(buffer);
-            if (converted) {
+            if (TakePicture(buffer)) {
                 ++framesIn_;
                 havePicture_ = true;
                 repeatsDone_ = 0;
@@ -616,6 +624,29 @@ void VideoEncoder::WaitForStop() {
     slotFreed_.wait(lock, [this] { return stopping_; });
 }
 
+// Makes `buffer`, acquired from the surface, the current picture, and gives it back
+// to the surface: an I420 picture of the encoder's size is lent to libavcodec as it
+// lies (it returns when the next picture replaces it), any other is converted into
+// the encoder's own frame and released at once.
+bool VideoEncoder::TakePicture(OHOS::SurfaceBuffer *buffer) {
+    if (buffer->format == OHOS::PixelFormat::kI420 && buffer->width == settings_.width &&
+        buffer->height == settings_.height) {
+        if (!lender_.Lend(surface_, buffer, lent_.get())) {
+            MEDIA_LOGE("encoder: a surface picture could not be referenced");
+            return false;
+        }
+        current_ = lent_.get();
+        return true;
+    }
+    av_frame_unref(lent_.get());  // a picture lent earlier is not current any more
+    const bool converted = ConvertIntoFrame(*buffer);
+    surface_->ReleaseBuffer(buffer);
+    if (converted) {
+        current_ = frame_.get();
+    }
+    return converted;
+}
+
 bool VideoEncoder::ConvertIntoFrame(const OHOS::SurfaceBuffer &buffer) {
     if (buffer.width <= 0 || buffer.height <= 0 || buffer.data.empty()) {
         return false;
@@ -625,10 +656,19 @@ bool VideoEncoder::ConvertIntoFrame(const OHOS::SurfaceBuffer &buffer) {
         MEDIA_LOGE("encoder: frame not writable: %{public}s", AvError(ret).c_str());
         return false;
     }
-    const uint8_t *source = buffer.data.data();
-    int stride = buffer.stride;
     const int width = settings_.width;
     const int height = settings_.height;
+    if (buffer.format == OHOS::PixelFormat::kI420) {
+        // Another size: scaled into the encoder's frame.
+        ret = libyuv::I420Scale(buffer.Plane(0), buffer.PlaneStride(0), buffer.Plane(1),
+                                buffer.PlaneStride(1), buffer.Plane(2), buffer.PlaneStride(2),
+                                buffer.width, buffer.height, frame_->data[0], frame_->linesize[0],
+                                frame_->data[1], frame_->linesize[1], frame_->data[2],
+                                frame_->linesize[2], width, height, libyuv::kFilterBilinear);
+        return ret == 0;
+    }
+    const uint8_t *source = buffer.data.data();
+    int stride = buffer.stride;
     if (buffer.width != width || buffer.height != height) {
         if (!sizeWarned_) {
             MEDIA_LOGW(
@@ -674,13 +714,13 @@ bool VideoEncoder::EncodePicture(int64_t ptsNs, bool forceKey) {
     if (key) {
         lastKeyPtsNs_ = ptsNs;
     }
-    frame_->pts = ptsUs;
-    frame_->pict_type = key ? AV_PICTURE_TYPE_I : AV_PICTURE_TYPE_NONE;
+    current_->pts = ptsUs;
+    current_->pict_type = key ? AV_PICTURE_TYPE_I : AV_PICTURE_TYPE_NONE;
     if (ptsMap_.size() >= kMaxPtsMap) {
         ptsMap_.pop_front();
     }
     ptsMap_.emplace_back(ptsUs, ptsNs);
-    const int ret = avcodec_send_frame(codec_.get(), frame_.get());
+    const int ret = avcodec_send_frame(codec_.get(), current_);
     if (ret < 0) {
         MEDIA_LOGE("encoder: avcodec_send_frame failed: %{public}s", AvError(ret).c_str());
         PostError(AV_ERR_UNKNOWN);

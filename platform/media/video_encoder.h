@@ -2,8 +2,9 @@
 // surface, delivering encoded buffers to the output callback.
 //
 // Threads (both owned, named and joined by Stop):
-// - input ("mirrax-venc-in"): waits on the surface, converts BGRA to I420 with
-//   libyuv, encodes, and copies each packet into a free output buffer;
+// - input ("mirrax-venc-in"): waits on the surface, encodes its pictures (I420, the
+//   surface's preferred format, as they lie; BGRA converted with libyuv), and copies
+//   each packet into a free output buffer;
 // - callback ("mirrax-venc-cb"): hands ready buffers to onNeedOutputData one at a
 //   time, in order.
 // Output buffers form a fixed pool of kOutputBufferCount OH_AVMemory blocks. A buffer
@@ -28,6 +29,7 @@
 #include "av_objects.h"
 #include "multimedia/player_framework/native_avcodec_base.h"
 #include "surface.h"
+#include "surface_frame.h"
 
 struct AVCodecContext;
 struct AVFrame;
@@ -65,7 +67,7 @@ OH_AVErrCode ParseEncoderSettings(const OH_AVFormat &format, EncoderSettings *se
 class VideoEncoder {
 public:
     static constexpr size_t kOutputBufferCount = 8;
-    static constexpr size_t kSurfaceQueueSize = 3;
+    static constexpr size_t kSurfaceQueueSize = 4;
 
     explicit VideoEncoder(OH_AVCodec *handle);
     ~VideoEncoder();
@@ -109,6 +111,7 @@ private:
     void InputLoop();
     std::optional<Clock::time_point> RepeatDue() const;
     int64_t StillPts() const;
+    bool TakePicture(OHOS::SurfaceBuffer *buffer);
     bool ConvertIntoFrame(const OHOS::SurfaceBuffer &buffer);
     bool EncodePicture(int64_t ptsNs, bool forceKey);
     bool ReceivePackets(bool keyExpected);
@@ -139,8 +142,13 @@ private:
     EncoderSettings settings_;
     OHOS::sptr<OHOS::Surface> surface_;
 
+    // Declared before the frames and the codec that reference its loans, so it
+    // outlives them.
+    SurfaceFrameLender lender_;
     std::unique_ptr<AVCodecContext, AvCodecContextDeleter> codec_;
-    std::unique_ptr<AVFrame, AvFrameDeleter> frame_;
+    std::unique_ptr<AVFrame, AvFrameDeleter> frame_;  // owned planes: converted pictures
+    std::unique_ptr<AVFrame, AvFrameDeleter> lent_;   // an I420 surface buffer, lent
+    AVFrame *current_ = nullptr;                      // the last picture: frame_ or lent_
     std::unique_ptr<AVPacket, AvPacketDeleter> packet_;
     std::vector<uint8_t> scaled_;  // BGRA of a surface frame of another size, scaled
     std::thread inputThread_;

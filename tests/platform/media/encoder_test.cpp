@@ -33,8 +33,15 @@ int NalTypeMask(const std::vector<uint8_t> &data) {
     return mask;
 }
 
-TEST(VideoEncoderTest, StreamDecodesWithSizeOrderAndTimestamps) {
-    EncoderHarness harness({});
+// The same stream from BGRA pictures (converted by the encoder) and from I420 ones
+// (lent to x264 as they lie; each goes back to the surface, or feeding would run
+// out of buffers).
+class InputFormatTest : public ::testing::TestWithParam<OHOS::PixelFormat> {};
+
+TEST_P(InputFormatTest, StreamDecodesWithSizeOrderAndTimestamps) {
+    EncoderOptions options;
+    options.format = GetParam();
+    EncoderHarness harness(options);
     ASSERT_TRUE(harness.Surface());
     ASSERT_TRUE(harness.Start());
     FeedInStep(harness, 0, 20);
@@ -65,6 +72,12 @@ TEST(VideoEncoderTest, StreamDecodesWithSizeOrderAndTimestamps) {
     EXPECT_EQ(last.flags, static_cast<uint32_t>(AVCODEC_BUFFER_FLAGS_EOS));
     EXPECT_TRUE(last.data.empty());
 }
+
+INSTANTIATE_TEST_SUITE_P(Formats, InputFormatTest,
+                         ::testing::Values(OHOS::PixelFormat::kBgra8888, OHOS::PixelFormat::kI420),
+                         [](const auto &info) {
+                             return info.param == OHOS::PixelFormat::kI420 ? "I420" : "Bgra";
+                         });
 
 struct IntervalCase {
     const char *name;

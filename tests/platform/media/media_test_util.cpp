@@ -1,5 +1,7 @@
 #include "media_test_util.h"
 
+#include <libyuv/convert.h>
+
 #include <cstring>
 
 #include "mirrax_platform/frame_stamp.h"
@@ -58,9 +60,20 @@ void EncoderHarness::Destroy() {
 }
 
 bool EncoderHarness::Feed(uint32_t sequence, int64_t timestampNs) {
-    OHOS::SurfaceBuffer *buffer = surface_->RequestBuffer(options_.width, options_.height);
-    if (buffer == nullptr) {
+    OHOS::SurfaceBuffer *target =
+        surface_->RequestBuffer(options_.width, options_.height, options_.format);
+    if (target == nullptr) {
         return false;
+    }
+    // I420 is drawn as BGRA first, then converted into the surface's buffer.
+    OHOS::SurfaceBuffer scratch;
+    OHOS::SurfaceBuffer *buffer = target;
+    if (options_.format == OHOS::PixelFormat::kI420) {
+        scratch.width = options_.width;
+        scratch.height = options_.height;
+        scratch.stride = options_.width * 4;
+        scratch.data.resize(static_cast<size_t>(scratch.stride) * scratch.height);
+        buffer = &scratch;
     }
     // Moving content: a gradient that shifts with the sequence number, plus noise-like
     // texture so the encoder has real work.
@@ -87,7 +100,12 @@ bool EncoderHarness::Feed(uint32_t sequence, int64_t timestampNs) {
     }
     stamp::Draw(buffer->data.data(), buffer->width, buffer->height, buffer->stride,
                 stamp::Stamp{sequence, 0});
-    surface_->FlushBuffer(buffer, timestampNs);
+    if (buffer != target) {
+        libyuv::ARGBToI420(buffer->data.data(), buffer->stride, target->Plane(0),
+                           target->PlaneStride(0), target->Plane(1), target->PlaneStride(1),
+                           target->Plane(2), target->PlaneStride(2), target->width, target->height);
+    }
+    surface_->FlushBuffer(target, timestampNs);
     return true;
 }
 
