@@ -174,15 +174,19 @@ PipelineFigures MeasurePipeline(int scale, double seconds) {
 // call to the first picture's arrival, and each of the first pictures' latency from
 // its drawing to its arrival (a backlog shows as latencies that fall picture by
 // picture).
-void MeasureStartup(int streams) {
+void MeasureStartup(int streams, const std::string &display) {
     constexpr size_t kShown = 12;
-    mirrax::test::HostProcess host({"-frameRate", "60"});
+    std::vector<std::string> hostOptions;
+    if (!display.empty()) {
+        hostOptions = {"--display", display};
+    }
+    mirrax::test::HostProcess host({"-frameRate", "60"}, hostOptions);
     if (!host.Ready()) {
         fprintf(stderr, "pipeline_bench: the host did not start\n");
         return;
     }
-    printf("start-up: %d streams, synthetic %dx%d at 60 fps\n", streams, kScreenWidth,
-           kScreenHeight);
+    printf("start-up: %d streams, %s screen, 60 fps\n", streams,
+           display.empty() ? "the synthetic" : display.c_str());
     printf("%-7s %14s   %s\n", "stream", "first picture",
            "drawing -> arrival of pictures 1..12, ms");
     for (int s = 0; s < streams; ++s) {
@@ -216,6 +220,11 @@ void MeasureStartup(int streams) {
             }
         }
         printf("%-7d %11.1f ms  %s\n", s + 1, firstMs, line.c_str());
+        std::string sizes;
+        for (size_t i = 1; i < frames.size() && i <= kShown; ++i) {
+            sizes += " " + std::to_string(frames[i].data.size() / 1024);
+        }
+        printf("%-7s %14s   KB:%s\n", "", "", sizes.c_str());
         fflush(stdout);
     }
     host.Stop();
@@ -338,6 +347,7 @@ int main(int argc, char **argv) {
     double seconds = 10;
     std::vector<int> scales = {1, 2, 3};
     int startupStreams = 0;
+    std::string display;
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
         if (arg == "--seconds" && i + 1 < argc) {
@@ -350,13 +360,17 @@ int main(int argc, char **argv) {
             }
         } else if (arg == "--startup" && i + 1 < argc) {
             startupStreams = std::atoi(argv[++i]);
+        } else if (arg == "--display" && i + 1 < argc) {
+            display = argv[++i];
         } else {
-            fprintf(stderr, "usage: pipeline_bench [--seconds S] [--scales 1,2,3] [--startup N]\n");
+            fprintf(stderr,
+                    "usage: pipeline_bench [--seconds S] [--scales 1,2,3] [--startup N [--display "
+                    "SOURCE]]\n");
             return 2;
         }
     }
     if (startupStreams > 0) {
-        MeasureStartup(startupStreams);
+        MeasureStartup(startupStreams, display);
         return 0;
     }
     printf("pipeline: synthetic %dx%d at 60 fps, default options, %.0f s per scale\n", kScreenWidth,

@@ -44,9 +44,16 @@ constexpr size_t kMaxPtsMap = 64;
 // Intervals longer than kPauseNs are a still screen, not a low frame rate, and are
 // left out. Until the second picture kInitialFrameRate is assumed: the first
 // picture is a key frame, worth several average ones.
+// The rate the screen offers (pictures flushed into the surface, including those a
+// newer one replaced) bounds the budget: the encoder budgets at least
+// kOfferedShare of it. An encoder that lags (a slow consumer holds its buffers, or
+// its first pictures after start are slow) would otherwise see a low frame rate,
+// budget bigger pictures, which take longer to encode, send and decode, and fall
+// further behind.
 constexpr double kMinFrameRate = 5.0;
 constexpr double kInitialFrameRate = 15.0;
 constexpr size_t kRateIntervals = 4;
+constexpr double kOfferedShare = 0.8;
 constexpr int64_t kRateWindowNs = 250'000'000;
 constexpr int64_t kPauseNs = 250'000'000;
 constexpr int64_t kMaxBitRate = int64_t{INT32_MAX} * 1000;  // libx264: whole kbit/s in an int
@@ -344,6 +351,7 @@ OH_AVErrCode VideoEncoder::Start() {
     ptsMap_.clear();
     frameIntervals_.clear();
     intervalSumNs_ = 0;
+    offered_.clear();
     rateScale_ = InitialRateScale(settings_);
     ApplyRateControl();
     framesIn_ = repeats_ = keyFrames_ = packetsOut_ = bytesOut_ = 0;
@@ -857,11 +865,23 @@ void VideoEncoder::TrackFrameRate(int64_t ptsNs) {
         intervalSumNs_ -= frameIntervals_.front().second;
         frameIntervals_.pop_front();
     }
+    offered_.emplace_back(ptsNs, surface_->QueuedFrames());
+    while (offered_.size() > kRateIntervals + 1 ||
+           offered_.front().first <= ptsNs - kRateWindowNs) {
+        offered_.pop_front();
+    }
     if (!frameIntervals_.empty()) {
         const double meanNs =
             static_cast<double>(intervalSumNs_) / static_cast<double>(frameIntervals_.size());
-        const double fps = std::clamp(1e9 / meanNs, std::min(kMinFrameRate, settings_.frameRate),
-                                      settings_.frameRate);
+        double measured = 1e9 / meanNs;
+        if (offered_.size() > 1 && offered_.back().first > offered_.front().first) {
+            const double offered =
+                1e9 * static_cast<double>(offered_.back().second - offered_.front().second) /
+                static_cast<double>(offered_.back().first - offered_.front().first);
+            measured = std::max(measured, kOfferedShare * offered);
+        }
+        const double fps =
+            std::clamp(measured, std::min(kMinFrameRate, settings_.frameRate), settings_.frameRate);
         const double scale = settings_.frameRate / fps;
         if (std::abs(scale / rateScale_ - 1.0) > 0.02) {  // not for timestamp jitter
             rateScale_ = scale;

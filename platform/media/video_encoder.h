@@ -175,6 +175,9 @@ private:
     };
     std::deque<std::pair<int64_t, int64_t>> frameIntervals_;  // (pts, ns since previous)
     int64_t intervalSumNs_ = 0;
+    // (pts, pictures flushed into the surface so far) of the recent pictures: the
+    // rate the screen offered, which bounds the budget when the encoder lags.
+    std::deque<std::pair<int64_t, uint64_t>> offered_;
     double rateScale_ = 1.0;
     RateFields rateTarget_;  // what x264 should reach; moved to over one or more pictures
     static RateFields RatesFor(const EncoderSettings &settings, double scale);
