@@ -24,6 +24,9 @@ struct FrameDeleter {
 struct PacketDeleter {
     void operator()(AVPacket *p) const { av_packet_free(&p); }
 };
+struct ParserDeleter {
+    void operator()(AVCodecParserContext *p) const { av_parser_close(p); }
+};
 struct SwsDeleter {
     void operator()(SwsContext *p) const { sws_freeContext(p); }
 };
@@ -37,6 +40,7 @@ struct IoContextDeleter {
 using CodecContextPtr = std::unique_ptr<AVCodecContext, CodecContextDeleter>;
 using FramePtr = std::unique_ptr<AVFrame, FrameDeleter>;
 using PacketPtr = std::unique_ptr<AVPacket, PacketDeleter>;
+using ParserPtr = std::unique_ptr<AVCodecParserContext, ParserDeleter>;
 using SwsPtr = std::unique_ptr<SwsContext, SwsDeleter>;
 using FormatContextPtr = std::unique_ptr<AVFormatContext, FormatContextDeleter>;
 using IoContextPtr = std::unique_ptr<AVIOContext, IoContextDeleter>;

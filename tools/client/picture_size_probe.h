@@ -1,4 +1,6 @@
-// Learns the picture size of a stream by decoding it up to its first picture.
+// Learns the picture size of a stream from its parameter sets and first slice, with
+// FFmpeg's H.264 parser: no picture is decoded, so a stream's first picture goes on
+// at once (decoding a large key frame with a cold decoder takes tens of ms).
 #ifndef MIRRAX_TOOLS_CLIENT_PICTURE_SIZE_PROBE_H
 #define MIRRAX_TOOLS_CLIENT_PICTURE_SIZE_PROBE_H
 
@@ -6,7 +8,8 @@
 #include <optional>
 #include <string_view>
 
-#include "h264_decoder.h"
+struct AVCodecContext;
+struct AVCodecParserContext;
 
 namespace mirrax::client {
 
@@ -17,12 +20,18 @@ struct PictureSize {
 
 class PictureSizeProbe {
 public:
+    PictureSizeProbe();
+    ~PictureSizeProbe();
+    PictureSizeProbe(const PictureSizeProbe &) = delete;
+    PictureSizeProbe &operator=(const PictureSizeProbe &) = delete;
+
     // Feeds one buffer unless the size is already known; true once it is known.
     bool Feed(std::string_view data, bool codecData);
     std::optional<PictureSize> Size() const { return size_; }
 
 private:
-    std::unique_ptr<H264Decoder> decoder_;
+    struct Parser;
+    std::unique_ptr<Parser> parser_;
     bool failed_ = false;
     std::optional<PictureSize> size_;
 };
