@@ -118,9 +118,9 @@ TEST(Record, RecordingOfTheSyntheticScreenPlaysBack) {
     EXPECT_EQ(std::adjacent_find(times.begin(), times.end()), times.end());
     // The recording covers the time it ran: no longer than from onStart to onEnd's
     // answer, and no shorter than until onEnd was asked, less the start (connection,
-    // setup and the first picture, slow in sanitizer builds).
+    // setup and the first picture, slow in sanitizer builds on a loaded machine).
     EXPECT_LE(times.back() * 1000.0, static_cast<double>(wallMs) + 100.0);
-    EXPECT_GE(times.back() * 1000.0, static_cast<double>(endAsked - started) - 800.0);
+    EXPECT_GE(times.back() * 1000.0, static_cast<double>(endAsked - started) - 1500.0);
 }
 
 TEST(Record, SecondRecordingTruncatesTheFirst) {

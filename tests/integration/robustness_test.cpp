@@ -78,7 +78,9 @@ bool WaitForStalledOutput(HostProcess &host) {
     const auto giveUp = std::chrono::steady_clock::now() + 30s;
     while (std::chrono::steady_clock::now() < giveUp) {
         const size_t saved = host.LogCount("] Saving file ");
-        if (!host.WaitForLog("] Saving file ", saved + 1, 1500ms)) {
+        // Long enough that a slow encode of one huge key frame (a loaded machine,
+        // a sanitizer build) is not taken for a stall.
+        if (!host.WaitForLog("] Saving file ", saved + 1, 3000ms)) {
             return true;
         }
     }
