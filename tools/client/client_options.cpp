@@ -46,6 +46,27 @@ bool ValidPort(const std::string &text) {
     return port && *port >= 1 && *port <= 65535;
 }
 
+// ADDRESS:PORT for the view's web server: a numeric address (IPv6 in brackets) and
+// a port, 0 meaning any free one.
+bool ValidListen(const std::string &text) {
+    const size_t colon = text.rfind(':');
+    if (colon == std::string::npos || colon == 0) {
+        return false;
+    }
+    const auto port = ParseCount(text.substr(colon + 1));
+    if (!port || *port > 65535) {
+        return false;
+    }
+    std::string host = text.substr(0, colon);
+    if (host.size() >= 2 && host.front() == '[' && host.back() == ']') {
+        host = host.substr(1, host.size() - 2);
+        return !host.empty() &&
+               host.find_first_not_of("0123456789abcdefABCDEF:.") == std::string::npos;
+    }
+    return host.find_first_not_of("0123456789.") == std::string::npos &&
+           std::count(host.begin(), host.end(), '.') == 3;
+}
+
 // HOST:PORT, the host possibly a bracketed IPv6 address.
 bool ValidServer(const std::string &text) {
     const size_t colon = text.rfind(':');
@@ -84,6 +105,9 @@ std::optional<Command> CommandByName(const std::string &name) {
     if (name == "record") {
         return Command::kRecord;
     }
+    if (name == "view") {
+        return Command::kView;
+    }
     return std::nullopt;
 }
 
@@ -95,6 +119,7 @@ bool ParseClientOptions(const std::vector<std::string> &args, ClientOptions *opt
     bool sawSeconds = false;
     bool sawTimeout = false;
     bool sawFormat = false;
+    bool sawListen = false;
     for (size_t i = 0; i < args.size(); ++i) {
         std::string arg = args[i];
         std::optional<std::string> inlineValue;
@@ -191,6 +216,16 @@ bool ParseClientOptions(const std::vector<std::string> &args, ClientOptions *opt
                 return false;
             }
             sawFormat = true;
+        } else if (arg == "--listen") {
+            if (!value(&options->listen)) {
+                return false;
+            }
+            if (!ValidListen(options->listen)) {
+                *error = "bad listen address '" + options->listen +
+                         "' (expected ADDRESS:PORT, e.g. 127.0.0.1:8080)";
+                return false;
+            }
+            sawListen = true;
         } else if (arg == "--json") {
             options->json = true;
         } else if (arg.size() > 1 && arg[0] == '-') {
@@ -199,7 +234,8 @@ bool ParseClientOptions(const std::vector<std::string> &args, ClientOptions *opt
         } else if (options->command == Command::kNone) {
             const auto command = CommandByName(arg);
             if (!command) {
-                *error = "unknown command '" + arg + "' (stream, snapshot, record, idr or end)";
+                *error =
+                    "unknown command '" + arg + "' (stream, snapshot, view, record, idr or end)";
                 return false;
             }
             options->command = *command;
@@ -215,7 +251,7 @@ bool ParseClientOptions(const std::vector<std::string> &args, ClientOptions *opt
     const Command command = options->command;
     const bool streams = command == Command::kStream || command == Command::kSnapshot;
     if (command == Command::kNone) {
-        *error = "no command given (stream, snapshot, record, idr or end)";
+        *error = "no command given (stream, snapshot, view, record, idr or end)";
         return false;
     }
     if (!streams && !options->output.empty()) {
@@ -236,6 +272,10 @@ bool ParseClientOptions(const std::vector<std::string> &args, ClientOptions *opt
     }
     if (command != Command::kSnapshot && sawTimeout) {
         *error = "--timeout is only for snapshot";
+        return false;
+    }
+    if (command != Command::kView && sawListen) {
+        *error = "--listen is only for view";
         return false;
     }
     if (command == Command::kStream) {
@@ -275,6 +315,10 @@ void PrintUsage(FILE *out) {
         "        runs until S seconds or N pictures, or until Ctrl-C\n"
         "  snapshot -o FILE.png [--timeout S] [--json]\n"
         "        request a key frame and save the next picture as PNG (default timeout 10 s)\n"
+        "  view [--listen ADDRESS:PORT]\n"
+        "        watch the screen live in a browser: serves a page at http://127.0.0.1:8080/\n"
+        "        (--listen another address: anyone who reaches it can watch); runs until\n"
+        "        Ctrl-C, and waits for the host when it goes away\n"
         "  record\n"
         "        start recording on a server in record mode (-m 1); 'end' finishes the file\n"
         "  idr   ask the server for a key frame\n"

@@ -10,7 +10,7 @@
 
 namespace mirrax::client {
 
-enum class Command { kNone, kStream, kIdr, kEnd, kSnapshot, kRecord };
+enum class Command { kNone, kStream, kIdr, kEnd, kSnapshot, kRecord, kView };
 
 // What `stream -o` writes, chosen by the output name.
 enum class OutputKind { kNone, kRawH264, kMp4, kStdout, kPng };
@@ -25,9 +25,10 @@ struct ClientOptions {
     std::string output;
     OutputKind outputKind = OutputKind::kNone;
     PipeFormat pipeFormat = PipeFormat::kRaw;
-    std::optional<double> seconds;   // stream: end the run after this long
-    std::optional<uint64_t> frames;  // stream: end the run after this many pictures
-    double timeoutSeconds = 10.0;    // snapshot: give up without a picture after this long
+    std::optional<double> seconds;          // stream: end the run after this long
+    std::optional<uint64_t> frames;         // stream: end the run after this many pictures
+    double timeoutSeconds = 10.0;           // snapshot: give up without a picture after this long
+    std::string listen = "127.0.0.1:8080";  // view: the web server's address
     bool json = false;
     bool help = false;
 };

@@ -28,6 +28,8 @@ int RunRecord(const ClientOptions &options);
 // `stopSignals` were blocked before any thread started; the command watches them.
 int RunStream(const ClientOptions &options, sigset_t stopSignals);
 int RunSnapshot(const ClientOptions &options, sigset_t stopSignals);
+// Serves the live view until SIGINT/SIGTERM.
+int RunView(const ClientOptions &options, sigset_t stopSignals);
 
 }  // namespace mirrax::client
 

@@ -1,5 +1,6 @@
 // mirrax_client: the reference client of the mirroring server. It streams the screen
-// into a file or a pipe, takes PNG snapshots, asks for key frames and ends runs.
+// into a file or a pipe, shows it live in browsers, takes PNG snapshots, asks for key
+// frames and ends runs.
 #include <signal.h>
 
 #include <cstdio>
@@ -37,12 +38,16 @@ int main(int argc, char **argv) {
         case Command::kRecord:
             return RunRecord(options);
         case Command::kStream:
-        case Command::kSnapshot: {
+        case Command::kSnapshot:
+        case Command::kView: {
             // Before the first thread (gRPC starts its own): every thread inherits the
             // mask, so only the watcher sees SIGINT/SIGTERM. A closed pipe on standard
             // output shows up as EPIPE from the write instead of killing the process.
             const sigset_t stopSignals = BlockStopSignals();
             signal(SIGPIPE, SIG_IGN);
+            if (options.command == Command::kView) {
+                return RunView(options, stopSignals);
+            }
             return options.command == Command::kStream ? RunStream(options, stopSignals)
                                                        : RunSnapshot(options, stopSignals);
         }
