@@ -230,7 +230,7 @@ test('the page waits for a restarted host and paints again', async () => {
   });
 });
 
-test('key-frame button and snapshot', async () => {
+test('key-frame, snapshot and full-screen buttons', async () => {
   // Without periodic key frames, each one seen is the answer to a request.
   await withView(async ({ relay, browser }) => {
     const { page } = await openViewer(browser, relay.url);
@@ -255,6 +255,13 @@ test('key-frame button and snapshot', async () => {
     } finally {
       await rm(dir, { recursive: true, force: true });
     }
+
+    await page.click('#fullscreen');
+    await waitForPage(page, () => document.fullscreenElement?.id === 'stage', null, 2000,
+                      'the picture in full screen');
+    await page.dblclick('#screen');
+    await waitForPage(page, () => document.fullscreenElement === null, null, 2000,
+                      'full screen left');
   }, { launchOptions: ['-iFrameInterval', '100000'] });
 });
 

@@ -289,11 +289,13 @@
     }, 'image/png');
   });
 
-  document.getElementById('fullscreen').addEventListener('click', () => {
-    const stage = document.getElementById('stage');
+  // Full screen shows the picture alone; Escape or a double click on it leaves.
+  function toggleFullscreen() {
     if (document.fullscreenElement) document.exitFullscreen();
-    else stage.requestFullscreen();
-  });
+    else document.getElementById('stage').requestFullscreen();
+  }
+  document.getElementById('fullscreen').addEventListener('click', toggleFullscreen);
+  document.getElementById('stage').addEventListener('dblclick', toggleFullscreen);
 
   createDecoder();
   connect();
