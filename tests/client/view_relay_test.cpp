@@ -148,4 +148,18 @@ TEST(ViewRelay, ViewersJoinAtAKeyFrameAndCtrlCEndsTheRunWithOnEnd) {
     EXPECT_EQ(host.Stop(), 0);
 }
 
+TEST(ViewRelay, GivesUpOnAHostInRecordMode) {
+    HostProcess host({"-scale", "3", "-m", "1"});
+    ASSERT_TRUE(host.Ready()) << host.Log();
+    Relay relay = StartRelay(host.Target());
+    ASSERT_GT(relay.port, 0) << relay.child->Output(Stream::kStderr);
+    EXPECT_EQ(relay.child->Wait(std::chrono::seconds(20)), 1)
+        << relay.child->Output(Stream::kStderr);
+    EXPECT_EQ(relay.child->CountLines(Stream::kStderr, "it is in record mode (-m 1)"), 1u)
+        << relay.child->Output(Stream::kStderr);
+    // Each recording it started was ended again.
+    EXPECT_EQ(host.LogCount("Request to stop from"), 3u) << host.Log();
+    EXPECT_EQ(host.Stop(), 0);
+}
+
 }  // namespace

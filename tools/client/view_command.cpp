@@ -25,6 +25,9 @@ constexpr std::chrono::milliseconds kFirstRetry{250};
 constexpr std::chrono::milliseconds kLongestRetry{2000};
 // Requests from many viewers at once come out as one.
 constexpr std::chrono::milliseconds kKeyFrameSpacing{100};
+// A host in record mode ends onStart at once, without a picture; after this many
+// such runs in a row the relay gives up instead of restarting its recording forever.
+constexpr int kEmptyRunsBeforeGivingUp = 3;
 
 // What the relay's threads share: the session of the current run, the run itself
 // (so Ctrl-C can end it) and the key-frame requests waiting to go out.
@@ -169,6 +172,8 @@ int RunView(const ClientOptions &options, sigset_t stopSignals) {
 
     auto retry = kFirstRetry;
     bool reportedAway = false;
+    int emptyRuns = 0;
+    int status = kExitOk;
     while (!relay.Stopping()) {
         std::shared_ptr<RpcSession> session =
             RpcSession::Connect(options.server, kConnectAttempt, &error);
@@ -207,8 +212,21 @@ int RunView(const ClientOptions &options, sigset_t stopSignals) {
         }
         if (outcome.stats.Frames() > 0) {
             retry = kFirstRetry;
+            emptyRuns = 0;
         }
         const auto failure = StreamRun::Failure(outcome, options.server);
+        if (!failure && outcome.stats.Frames() == 0) {
+            // Answered without a stream: whatever that onStart started (a recording)
+            // is ended again.
+            int32_t ignored = 0;
+            session->End(&ignored);
+            if (++emptyRuns >= kEmptyRunsBeforeGivingUp) {
+                status = Fail("the host at " + options.server +
+                              " answers onStart without streaming: it is in record mode (-m "
+                              "1); view needs a host in stream mode");
+                break;
+            }
+        }
         const std::string why = failure ? *failure : "the host ended the stream";
         fprintf(stderr, "mirrax_client: view: %s; retrying\n", why.c_str());
         reportedAway = true;
@@ -221,7 +239,7 @@ int RunView(const ClientOptions &options, sigset_t stopSignals) {
     relay.StopKeyFrames();
     server.Stop();
     fprintf(stderr, "mirrax_client: view: stopped\n");
-    return kExitOk;
+    return status;
 }
 
 }  // namespace mirrax::client
