@@ -116,11 +116,13 @@ export const delay = (ms) => new Promise((resolve) => setTimeout(resolve, ms));
 export const kHostOptions = ['-scale', '3', '-frameRate', '30'];
 
 export class Host {
-  static async start(port, launchOptions = []) {
+  // `baseOptions` replaces the light test settings, e.g. with [] for the full-size
+  // screen at the library's own defaults.
+  static async start(port, launchOptions = [], { baseOptions = kHostOptions } = {}) {
     const host = new Host();
     host.port = port;
     host.child = new Child([hostBin, '--control', 'stdin', '-p', String(port),
-                            ...kHostOptions, ...launchOptions]);
+                            ...baseOptions, ...launchOptions]);
     await host.child.waitForLine('stdout', 'Server Listening on port:');
     return host;
   }
@@ -179,9 +181,8 @@ export async function launchBrowser() {
   });
 }
 
-export async function openViewer(browser, url) {
-  const context = await browser.newContext({ acceptDownloads: true,
-                                             viewport: { width: 800, height: 600 } });
+export async function openViewer(browser, url, { viewport = { width: 800, height: 600 } } = {}) {
+  const context = await browser.newContext({ acceptDownloads: true, viewport });
   const page = await context.newPage();
   const problems = [];
   page.on('pageerror', (error) => problems.push(String(error)));

@@ -43,7 +43,11 @@
     keyFrameAnsweredMs: null,  // from the last button press to the next key frame
     decoderErrors: 0,
   };
-  window.mirraxView = { stats };
+  // The latest send-to-paint latencies in ms, oldest first, for automation that wants
+  // more than the per-second median (benchmarks read percentiles from them).
+  const LATENCY_SAMPLES_KEPT = 4096;
+  const latencySamples = [];
+  window.mirraxView = { stats, latencySamples };
 
   function setStatus(text, kind) {
     statusLine.textContent = text;
@@ -132,7 +136,10 @@
     frame.close();
     stats.painted++;
     if (sentAt !== undefined) {
-      latencies.push(performance.timeOrigin + performance.now() - sentAt);
+      const latency = performance.timeOrigin + performance.now() - sentAt;
+      latencies.push(latency);
+      latencySamples.push(latency);
+      if (latencySamples.length > LATENCY_SAMPLES_KEPT) latencySamples.shift();
     }
   }
 
