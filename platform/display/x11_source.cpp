@@ -1,15 +1,19 @@
 #include "x11_source.h"
 
+#include <poll.h>
 #include <pthread.h>
+#include <sys/eventfd.h>
 #include <sys/ipc.h>
 #include <sys/shm.h>
 #include <time.h>
+#include <unistd.h>
+#include <xcb/damage.h>
 #include <xcb/randr.h>
 #include <xcb/shm.h>
 #include <xcb/xcb.h>
 
+#include <algorithm>
 #include <chrono>
-#include <condition_variable>
 #include <cstdlib>
 #include <cstring>
 #include <mutex>
@@ -34,6 +38,23 @@ struct FreeDeleter {
 };
 template <typename T>
 using Reply = std::unique_ptr<T, FreeDeleter>;
+
+// A file descriptor closed with its owner.
+class UniqueFd {
+public:
+    explicit UniqueFd(int fd) : fd_(fd) {}
+    ~UniqueFd() {
+        if (fd_ >= 0) {
+            close(fd_);
+        }
+    }
+    UniqueFd(const UniqueFd &) = delete;
+    UniqueFd &operator=(const UniqueFd &) = delete;
+    int get() const { return fd_; }
+
+private:
+    int fd_;
+};
 
 int64_t ThreadCpuNs() {
     timespec ts{};
@@ -128,14 +149,19 @@ enum class CaptureOutcome {
 
 class X11Source final : public DisplaySource {
 public:
+    // `damage` (0: none) reports drawing on the root window; without it the screen is
+    // read at every capture period.
     X11Source(Connection connection, xcb_window_t root, std::string name,
-              std::shared_ptr<ScreenCanvas> canvas, SourceObserver *observer, int randrEventBase)
+              std::shared_ptr<ScreenCanvas> canvas, SourceObserver *observer, int randrEventBase,
+              xcb_damage_damage_t damage, int damageEventBase)
         : connection_(std::move(connection)),
           root_(root),
           name_(std::move(name)),
           canvas_(std::move(canvas)),
           observer_(observer),
-          randrEventBase_(randrEventBase) {}
+          randrEventBase_(randrEventBase),
+          damage_(damage),
+          damageEventBase_(damageEventBase) {}
 
     ~X11Source() override {
         thread_.request_stop();
@@ -146,6 +172,10 @@ public:
         // mapping.
         segments_[0].reset();
         segments_[1].reset();
+        if (damage_ != 0) {
+            xcb_damage_destroy(connection_.get(), damage_);
+            xcb_flush(connection_.get());
+        }
     }
 
     // Reads the geometry and the first picture; then starts the capture thread.
@@ -247,63 +277,95 @@ private:
         return CaptureOutcome::kRead;
     }
 
-    // Handles queued X events; true when the screen size changed.
-    bool DrainEvents() {
+    struct Events {
         bool resized = false;
+        bool damaged = false;
+    };
+
+    // Handles the X events read so far.
+    Events DrainEvents() {
+        Events events;
         while (Reply<xcb_generic_event_t> event{xcb_poll_for_event(connection_.get())}) {
             const int type = event->response_type & 0x7F;
             if (randrEventBase_ >= 0 && type == randrEventBase_ + XCB_RANDR_SCREEN_CHANGE_NOTIFY) {
-                resized = true;
+                events.resized = true;
+            } else if (damageEventBase_ >= 0 && type == damageEventBase_ + XCB_DAMAGE_NOTIFY) {
+                events.damaged = true;
             }
         }
-        return resized;
+        return events;
     }
 
+    // With damage reports the screen is read as soon as something was drawn on it (at
+    // most once per capture period, so a burst of drawing costs one read a period):
+    // a picture waits for no polling tick, and a still screen costs nothing. Without
+    // them it is read at every period. The damage is cleared before each read, so
+    // drawing during the read is reported again.
     void Run(std::stop_token stop) {
         pthread_setname_np(pthread_self(), "x11-capture");
         using Clock = std::chrono::steady_clock;
         const auto period =
             std::chrono::duration_cast<Clock::duration>(std::chrono::seconds(1)) / kCaptureFps;
-        Clock::time_point next = Clock::now() + period;
-        std::mutex waitMutex;
-        std::condition_variable_any wake;
+        xcb_connection_t *c = connection_.get();
+        const UniqueFd wake(eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK));
+        const std::stop_callback onStop(stop, [&wake] {
+            const uint64_t one = 1;
+            [[maybe_unused]] const ssize_t written = write(wake.get(), &one, sizeof(one));
+        });
+        Clock::time_point next = Clock::now() + period;  // the earliest next read
+        bool due = false;                                // a read waits for `next`
+        bool reattach = false;                           // a size change to apply
         while (!stop.stop_requested()) {
-            {
-                std::unique_lock lock(waitMutex);
-                wake.wait_until(lock, stop, next, [] { return false; });
-            }
-            if (stop.stop_requested()) {
-                break;
-            }
-            next += period;
-            if (Clock::now() > next) {
-                next = Clock::now() + period;
-            }
-            if (xcb_connection_has_error(connection_.get()) != 0) {
+            const Events events = DrainEvents();
+            due = due || events.damaged || damage_ == 0;
+            reattach = reattach || events.resized || !segments_[0];
+            if (xcb_connection_has_error(c) != 0) {
                 HiLogPrint(LOG_CORE, LOG_ERROR, kLogDomain, kLogTag,
                            "X display '%{public}s' connection lost; capture stopped",
                            name_.c_str());
-                std::unique_lock lock(waitMutex);
-                wake.wait(lock, stop, [] { return false; });
+                pollfd stopped{wake.get(), POLLIN, 0};
+                while (!stop.stop_requested() && poll(&stopped, 1, -1) < 0 && errno == EINTR) {
+                }
                 break;
             }
-            const int64_t cpu0 = ThreadCpuNs();
-            // A size change needs a segment of the new size; a segment that could not
-            // be attached is tried again at every capture until it can.
-            if (DrainEvents() || Capture() == CaptureOutcome::kNoSegment) {
-                const SourceGeometry before = Geometry();
-                if (!Reattach()) {
-                    continue;
+            const Clock::time_point now = Clock::now();
+            if ((due || reattach) && now >= next) {
+                next = damage_ != 0 || now > next + period ? now + period : next + period;
+                const int64_t cpu0 = ThreadCpuNs();
+                if (damage_ != 0) {
+                    xcb_damage_subtract(c, damage_, XCB_NONE, XCB_NONE);
                 }
-                Capture();
-                const SourceGeometry after = Geometry();
-                if (!(before == after) && observer_ != nullptr) {
-                    observer_->OnSourceGeometry(after);
+                if (reattach) {
+                    // A segment that could not be attached is tried again every period.
+                    const SourceGeometry before = Geometry();
+                    if (!Reattach()) {
+                        continue;
+                    }
+                    reattach = false;
+                    Capture();
+                    const SourceGeometry after = Geometry();
+                    if (!(before == after) && observer_ != nullptr) {
+                        observer_->OnSourceGeometry(after);
+                    }
+                } else if (Capture() == CaptureOutcome::kNoSegment) {
+                    reattach = true;
                 }
+                due = false;
+                std::lock_guard lock(stateMutex_);
+                cpuNs_ += static_cast<double>(ThreadCpuNs() - cpu0);
+                ++frames_;
+                continue;
             }
-            std::lock_guard lock(stateMutex_);
-            cpuNs_ += static_cast<double>(ThreadCpuNs() - cpu0);
-            ++frames_;
+            // Sleeps until the next read is allowed, or (nothing due) until X sends an
+            // event; a stop request wakes it at once.
+            int timeoutMs = -1;
+            if (due || reattach) {
+                const auto left = std::chrono::ceil<std::chrono::milliseconds>(next - now);
+                timeoutMs = static_cast<int>(std::max<int64_t>(left.count(), 0));
+            }
+            xcb_flush(c);
+            pollfd fds[2] = {{xcb_get_file_descriptor(c), POLLIN, 0}, {wake.get(), POLLIN, 0}};
+            poll(fds, 2, timeoutMs);
         }
     }
 
@@ -335,6 +397,8 @@ private:
     const std::shared_ptr<ScreenCanvas> canvas_;
     SourceObserver *const observer_;
     const int randrEventBase_;
+    const xcb_damage_damage_t damage_;
+    const int damageEventBase_;
     // Capture thread only (after Start). Both null, or both of the screen's size;
     // `front_` is the one published last (-1: none of them yet).
     std::unique_ptr<ShmSegment> segments_[2];
@@ -402,9 +466,24 @@ std::unique_ptr<DisplaySource> CreateX11Source(std::string_view name,
         xcb_randr_select_input(c, screen->root, XCB_RANDR_NOTIFY_MASK_SCREEN_CHANGE);
         xcb_flush(c);
     }
+    // Damage reports, when the server has them, say when the screen was drawn on.
+    int damageEventBase = -1;
+    xcb_damage_damage_t damage = 0;
+    const xcb_query_extension_reply_t *damageExtension = xcb_get_extension_data(c, &xcb_damage_id);
+    if (damageExtension != nullptr && damageExtension->present) {
+        Reply<xcb_damage_query_version_reply_t> version(xcb_damage_query_version_reply(
+            c, xcb_damage_query_version(c, XCB_DAMAGE_MAJOR_VERSION, XCB_DAMAGE_MINOR_VERSION),
+            nullptr));
+        if (version) {
+            damage = xcb_generate_id(c);
+            xcb_damage_create(c, damage, screen->root, XCB_DAMAGE_REPORT_LEVEL_NON_EMPTY);
+            damageEventBase = damageExtension->first_event;
+            xcb_flush(c);
+        }
+    }
     const xcb_window_t root = screen->root;
     auto source = std::make_unique<X11Source>(std::move(connection), root, shown, std::move(canvas),
-                                              observer, randrEventBase);
+                                              observer, randrEventBase, damage, damageEventBase);
     message.clear();
     if (!source->Start(&message)) {
         return nullptr;
