@@ -159,6 +159,10 @@ public:
         ws_.set_option(websocket::stream_base::decorator(
             [](websocket::response_type &res) { res.set(http::field::server, kServerName); }));
         ws_.read_message_max(server_.settings.maxViewerMessage);
+        // Each buffer goes as one frame in one gathered write. Beast would otherwise cut
+        // it into 4 KB frames, a socket write each, and every viewer would pay those
+        // writes again for the same picture.
+        ws_.auto_fragment(false);
         // A malformed upgrade is answered with 400 by the handshake itself.
         ws_.async_accept(request, [self = shared_from_this()](beast::error_code ec) {
             if (!ec) {
