@@ -44,12 +44,13 @@ const kRawViewers = 9;
 const kJoinTimeoutMs = 20000;
 const clockTicks = Number(execFileSync('getconf', ['CLK_TCK']).toString().trim()) || 100;
 
-// CPU seconds the process has used: utime + stime from /proc/PID/stat.
+// CPU seconds the process has used from /proc/PID/stat: user (utime) and kernel
+// (stime; on loopback it includes the receiving side's TCP work of each send).
 function statCpuSeconds(pid) {
   const text = readFileSync(`/proc/${pid}/stat`, 'utf8');
   const fields = text.slice(text.lastIndexOf(')') + 2).split(' ');
   // fields[0] is field 3 (state): utime is field 14, stime field 15.
-  return (Number(fields[11]) + Number(fields[12])) / clockTicks;
+  return { user: Number(fields[11]) / clockTicks, system: Number(fields[12]) / clockTicks };
 }
 
 // CPU seconds the process's live threads have run, from their schedstat (ns).
@@ -188,7 +189,10 @@ async function run(browser, relay, viewers) {
       rawFpsMin: rawFps.length ? Math.min(...rawFps) : NaN,
       latencyMedian: percentile(latencies, 0.5),
       latencyP99: percentile(latencies, 0.99),
-      statMsPerFrame: ((after.stat - before.stat) * 1000) / pictures,
+      statMsPerFrame: ((after.stat.user + after.stat.system - before.stat.user -
+                        before.stat.system) * 1000) / pictures,
+      userMsPerFrame: ((after.stat.user - before.stat.user) * 1000) / pictures,
+      systemMsPerFrame: ((after.stat.system - before.stat.system) * 1000) / pictures,
       schedMsPerFrame: ((after.sched - before.sched) * 1000) / pictures,
       skips: after.relay.skips - before.relay.skips,
     };
@@ -224,6 +228,7 @@ try {
                   `painted ${fmt(r.paintedFps)} fps, raw viewers min ${fmt(r.rawFpsMin)} fps, ` +
                   `latency median ${fmt(r.latencyMedian)} ms p99 ${fmt(r.latencyP99)} ms, ` +
                   `relay CPU ${fmt(r.statMsPerFrame, 3)} ms/frame ` +
+                  `(user ${fmt(r.userMsPerFrame, 3)}, system ${fmt(r.systemMsPerFrame, 3)}) ` +
                   `(schedstat ${fmt(r.schedMsPerFrame, 3)}), skips ${r.skips}`);
     }
   }
@@ -234,17 +239,20 @@ try {
     return { viewers, relayed: m('relayedFps'), painted: m('paintedFps'),
              latencyMedian: m('latencyMedian'), latencyP99: m('latencyP99'),
              stat: m('statMsPerFrame'), sched: m('schedMsPerFrame'),
+             user: m('userMsPerFrame'), system: m('systemMsPerFrame'),
              skips: list.reduce((sum, r) => sum + r.skips, 0) };
   });
   console.log('');
   console.log('| viewers | relayed fps | painted fps | send→paint median | send→paint p99 | ' +
-              'relay CPU per frame (stat) | relay CPU per frame (schedstat) | skips |');
-  console.log('|---|---|---|---|---|---|---|---|');
+              'relay CPU per frame (stat) | of it user / system | ' +
+              'relay CPU per frame (schedstat) | skips |');
+  console.log('|---|---|---|---|---|---|---|---|---|');
   for (const row of rows) {
     const label = row.viewers === 1 ? '1 (page)' : `10 (page + ${kRawViewers} raw)`;
     console.log(`| ${label} | ${fmt(row.relayed)} | ${fmt(row.painted)} | ` +
                 `${fmt(row.latencyMedian)} ms | ${fmt(row.latencyP99)} ms | ` +
-                `${fmt(row.stat, 3)} ms | ${fmt(row.sched, 3)} ms | ${row.skips} |`);
+                `${fmt(row.stat, 3)} ms | ${fmt(row.user, 3)} / ${fmt(row.system, 3)} ms | ` +
+                `${fmt(row.sched, 3)} ms | ${row.skips} |`);
   }
   console.log('');
   console.log(`10 viewers / 1 viewer, relay CPU per frame: ${fmt(rows[1].stat / rows[0].stat, 2)} ` +
