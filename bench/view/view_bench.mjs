@@ -14,6 +14,10 @@
 // ratio of 10-viewer to 1-viewer CPU per picture. A measurement, not a test.
 //
 //   node bench/view/view_bench.mjs [--build DIR] [--rounds N] [--seconds S] [--warmup S]
+//                                  [--raw-only]
+//
+// --raw-only leaves the browser out: 1 raw viewer against 10 raw viewers, so the
+// relay's cost per viewer is measured without a decoding browser on the same cores.
 //
 // DIR defaults to $MIRRAX_BUILD_DIR, else build/. Needs tests/browser/install.
 import { execFileSync } from 'node:child_process';
@@ -33,6 +37,8 @@ process.env.MIRRAX_BUILD_DIR = path.resolve(
 const rounds = Number(option('--rounds', '3'));
 const seconds = Number(option('--seconds', '10'));
 const warmupSeconds = Number(option('--warmup', '3'));
+// --raw-only: no browser; 1 raw viewer against 10, the relay's fan-out alone.
+const rawOnly = args.includes('--raw-only');
 
 const harness = await import('../../tests/browser/harness.mjs');
 const { Host, Relay, RawWebSocket, delay, freePort, launchBrowser, openViewer, withTimeout } =
@@ -152,13 +158,20 @@ async function waitFor(predicate, timeoutMs, what) {
   throw new Error(`${what} within ${timeoutMs} ms`);
 }
 
+// One measured run; with `browser` null every viewer is a raw one.
 async function run(browser, relay, viewers) {
-  const { page } = await openViewer(browser, relay.url, { viewport: kViewport });
+  const page = browser
+    ? (await openViewer(browser, relay.url, { viewport: kViewport })).page
+    : null;
   const raw = [];
   try {
-    await page.waitForFunction(() => window.mirraxView.stats.painted >= 10, null,
-                               { timeout: kJoinTimeoutMs, polling: 100 });
-    for (let i = 1; i < viewers; i++) raw.push(await CountingViewer.connect(relay.port));
+    if (page) {
+      await page.waitForFunction(() => window.mirraxView.stats.painted >= 10, null,
+                                 { timeout: kJoinTimeoutMs, polling: 100 });
+    }
+    for (let i = page ? 1 : 0; i < viewers; i++) {
+      raw.push(await CountingViewer.connect(relay.port));
+    }
     await waitFor(() => raw.every((v) => v.messages > 0), kJoinTimeoutMs,
                   'every raw viewer received a picture');
     await delay(warmupSeconds * 1000);
@@ -169,14 +182,16 @@ async function run(browser, relay, viewers) {
       stat: statCpuSeconds(pid),
       sched: schedCpuSeconds(pid),
       relay: await relay.stats(),
-      painted: await page.evaluate(() => window.mirraxView.stats.painted),
+      painted: page ? await page.evaluate(() => window.mirraxView.stats.painted) : NaN,
       raw: raw.map((v) => v.messages),
     });
-    await page.evaluate(() => { window.mirraxView.latencySamples.length = 0; });
+    await page?.evaluate(() => { window.mirraxView.latencySamples.length = 0; });
     const before = await sample();
     await delay(seconds * 1000);
     const after = await sample();
-    const latencies = await page.evaluate(() => [...window.mirraxView.latencySamples]);
+    const latencies = page
+      ? await page.evaluate(() => [...window.mirraxView.latencySamples])
+      : [];
     latencies.sort((a, b) => a - b);
 
     const elapsed = (after.at - before.at) / 1000;
@@ -198,7 +213,7 @@ async function run(browser, relay, viewers) {
     };
   } finally {
     for (const v of raw) v.close();
-    await page.context().close();
+    await page?.context().close();
     await waitFor(async () => (await relay.stats()).viewers === 0, kJoinTimeoutMs,
                   'the relay saw every viewer leave');
   }
@@ -213,10 +228,10 @@ let browser;
 let status = 1;
 try {
   relay = await Relay.start(hostPort);
-  browser = await launchBrowser();
+  browser = rawOnly ? null : await launchBrowser();
   console.log(`view_bench: synthetic 1080x2340 at 60 fps, ${os.cpus().length} cores, ` +
               `${rounds} rounds of ${seconds} s (after ${warmupSeconds} s warm-up), ` +
-              `viewport ${kViewport.width}x${kViewport.height}`);
+              (rawOnly ? 'raw viewers only' : `viewport ${kViewport.width}x${kViewport.height}`));
   const results = { 1: [], 10: [] };
   for (let round = 1; round <= rounds; round++) {
     for (const viewers of [1, 1 + kRawViewers]) {
@@ -248,7 +263,8 @@ try {
               'relay CPU per frame (schedstat) | skips |');
   console.log('|---|---|---|---|---|---|---|---|---|');
   for (const row of rows) {
-    const label = row.viewers === 1 ? '1 (page)' : `10 (page + ${kRawViewers} raw)`;
+    const label = rawOnly ? `${row.viewers} raw`
+      : row.viewers === 1 ? '1 (page)' : `10 (page + ${kRawViewers} raw)`;
     console.log(`| ${label} | ${fmt(row.relayed)} | ${fmt(row.painted)} | ` +
                 `${fmt(row.latencyMedian)} ms | ${fmt(row.latencyP99)} ms | ` +
                 `${fmt(row.stat, 3)} ms | ${fmt(row.user, 3)} / ${fmt(row.system, 3)} ms | ` +
