@@ -297,7 +297,7 @@ private:
     }
 
     // With damage reports the screen is read as soon as something was drawn on it (at
-    // most once per capture period, so a burst of drawing costs one read a period):
+    // most twice per capture period, so a burst of drawing costs little):
     // a picture waits for no polling tick, and a still screen costs nothing. Without
     // them it is read at every period. The damage is cleared before each read, so
     // drawing during the read is reported again.
@@ -330,7 +330,12 @@ private:
             }
             const Clock::time_point now = Clock::now();
             if ((due || reattach) && now >= next) {
-                next = damage_ != 0 || now > next + period ? now + period : next + period;
+                // With damage reports the reads keep half a period apart, not a whole
+                // one: paced a whole period from the last read, a read that came late
+                // would make every later one late until a picture was skipped.
+                next = damage_ != 0          ? now + period / 2
+                       : now > next + period ? now + period
+                                             : next + period;
                 const int64_t cpu0 = ThreadCpuNs();
                 if (damage_ != 0) {
                     xcb_damage_subtract(c, damage_, XCB_NONE, XCB_NONE);
