@@ -16,6 +16,7 @@
 #include <thread>
 #include <vector>
 
+#include "summary_format.h"
 #include "view_assets.h"
 
 namespace mirrax::client {
@@ -42,32 +43,6 @@ double WallClockMs() {
     return std::chrono::duration<double, std::milli>(
                std::chrono::system_clock::now().time_since_epoch())
         .count();
-}
-
-std::string JsonEscape(const std::string &text) {
-    std::string out;
-    for (const char c : text) {
-        switch (c) {
-            case '"':
-                out += "\\\"";
-                break;
-            case '\\':
-                out += "\\\\";
-                break;
-            case '\n':
-                out += "\\n";
-                break;
-            default:
-                if (static_cast<unsigned char>(c) < 0x20) {
-                    char escaped[8];
-                    snprintf(escaped, sizeof escaped, "\\u%04x", c);
-                    out += escaped;
-                } else {
-                    out += c;
-                }
-        }
-    }
-    return out;
 }
 
 const char *HostStateName(HostState state) {
@@ -403,7 +378,7 @@ void ViewServer::Impl::Broadcast(const std::shared_ptr<const RelayBuffer> &buffe
 void ViewServer::Impl::ChangeHostState(HostState state, const std::string &detail) {
     hostState = state;
     std::string event = std::string("{\"event\":\"host\",\"state\":\"") + HostStateName(state) +
-                        "\",\"detail\":\"" + JsonEscape(detail) + "\"}";
+                        "\",\"detail\":" + JsonString(detail) + "}";
     hostEvent = std::make_shared<const std::string>(std::move(event));
     if (state != HostState::kUp) {
         latestCodecData.reset();  // the next run brings its own
