@@ -21,12 +21,6 @@ namespace mirrax::media {
 
 OHNativeWindow *MakeNativeWindow(OHOS::sptr<OHOS::Surface> surface);
 
-void AvCodecContextDeleter::operator()(AVCodecContext *context) const {
-    avcodec_free_context(&context);
-}
-void AvFrameDeleter::operator()(AVFrame *frame) const { av_frame_free(&frame); }
-void AvPacketDeleter::operator()(AVPacket *packet) const { av_packet_free(&packet); }
-
 namespace {
 
 constexpr std::chrono::milliseconds kIdleWait{1000};
@@ -267,10 +261,10 @@ OH_AVErrCode VideoEncoder::OpenCodec() {
         MEDIA_LOGE("encoder: libavcodec has no libx264");
         return AV_ERR_UNSUPPORT;
     }
-    std::unique_ptr<AVCodecContext, AvCodecContextDeleter> context(avcodec_alloc_context3(codec));
-    std::unique_ptr<AVFrame, AvFrameDeleter> frame(av_frame_alloc());
-    std::unique_ptr<AVFrame, AvFrameDeleter> lent(av_frame_alloc());
-    std::unique_ptr<AVPacket, AvPacketDeleter> packet(av_packet_alloc());
+    av::CodecContextPtr context(avcodec_alloc_context3(codec));
+    av::FramePtr frame(av_frame_alloc());
+    av::FramePtr lent(av_frame_alloc());
+    av::PacketPtr packet(av_packet_alloc());
     if (!context || !frame || !lent || !packet) {
         return AV_ERR_NO_MEMORY;
     }
@@ -311,14 +305,14 @@ OH_AVErrCode VideoEncoder::OpenCodec() {
     }
     int ret = avcodec_open2(context.get(), codec, nullptr);
     if (ret < 0) {
-        MEDIA_LOGE("encoder: avcodec_open2 failed: %{public}s", AvError(ret).c_str());
+        MEDIA_LOGE("encoder: avcodec_open2 failed: %{public}s", av::AvError(ret).c_str());
         return AV_ERR_UNKNOWN;
     }
     frame->format = AV_PIX_FMT_YUV420P;
     frame->width = s.width;
     frame->height = s.height;
     if ((ret = av_frame_get_buffer(frame.get(), 0)) < 0) {
-        MEDIA_LOGE("encoder: frame allocation failed: %{public}s", AvError(ret).c_str());
+        MEDIA_LOGE("encoder: frame allocation failed: %{public}s", av::AvError(ret).c_str());
         return AV_ERR_NO_MEMORY;
     }
     codec_ = std::move(context);
@@ -661,7 +655,7 @@ bool VideoEncoder::ConvertIntoFrame(const OHOS::SurfaceBuffer &buffer) {
     }
     int ret = av_frame_make_writable(frame_.get());
     if (ret < 0) {
-        MEDIA_LOGE("encoder: frame not writable: %{public}s", AvError(ret).c_str());
+        MEDIA_LOGE("encoder: frame not writable: %{public}s", av::AvError(ret).c_str());
         return false;
     }
     const int width = settings_.width;
@@ -730,7 +724,7 @@ bool VideoEncoder::EncodePicture(int64_t ptsNs, bool forceKey) {
     ptsMap_.emplace_back(ptsUs, ptsNs);
     const int ret = avcodec_send_frame(codec_.get(), current_);
     if (ret < 0) {
-        MEDIA_LOGE("encoder: avcodec_send_frame failed: %{public}s", AvError(ret).c_str());
+        MEDIA_LOGE("encoder: avcodec_send_frame failed: %{public}s", av::AvError(ret).c_str());
         PostError(AV_ERR_UNKNOWN);
         return true;  // the next picture may encode
     }
@@ -744,7 +738,8 @@ bool VideoEncoder::ReceivePackets(bool keyExpected) {
             return true;
         }
         if (ret < 0) {
-            MEDIA_LOGE("encoder: avcodec_receive_packet failed: %{public}s", AvError(ret).c_str());
+            MEDIA_LOGE("encoder: avcodec_receive_packet failed: %{public}s",
+                       av::AvError(ret).c_str());
             PostError(AV_ERR_UNKNOWN);
             return true;
         }

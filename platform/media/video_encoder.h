@@ -27,25 +27,12 @@
 #include <vector>
 
 #include "av_objects.h"
+#include "mirrax_media/av_handles.h"
 #include "multimedia/player_framework/native_avcodec_base.h"
 #include "surface.h"
 #include "surface_frame.h"
 
-struct AVCodecContext;
-struct AVFrame;
-struct AVPacket;
-
 namespace mirrax::media {
-
-struct AvCodecContextDeleter {
-    void operator()(AVCodecContext *context) const;
-};
-struct AvFrameDeleter {
-    void operator()(AVFrame *frame) const;
-};
-struct AvPacketDeleter {
-    void operator()(AVPacket *packet) const;
-};
 
 // Encoder settings taken from the format given to Configure.
 struct EncoderSettings {
@@ -145,11 +132,11 @@ private:
     // Declared before the frames and the codec that reference its loans, so it
     // outlives them.
     SurfaceFrameLender lender_;
-    std::unique_ptr<AVCodecContext, AvCodecContextDeleter> codec_;
-    std::unique_ptr<AVFrame, AvFrameDeleter> frame_;  // owned planes: converted pictures
-    std::unique_ptr<AVFrame, AvFrameDeleter> lent_;   // an I420 surface buffer, lent
-    AVFrame *current_ = nullptr;                      // the last picture: frame_ or lent_
-    std::unique_ptr<AVPacket, AvPacketDeleter> packet_;
+    av::CodecContextPtr codec_;
+    av::FramePtr frame_;          // owned planes: converted pictures
+    av::FramePtr lent_;           // an I420 surface buffer, lent
+    AVFrame *current_ = nullptr;  // the last picture: frame_ or lent_
+    av::PacketPtr packet_;
     std::vector<uint8_t> scaled_;  // BGRA of a surface frame of another size, scaled
     std::thread inputThread_;
     std::thread callbackThread_;
