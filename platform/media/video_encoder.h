@@ -27,29 +27,13 @@
 #include <vector>
 
 #include "av_objects.h"
+#include "encoder_settings.h"
 #include "mirrax_media/av_handles.h"
 #include "multimedia/player_framework/native_avcodec_base.h"
 #include "surface.h"
 #include "surface_frame.h"
 
 namespace mirrax::media {
-
-// Encoder settings taken from the format given to Configure.
-struct EncoderSettings {
-    int32_t width = 0;
-    int32_t height = 0;
-    int64_t bitRate = 4'000'000;      // bit/s
-    double frameRate = 30.0;          // nominal; timing comes from frame timestamps
-    int32_t iFrameIntervalMs = 1000;  // < 0: first frame only; 0: every frame
-    int32_t bitrateMode = 0;          // OH_BitrateMode
-    int32_t quality = 50;             // 0..100, constant-quality mode only
-    int32_t repeatAfterMs = 0;        // 0: no repeats
-    int32_t repeatMaxCount = -1;      // < 0: no limit
-    int32_t profile = -1;             // OH_AVCProfile, -1: encoder's choice
-};
-
-// Parses a format; returns AV_ERR_OK or the code Configure returns.
-OH_AVErrCode ParseEncoderSettings(const OH_AVFormat &format, EncoderSettings *settings);
 
 class VideoEncoder {
 public:
@@ -106,6 +90,7 @@ private:
     void PostError(int32_t code);
     void TrackFrameRate(int64_t ptsNs);  // once per picture, just before it is encoded
     void ApplyRateControl();             // recomputes rateTarget_ from rate and scale
+    void ResetRateControl();             // before a start: no intervals measured yet
     void WaitForStop();
 
     // Callback thread.
