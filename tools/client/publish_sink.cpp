@@ -60,8 +60,9 @@ void SetOptions(PublishProtocol protocol, AVDictionary **protocolOptions,
             av_dict_set(muxerOptions, "timeout", writeUs.c_str(), 0);
             break;
         case PublishProtocol::kSrt:
-            av_dict_set(protocolOptions, "connect_timeout",
-                        std::to_string(std::chrono::milliseconds(kOpenTimeout).count()).c_str(), 0);
+            // Over UDP nothing refuses a connection: an attempt to reach a listener that
+            // is not there lasts the whole handshake timeout, libsrt's usual 3 s.
+            av_dict_set(protocolOptions, "connect_timeout", "3000", 0);
             av_dict_set(protocolOptions, "timeout", writeUs.c_str(), 0);
             av_dict_set(protocolOptions, "rw_timeout", writeUs.c_str(), 0);
             // Closing waits up to a second for pictures still in the send buffer; without
@@ -536,6 +537,9 @@ private:
 
 std::unique_ptr<FrameSink> OpenPublishSink(const PublishUrl &url, std::string *error) {
     (void)error;
+    // The sink reports every failure in its own line; libavformat's messages would
+    // repeat each one, several times per attempt to connect.
+    av_log_set_level(AV_LOG_FATAL);
     return std::make_unique<PublishSink>(url);
 }
 

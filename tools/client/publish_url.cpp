@@ -58,8 +58,8 @@ std::optional<PublishUrl> ParsePublishUrl(const std::string &text, std::string *
     } else if (scheme == "rtmp") {
         url.protocol = PublishProtocol::kRtmp;
     } else {
-        *error = "unknown output scheme '" + text.substr(0, separator) +
-                 "://' (publish with rtsp://, srt:// or rtmp://)";
+        *error = "unknown output scheme '" + text.substr(0, separator) + "://' in '" + text +
+                 "' (publish with rtsp://, srt:// or rtmp://)";
         return std::nullopt;
     }
     auto bad = [&](const std::string &why) {
