@@ -136,15 +136,16 @@ Received Decode(const std::string &path) {
     return received;
 }
 
-// Every picture at the host's size with a frame stamp newer than the one before.
-void ExpectHostPictures(const Received &received, const std::string &what) {
+// Every picture at the given size with a frame stamp newer than the one before.
+void ExpectHostPictures(const Received &received, const std::string &what, int width = kWidth,
+                        int height = kHeight) {
     ASSERT_FALSE(received.pictures.empty()) << what << ": nothing decoded";
     EXPECT_EQ(received.errors, 0) << what;
     std::optional<uint32_t> last;
     int stamped = 0;
     for (const auto &picture : received.pictures) {
-        ASSERT_EQ(picture.width, kWidth) << what;
-        ASSERT_EQ(picture.height, kHeight) << what;
+        ASSERT_EQ(picture.width, width) << what;
+        ASSERT_EQ(picture.height, height) << what;
         if (picture.sequence) {
             ++stamped;
             if (last) {
@@ -256,6 +257,51 @@ TEST_P(PublishTo, ReconnectsToARestartedReceiverAtAKeyFrame) {
     EXPECT_EQ(host.Stop(), 0);
 }
 
+// --- a rotated screen ---------------------------------------------------------------
+
+// The SDP the RTSP session was announced with holds the old parameter sets, so the
+// client ends the session and announces a new one at the new size. The single-session
+// receiver ends with the first; a second one takes the new session.
+TEST_F(Publish, RotationRestartsTheOutputAtTheNewSize) {
+    HostProcess host(kHostOptions);
+    ASSERT_TRUE(host.Ready()) << host.Log();
+    const Protocol rtsp = kProtocols[0];
+    const int port = FreeLoopbackPort();
+    const std::string url = ClientUrl(rtsp, port);
+    const std::string first = Path("upright.mkv");
+    const std::string second = Path("rotated.mkv");
+
+    auto receiver = StartReceiver(rtsp, port, first);
+    ChildProcess client(Client(host.Target(), {"stream", "-o", url}));
+    ASSERT_TRUE(WaitForReceived(*receiver, 10, 15s)) << client.Output(Stream::kStderr);
+    ASSERT_TRUE(host.Control("rotate")) << host.Log();
+    ASSERT_TRUE(client.WaitForLine(Stream::kStderr,
+                                   "mirrax_client: publish: the stream's parameters changed; "
+                                   "restarting the RTSP output"))
+        << client.Output(Stream::kStderr);
+    ASSERT_TRUE(receiver->Wait(kExitWait).has_value()) << "the first session did not end";
+
+    receiver = StartReceiver(rtsp, port, second);
+    ASSERT_TRUE(client.WaitForLine(
+        Stream::kStderr, "mirrax_client: publish: publishing to " + url + " at 780x360 again"))
+        << client.Output(Stream::kStderr);
+    ASSERT_TRUE(WaitForReceived(*receiver, 10, 15s)) << client.Output(Stream::kStderr);
+    client.Signal(SIGINT);
+    const auto status = client.Wait(kExitWait);
+    ASSERT_TRUE(status.has_value());
+    EXPECT_EQ(*status, 0) << client.Output(Stream::kStderr);
+    ASSERT_TRUE(EndReceiver(*receiver).has_value());
+
+    ExpectHostPictures(Decode(first), first);
+    const auto rotated = Decode(second);
+    ExpectHostPictures(rotated, second, kHeight, kWidth);
+    EXPECT_EQ(static_cast<int>(rotated.pictures.size()), rotated.packets);
+    // The summary gives the size published last.
+    EXPECT_NE(client.Output(Stream::kStdout).find("size 780x360"), std::string::npos)
+        << client.Output(Stream::kStdout);
+    EXPECT_EQ(host.Stop(), 0);
+}
+
 INSTANTIATE_TEST_SUITE_P(Protocols, PublishTo, ::testing::ValuesIn(kProtocols),
                          [](const auto &info) { return std::string(info.param.name); });
 
@@ -288,7 +334,7 @@ TEST_P(PublishInterrupt, CtrlCDuringTheRetryWaitEndsTheRunWithOnEnd) {
         receiver->Signal(SIGINT);
         ASSERT_TRUE(receiver->Wait(kExitWait).has_value());
     }
-    // Three failed attempts: the client now waits a second before the next one.
+    // Three failed attempts: the client now waits a second or more before the next one.
     ASSERT_TRUE(client.WaitForCount(Stream::kStderr, "mirrax_client: publish: cannot reach", 3))
         << client.Output(Stream::kStderr);
     client.Signal(SIGINT);

@@ -34,7 +34,8 @@ constexpr AVRational kMillisecond{1, 1000};
 constexpr std::chrono::milliseconds kFirstRetry{250};
 constexpr std::chrono::milliseconds kMaxRetry{5000};
 // A connection (including the protocol's handshake and the muxer's header) and every
-// later write give up after these; the protocol timeouts below are set to match.
+// later write give up after these (the interrupt callback's deadline); the protocols'
+// own timeouts below are set to match where they have one.
 constexpr auto kOpenTimeout = 5s;
 constexpr auto kWriteTimeout = 5s;
 // Finish writes what is queued and the trailer within this, then abandons the output.
@@ -56,8 +57,9 @@ void SetOptions(PublishProtocol protocol, AVDictionary **protocolOptions,
         case PublishProtocol::kRtsp:
             // Interleaved on the RTSP connection: a server that goes away shows up as a
             // failed write, and no UDP ports need to be open between the two.
+            // The muxer has no timeout of its own: the interrupt callback's deadlines
+            // bound its connection and writes.
             av_dict_set(muxerOptions, "rtsp_transport", "tcp", 0);
-            av_dict_set(muxerOptions, "timeout", writeUs.c_str(), 0);
             break;
         case PublishProtocol::kSrt:
             // Over UDP nothing refuses a connection: an attempt to reach a listener that
@@ -312,7 +314,7 @@ private:
             lastError_ = error;
             Say("lost the connection to %s: %s; reconnecting", url_.url.c_str(), error.c_str());
             retryAt_ = Clock::now() + kFirstRetry;
-            backoff_ = kFirstRetry;
+            backoff_ = kFirstRetry * 2;
             return;
         }
         Count(&sent_);
