@@ -17,6 +17,7 @@ struct AcceptedCase {
     const char *host;
     int port;
     const char *path;
+    const char *shown = nullptr;  // in messages, when not the URL itself
 };
 
 void PrintTo(const AcceptedCase &c, std::ostream *os) { *os << c.name; }
@@ -32,6 +33,7 @@ TEST_P(PublishUrlAccepted, Parsed) {
     EXPECT_EQ(url->host, GetParam().host);
     EXPECT_EQ(url->port, GetParam().port);
     EXPECT_EQ(url->path, GetParam().path);
+    EXPECT_EQ(url->shown, GetParam().shown != nullptr ? GetParam().shown : GetParam().url);
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -39,7 +41,10 @@ INSTANTIATE_TEST_SUITE_P(
     ::testing::Values(AcceptedCase{"RtspDefaultPort", "rtsp://media.local/live",
                                    PublishProtocol::kRtsp, "media.local", 0, "/live"},
                       AcceptedCase{"RtspCredentialsAndIpv6", "rtsp://user:secret@[::1]:8554/cam/1",
-                                   PublishProtocol::kRtsp, "::1", 8554, "/cam/1"},
+                                   PublishProtocol::kRtsp, "::1", 8554, "/cam/1",
+                                   "rtsp://user:***@[::1]:8554/cam/1"},
+                      AcceptedCase{"RtmpUserWithoutPassword", "rtmp://user@127.0.0.1/app/key",
+                                   PublishProtocol::kRtmp, "127.0.0.1", 0, "/app/key"},
                       AcceptedCase{"SrtWithOptions",
                                    "srt://127.0.0.1:9000?latency=20000&pbkeylen=16",
                                    PublishProtocol::kSrt, "127.0.0.1", 9000, ""},

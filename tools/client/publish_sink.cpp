@@ -178,7 +178,7 @@ private:
         lock.lock();
         if (connections_ == 0) {
             stopError_ = fatal_ ? fatalError_
-                                : "nothing was published to " + url_.url +
+                                : "nothing was published to " + url_.shown +
                                       (lastError_.empty() ? "" : " (" + lastError_ + ")");
             *error = stopError_;
             return false;
@@ -186,7 +186,7 @@ private:
         fprintf(stderr,
                 "mirrax_client: publish: %llu pictures sent to %s over %d connection%s; %llu "
                 "skipped waiting for a connection or a key frame\n",
-                static_cast<unsigned long long>(sent_), url_.url.c_str(), connections_,
+                static_cast<unsigned long long>(sent_), url_.shown.c_str(), connections_,
                 connections_ == 1 ? "" : "s", static_cast<unsigned long long>(dropped_));
         fflush(stderr);
         *error = stopError_;
@@ -312,7 +312,7 @@ private:
         if (!WritePicture(item, &error)) {
             Close(true);
             lastError_ = error;
-            Say("lost the connection to %s: %s; reconnecting", url_.url.c_str(), error.c_str());
+            Say("lost the connection to %s: %s; reconnecting", url_.shown.c_str(), error.c_str());
             retryAt_ = Clock::now() + kFirstRetry;
             backoff_ = kFirstRetry * 2;
             return;
@@ -361,12 +361,12 @@ private:
                 publishedSize_ = size_;
             }
             if (restarting_) {
-                Say("publishing to %s at %dx%d again", url_.url.c_str(), size_->width,
+                Say("publishing to %s at %dx%d again", url_.shown.c_str(), size_->width,
                     size_->height);
             } else if (everConnected_) {
-                Say("reconnected to %s (attempt %d)", url_.url.c_str(), attempts_);
+                Say("reconnected to %s (attempt %d)", url_.shown.c_str(), attempts_);
             } else {
-                Say("publishing to %s (%s, %dx%d)", url_.url.c_str(),
+                Say("publishing to %s (%s, %dx%d)", url_.shown.c_str(),
                     PublishProtocolName(url_.protocol), size_->width, size_->height);
             }
             everConnected_ = true;
@@ -380,14 +380,18 @@ private:
         if (finishing_ || abort_) {
             return;
         }
+        if (url_.protocol == PublishProtocol::kSrt && rc == AVERROR(EIO)) {
+            // What libsrt reports when no listener answered the handshake.
+            error = "no SRT listener answered";
+        }
         lastError_ = error;
         if (Permanent(rc)) {
             std::lock_guard lock(mutex_);
             fatal_ = true;
-            fatalError_ = "cannot publish to " + url_.url + ": " + error;
+            fatalError_ = "cannot publish to " + url_.shown + ": " + error;
             return;
         }
-        Say("cannot reach %s: %s; attempt %d, next in %lld ms", url_.url.c_str(), error.c_str(),
+        Say("cannot reach %s: %s; attempt %d, next in %lld ms", url_.shown.c_str(), error.c_str(),
             attempts_, static_cast<long long>(backoff_.count()));
         retryAt_ = Clock::now() + backoff_;
         backoff_ = std::min(backoff_ * 2, kMaxRetry);

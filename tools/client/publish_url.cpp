@@ -73,8 +73,14 @@ std::optional<PublishUrl> ParsePublishUrl(const std::string &text, std::string *
     std::string authority = rest.substr(0, authorityEnd);
     const std::string tail = authorityEnd == std::string::npos ? "" : rest.substr(authorityEnd);
     url.path = tail.substr(0, tail.find('?'));
+    url.shown = text;
     const size_t at = authority.rfind('@');
     if (at != std::string::npos) {
+        const size_t colon = authority.find(':');
+        if (colon < at) {
+            const size_t start = separator + 3 + colon + 1;
+            url.shown = text.substr(0, start) + "***" + text.substr(separator + 3 + at);
+        }
         authority.erase(0, at + 1);
     }
 

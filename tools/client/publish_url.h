@@ -12,10 +12,11 @@ enum class PublishProtocol { kRtsp, kSrt, kRtmp };
 
 struct PublishUrl {
     PublishProtocol protocol = PublishProtocol::kRtsp;
-    std::string url;   // as given; libavformat takes it unchanged
-    std::string host;  // without brackets
-    int port = 0;      // 0: the protocol's default
-    std::string path;  // after the authority, without the query
+    std::string url;    // as given; libavformat takes it unchanged
+    std::string shown;  // for messages: the URL with any password replaced by "***"
+    std::string host;   // without brackets
+    int port = 0;       // 0: the protocol's default
+    std::string path;   // after the authority, without the query
 };
 
 // True when `text` names a URL ("SCHEME://..."), whatever the scheme.

@@ -113,7 +113,7 @@ int RunStream(const ClientOptions &options, sigset_t stopSignals) {
         summary.height = size->height;
     }
     summary.endedBy = EndReasonName(outcome.reason);
-    summary.output = options.output;
+    summary.output = options.publish ? options.publish->shown : options.output;
     PrintSummary(human, summary, options.json);
     return status;
 }
