@@ -43,6 +43,8 @@ constexpr auto kFinishTimeout = 5s;
 // Messages queued for the sink's thread; beyond this the pictures are dropped and the
 // output resumes at the next key frame (a server too slow for the stream).
 constexpr size_t kMaxQueued = 120;
+// A connection still waiting for its first key frame asks again after this long.
+constexpr auto kKeyFrameRepeat = 1s;
 
 struct DictionaryDeleter {
     void operator()(AVDictionary *p) const { av_dict_free(&p); }
@@ -232,6 +234,11 @@ private:
         deadline_ = (Clock::now() + within).time_since_epoch().count();
     }
 
+    void AskForKeyFrame() {
+        keyFrameAskedAt_ = Clock::now();
+        RequestKeyFrame();
+    }
+
     bool CanConnect() const { return !codecData_.empty() && size_.has_value(); }
 
     void Loop() {
@@ -305,6 +312,9 @@ private:
         }
         if (needKeyFrame_ && !item.key) {
             Count(&dropped_);
+            if (Clock::now() >= keyFrameAskedAt_ + kKeyFrameRepeat) {
+                AskForKeyFrame();  // the answer to the last request went missing
+            }
             return;
         }
         needKeyFrame_ = false;
@@ -374,7 +384,7 @@ private:
             attempts_ = 0;
             backoff_ = kFirstRetry;
             // Pictures from before the connection are gone: start at a fresh key frame.
-            RequestKeyFrame();
+            AskForKeyFrame();
             return;
         }
         if (finishing_ || abort_) {
@@ -530,6 +540,7 @@ private:
     PacketPtr packet_;
     MonotonicPts pts_;
     bool needKeyFrame_ = false;
+    Clock::time_point keyFrameAskedAt_;
     bool everConnected_ = false;
     bool restarting_ = false;
     int attempts_ = 0;
