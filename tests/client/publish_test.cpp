@@ -354,6 +354,24 @@ INSTANTIATE_TEST_SUITE_P(
                                     "error: nothing was published to rtmp://"}),
     [](const auto &info) { return std::string(info.param.name); });
 
+// An option that libavformat refuses fails every attempt the same way: the client gives
+// up at once instead of retrying, and still ends the run with onEnd.
+TEST_F(Publish, AnOptionTheProtocolRefusesEndsTheRunWithoutRetrying) {
+    HostProcess host(kHostOptions);
+    ASSERT_TRUE(host.Ready()) << host.Log();
+    const std::string url = "srt://127.0.0.1:" + std::to_string(FreeLoopbackPort()) + "?mode=no";
+    ChildProcess client(Client(host.Target(), {"stream", "-o", url}));
+    const auto status = client.Wait(kExitWait);
+    ASSERT_TRUE(status.has_value());
+    EXPECT_EQ(*status, 1);
+    EXPECT_EQ(client.CountLines(Stream::kStderr, "error: cannot publish to " + url), 1u)
+        << client.Output(Stream::kStderr);
+    EXPECT_EQ(client.CountLines(Stream::kStderr, "cannot reach"), 0u)
+        << client.Output(Stream::kStderr);
+    EXPECT_EQ(host.LogCount("Request to stop from"), 1u) << host.Log();
+    EXPECT_EQ(host.Stop(), 0);
+}
+
 // --- addresses refused before the host is contacted -------------------------------------
 
 struct BadUrlCase {

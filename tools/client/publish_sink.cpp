@@ -239,7 +239,7 @@ private:
         RequestKeyFrame();
     }
 
-    bool CanConnect() const { return !codecData_.empty() && size_.has_value(); }
+    bool CanConnect() const { return !gaveUp_ && !codecData_.empty() && size_.has_value(); }
 
     void Loop() {
         pthread_setname_np(pthread_self(), "client-publish");
@@ -396,6 +396,7 @@ private:
         }
         lastError_ = error;
         if (Permanent(rc)) {
+            gaveUp_ = true;
             std::lock_guard lock(mutex_);
             fatal_ = true;
             fatalError_ = "cannot publish to " + url_.shown + ": " + error;
@@ -542,6 +543,7 @@ private:
     bool needKeyFrame_ = false;
     Clock::time_point keyFrameAskedAt_;
     bool everConnected_ = false;
+    bool gaveUp_ = false;  // an error no retry repairs
     bool restarting_ = false;
     int attempts_ = 0;
     std::chrono::milliseconds backoff_ = kFirstRetry;
