@@ -280,12 +280,21 @@ bool ParseClientOptions(const std::vector<std::string> &args, ClientOptions *opt
     }
     if (command == Command::kStream) {
         if (options->output.empty()) {
-            *error = "stream needs -o FILE.h264, FILE.mp4 or -";
+            *error = "stream needs -o FILE.h264, FILE.mp4, - or a media server URL";
             return false;
         }
-        options->outputKind = StreamOutputKind(options->output);
+        if (LooksLikeUrl(options->output)) {
+            options->publish = ParsePublishUrl(options->output, error);
+            if (!options->publish) {
+                return false;
+            }
+            options->outputKind = OutputKind::kPublish;
+        } else {
+            options->outputKind = StreamOutputKind(options->output);
+        }
         if (options->outputKind == OutputKind::kNone) {
-            *error = "output '" + options->output + "' must end in .h264 or .mp4, or be -";
+            *error = "output '" + options->output +
+                     "' must end in .h264 or .mp4, be -, or be an rtsp://, srt:// or rtmp:// URL";
             return false;
         }
         if (sawFormat && options->outputKind != OutputKind::kStdout) {
@@ -313,6 +322,9 @@ void PrintUsage(FILE *out) {
         "        receive the screen as H.264: raw Annex B, MP4, or to standard output (raw,\n"
         "        or framed in NUT or MPEG-TS for players: ... --format nut | ffplay -);\n"
         "        runs until S seconds or N pictures, or until Ctrl-C\n"
+        "  stream -o rtsp://HOST[:PORT]/PATH|srt://HOST:PORT|rtmp://HOST[:PORT]/APP/KEY\n"
+        "        publish the stream, copied, to a media server (RTSP over TCP, MPEG-TS over\n"
+        "        SRT, FLV over RTMP); reconnects with back-off when the server goes away\n"
         "  snapshot -o FILE.png [--timeout S] [--json]\n"
         "        request a key frame and save the next picture as PNG (default timeout 10 s)\n"
         "  view [--listen ADDRESS:PORT]\n"

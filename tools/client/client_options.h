@@ -8,12 +8,14 @@
 #include <string>
 #include <vector>
 
+#include "publish_url.h"
+
 namespace mirrax::client {
 
 enum class Command { kNone, kStream, kIdr, kEnd, kSnapshot, kRecord, kView };
 
 // What `stream -o` writes, chosen by the output name.
-enum class OutputKind { kNone, kRawH264, kMp4, kStdout, kPng };
+enum class OutputKind { kNone, kRawH264, kMp4, kStdout, kPng, kPublish };
 
 // The container `stream -o -` writes to standard output: raw H.264 (the default), or a
 // framed one that a player reads without parsing delay.
@@ -25,6 +27,7 @@ struct ClientOptions {
     std::string output;
     OutputKind outputKind = OutputKind::kNone;
     PipeFormat pipeFormat = PipeFormat::kRaw;
+    std::optional<PublishUrl> publish;      // stream -o URL: the media server
     std::optional<double> seconds;          // stream: end the run after this long
     std::optional<uint64_t> frames;         // stream: end the run after this many pictures
     double timeoutSeconds = 10.0;           // snapshot: give up without a picture after this long

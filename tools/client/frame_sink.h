@@ -1,13 +1,16 @@
-// Where a stream's buffers go: a raw H.264 file, standard output or an MP4 file.
+// Where a stream's buffers go: a raw H.264 file, standard output, an MP4 file or a
+// media server.
 #ifndef MIRRAX_TOOLS_CLIENT_FRAME_SINK_H
 #define MIRRAX_TOOLS_CLIENT_FRAME_SINK_H
 
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
 
 #include "frame_message.h"
 #include "picture_size_probe.h"
+#include "publish_url.h"
 
 namespace mirrax::client {
 
@@ -23,6 +26,8 @@ public:
     // True when the output failed because its reader went away (a closed pipe).
     virtual bool ReaderGone() const { return false; }
     virtual std::optional<PictureSize> Size() const = 0;
+    // How the sink asks the server for a key frame (any thread). Set before the run.
+    virtual void SetKeyFrameRequester(std::function<void()> /*request*/) {}
 };
 
 // Raw Annex B: every message's data, concatenated as received. "-" writes to
@@ -39,6 +44,12 @@ std::unique_ptr<FrameSink> OpenMp4Sink(const std::string &path, std::string *err
 // the first picture has been decoded, then each picture written and flushed as it
 // arrives.
 std::unique_ptr<FrameSink> OpenPipeSink(const char *formatName, std::string *error);
+
+// A media server through libavformat (RTSP; MPEG-TS over SRT; FLV over RTMP). The
+// stream is copied, not re-encoded. Write never blocks on the network: a thread of the
+// sink connects, writes and, when the server goes away, reconnects with back-off, one
+// line per attempt; each connection starts at a key frame it asks for.
+std::unique_ptr<FrameSink> OpenPublishSink(const PublishUrl &url, std::string *error);
 
 }  // namespace mirrax::client
 

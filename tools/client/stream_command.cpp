@@ -1,4 +1,5 @@
-// stream: the screen into a raw H.264 file, an MP4 file or standard output.
+// stream: the screen into a raw H.264 file, an MP4 file, standard output or a media
+// server.
 #include <unistd.h>
 
 #include <cstdio>
@@ -29,7 +30,9 @@ int RunStream(const ClientOptions &options, sigset_t stopSignals) {
     }
     std::string error;
     std::unique_ptr<FrameSink> sink;
-    if (options.outputKind == OutputKind::kMp4) {
+    if (options.outputKind == OutputKind::kPublish) {
+        sink = OpenPublishSink(*options.publish, &error);
+    } else if (options.outputKind == OutputKind::kMp4) {
         sink = OpenMp4Sink(options.output, &error);
     } else if (options.outputKind == OutputKind::kStdout &&
                options.pipeFormat != PipeFormat::kRaw) {
@@ -44,7 +47,8 @@ int RunStream(const ClientOptions &options, sigset_t stopSignals) {
     if (!session) {
         std::string ignored;
         sink->Finish(&ignored);
-        if (options.outputKind != OutputKind::kStdout) {
+        if (options.outputKind != OutputKind::kStdout &&
+            options.outputKind != OutputKind::kPublish) {
             std::remove(options.output.c_str());  // nothing was streamed into it
         }
         return Fail(error);
@@ -57,6 +61,7 @@ int RunStream(const ClientOptions &options, sigset_t stopSignals) {
     }
     settings.progress = isatty(STDERR_FILENO) != 0;
     StreamRun run(*session, settings);
+    sink->SetKeyFrameRequester([&run] { run.RequestKeyFrame(); });
     tools::SignalWatcher watcher("client-signals", stopSignals,
                                  [&run](int) { run.RequestEnd(EndReason::kInterrupt); });
 
@@ -109,7 +114,7 @@ int RunStream(const ClientOptions &options, sigset_t stopSignals) {
         summary.height = size->height;
     }
     summary.endedBy = EndReasonName(outcome.reason);
-    summary.output = options.output;
+    summary.output = options.publish ? options.publish->shown : options.output;
     PrintSummary(human, summary, options.json);
     return status;
 }

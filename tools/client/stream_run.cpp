@@ -69,7 +69,12 @@ void StreamRun::RequestEnd(EndReason reason) {
 void StreamRun::RequestKeyFrame() {
     {
         std::lock_guard lock(mutex_);
+        if (reason_ != EndReason::kNone) {
+            return;  // the run is ending: the server would find none to ask
+        }
+        // A request after an earlier one was sent goes out again.
         keyFrameWanted_ = true;
+        keyFrameSent_ = false;
     }
     wake_.notify_all();
 }

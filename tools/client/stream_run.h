@@ -66,7 +66,8 @@ public:
     // Any thread, any number of times; the first reason is kept.
     void RequestEnd(EndReason reason);
 
-    // Asks the server for a key frame on the control thread.
+    // Asks the server for a key frame on the control thread; every call after the
+    // previous request went out sends another one.
     void RequestKeyFrame();
     // True from just before the key-frame request goes out. A buffer read after this
     // is true is newer than the request: the key frame it causes can arrive before the

@@ -1,0 +1,413 @@
+// mirrax_client publishing to media servers: a real host, the real client program and
+// ffmpeg as the listening receiver on 127.0.0.1, one per protocol (RTSP, MPEG-TS over
+// SRT, FLV over RTMP). The files the receivers write are decoded and the synthetic
+// screen's frame stamps read from them.
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <memory>
+
+#include "integration/host_fixture.h"
+#include "support/child_process.h"
+#include "support/h264_decoder.h"
+
+extern "C" {
+#include <libavformat/avformat.h>
+}
+
+namespace {
+
+using namespace std::chrono_literals;
+using mirrax::test::BuildPath;
+using mirrax::test::ChildProcess;
+using mirrax::test::FreeLoopbackPort;
+using mirrax::test::HostProcess;
+using Stream = ChildProcess::Stream;
+
+constexpr auto kExitWait = 15s;
+// The host's screen at -scale 3.
+constexpr int kWidth = 360;
+constexpr int kHeight = 780;
+// Key frames only when asked for (and at the start): a file that decodes from its
+// first picture on got there through the client's key-frame request.
+const std::vector<std::string> kHostOptions = {"-scale",   "3",       "-frameRate",      "30",
+                                               "-bitRate", "2000000", "-iFrameInterval", "60000"};
+
+struct Protocol {
+    const char *name;
+    const char *file;  // what the receiver writes
+};
+
+void PrintTo(const Protocol &p, std::ostream *os) { *os << p.name; }
+
+const Protocol kProtocols[] = {
+    {"Rtsp", "received.mkv"}, {"Srt", "received.ts"}, {"Rtmp", "received.flv"}};
+
+std::string ClientUrl(const Protocol &protocol, int port) {
+    const std::string where = "127.0.0.1:" + std::to_string(port);
+    const std::string name = protocol.name;
+    if (name == "Rtsp") {
+        return "rtsp://" + where + "/live";
+    }
+    if (name == "Srt") {
+        return "srt://" + where;
+    }
+    return "rtmp://" + where + "/live/key";
+}
+
+// ffmpeg listening on 127.0.0.1:port, copying what it receives into `file`. Its
+// progress goes to standard output, one "frame=N" line every 0.2 s.
+std::unique_ptr<ChildProcess> StartReceiver(const Protocol &protocol, int port,
+                                            const std::string &file) {
+    std::vector<std::string> argv = {"/usr/bin/ffmpeg", "-hide_banner",  "-nostdin",
+                                     "-loglevel",       "error",         "-progress",
+                                     "pipe:1",          "-stats_period", "0.2"};
+    const std::string where = "127.0.0.1:" + std::to_string(port);
+    const std::string name = protocol.name;
+    if (name == "Rtsp") {
+        argv.insert(argv.end(), {"-rtsp_flags", "listen", "-rtsp_transport", "tcp", "-i",
+                                 "rtsp://" + where + "/live"});
+    } else if (name == "Srt") {
+        argv.insert(argv.end(), {"-probesize", "32", "-analyzeduration", "0", "-i",
+                                 "srt://" + where + "?mode=listener"});
+    } else {
+        // The stream's parameters are all in its first packets: no probing on.
+        argv.insert(argv.end(), {"-probesize", "32", "-analyzeduration", "0", "-listen", "1", "-i",
+                                 "rtmp://" + where + "/live/key"});
+    }
+    argv.insert(argv.end(), {"-c", "copy", "-y", file});
+    return std::make_unique<ChildProcess>(argv);
+}
+
+// Waits until the receiver has written at least `pictures` pictures.
+bool WaitForReceived(ChildProcess &receiver, int pictures, std::chrono::milliseconds timeout) {
+    const auto until = std::chrono::steady_clock::now() + timeout;
+    for (size_t reports = 1; reports < 200; ++reports) {
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+            until - std::chrono::steady_clock::now());
+        if (left <= 0ms || !receiver.WaitForCount(Stream::kStdout, "frame=", reports, left)) {
+            return false;
+        }
+        const auto lines = receiver.Lines(Stream::kStdout);
+        for (auto it = lines.rbegin(); it != lines.rend(); ++it) {
+            if (it->rfind("frame=", 0) == 0) {
+                if (std::stoi(it->substr(6)) >= pictures) {
+                    return true;
+                }
+                break;
+            }
+        }
+    }
+    return false;
+}
+
+// A receiver that ends by itself when the client closes its connection; Ctrl-C (which
+// still finishes its file) when it does not.
+std::optional<int> EndReceiver(ChildProcess &receiver) {
+    if (auto status = receiver.Wait(5s)) {
+        return status;
+    }
+    receiver.Signal(SIGINT);
+    return receiver.Wait(kExitWait);
+}
+
+struct Received {
+    std::vector<mirrax::test::DecodedPicture> pictures;
+    int errors = 0;
+    int packets = 0;  // video packets in the file
+};
+
+Received Decode(const std::string &path) {
+    Received received;
+    received.pictures = mirrax::test::DecodeFile(path, &received.errors);
+    AVFormatContext *raw = nullptr;
+    if (avformat_open_input(&raw, path.c_str(), nullptr, nullptr) == 0) {
+        AVPacket *packet = av_packet_alloc();
+        while (packet != nullptr && av_read_frame(raw, packet) >= 0) {
+            received.packets +=
+                raw->streams[packet->stream_index]->codecpar->codec_type == AVMEDIA_TYPE_VIDEO;
+            av_packet_unref(packet);
+        }
+        av_packet_free(&packet);
+        avformat_close_input(&raw);
+    }
+    return received;
+}
+
+// Every picture at the given size with a frame stamp newer than the one before.
+void ExpectHostPictures(const Received &received, const std::string &what, int width = kWidth,
+                        int height = kHeight) {
+    ASSERT_FALSE(received.pictures.empty()) << what << ": nothing decoded";
+    EXPECT_EQ(received.errors, 0) << what;
+    std::optional<uint32_t> last;
+    int stamped = 0;
+    for (const auto &picture : received.pictures) {
+        ASSERT_EQ(picture.width, width) << what;
+        ASSERT_EQ(picture.height, height) << what;
+        if (picture.sequence) {
+            ++stamped;
+            if (last) {
+                ASSERT_GT(*picture.sequence, *last) << what;
+            }
+            last = picture.sequence;
+        }
+    }
+    EXPECT_EQ(stamped, static_cast<int>(received.pictures.size())) << what;
+}
+
+std::vector<std::string> Client(const std::string &server, const std::vector<std::string> &args) {
+    std::vector<std::string> argv = {BuildPath("bin/mirrax_client"), "--server", server};
+    argv.insert(argv.end(), args.begin(), args.end());
+    return argv;
+}
+
+class Publish : public ::testing::Test {
+protected:
+    void SetUp() override {
+        const auto *info = ::testing::UnitTest::GetInstance()->current_test_info();
+        std::string name = std::string(info->test_suite_name()) + "_" + info->name();
+        for (char &c : name) {
+            c = std::isalnum(static_cast<unsigned char>(c)) ? c : '_';
+        }
+        dir_ = std::filesystem::temp_directory_path() /
+               ("mirrax_publish_" + name + "_" + std::to_string(getpid()));
+        std::filesystem::create_directories(dir_);
+    }
+    void TearDown() override { std::filesystem::remove_all(dir_); }
+    std::string Path(const std::string &name) const { return (dir_ / name).string(); }
+
+    std::filesystem::path dir_;
+};
+
+class PublishTo : public Publish, public ::testing::WithParamInterface<Protocol> {};
+
+// --- a bounded run --------------------------------------------------------------------
+
+TEST_P(PublishTo, ReceiverGetsTheScreenAtItsSizeFromAKeyFrameOn) {
+    HostProcess host(kHostOptions);
+    ASSERT_TRUE(host.Ready()) << host.Log();
+    const int port = FreeLoopbackPort();
+    const std::string file = Path(GetParam().file);
+    auto receiver = StartReceiver(GetParam(), port, file);
+    // The client may come before the receiver listens: it retries until it does.
+    ChildProcess client(Client(
+        host.Target(), {"stream", "-o", ClientUrl(GetParam(), port), "--frames", "45", "--json"}));
+    const auto status = client.Wait(kExitWait);
+    ASSERT_TRUE(status.has_value()) << client.Output(Stream::kStderr);
+    EXPECT_EQ(*status, 0) << client.Output(Stream::kStderr);
+    ASSERT_TRUE(EndReceiver(*receiver).has_value());
+
+    EXPECT_EQ(client.CountLines(Stream::kStderr, "mirrax_client: publish: publishing to " +
+                                                     ClientUrl(GetParam(), port)),
+              1u)
+        << client.Output(Stream::kStderr);
+    const auto received = Decode(file);
+    ExpectHostPictures(received, file);
+    // The first picture in the file is a key frame: every packet decodes.
+    EXPECT_EQ(static_cast<int>(received.pictures.size()), received.packets);
+    // The summary names the server and the published size.
+    const std::string out = client.Output(Stream::kStdout);
+    EXPECT_NE(out.find("\"output\":\"" + ClientUrl(GetParam(), port) + "\""), std::string::npos)
+        << out;
+    EXPECT_NE(out.find("\"width\":360,\"height\":780"), std::string::npos) << out;
+    EXPECT_EQ(host.Stop(), 0);
+}
+
+// --- the receiver restarted mid-stream --------------------------------------------------
+
+TEST_P(PublishTo, ReconnectsToARestartedReceiverAtAKeyFrame) {
+    HostProcess host(kHostOptions);
+    ASSERT_TRUE(host.Ready()) << host.Log();
+    const int port = FreeLoopbackPort();
+    const std::string url = ClientUrl(GetParam(), port);
+    const std::string first = Path(std::string("first_") + GetParam().file);
+    const std::string second = Path(std::string("second_") + GetParam().file);
+
+    auto receiver = StartReceiver(GetParam(), port, first);
+    ChildProcess client(Client(host.Target(), {"stream", "-o", url}));
+    ASSERT_TRUE(WaitForReceived(*receiver, 10, 15s)) << client.Output(Stream::kStderr);
+    receiver->Signal(SIGINT);  // ffmpeg finishes its file and closes the connection
+    ASSERT_TRUE(receiver->Wait(kExitWait).has_value());
+
+    // Nothing listens now: the client says it lost the server and retries.
+    ASSERT_TRUE(client.WaitForLine(Stream::kStderr, "mirrax_client: publish: cannot reach " + url))
+        << client.Output(Stream::kStderr);
+    EXPECT_EQ(client.CountLines(Stream::kStderr, "mirrax_client: publish: lost the connection"), 1u)
+        << client.Output(Stream::kStderr);
+
+    receiver = StartReceiver(GetParam(), port, second);
+    ASSERT_TRUE(
+        client.WaitForLine(Stream::kStderr, "mirrax_client: publish: reconnected to " + url))
+        << client.Output(Stream::kStderr);
+    ASSERT_TRUE(WaitForReceived(*receiver, 10, 15s)) << client.Output(Stream::kStderr);
+    client.Signal(SIGINT);
+    const auto status = client.Wait(kExitWait);
+    ASSERT_TRUE(status.has_value());
+    EXPECT_EQ(*status, 0) << client.Output(Stream::kStderr);
+    ASSERT_TRUE(EndReceiver(*receiver).has_value());
+
+    ExpectHostPictures(Decode(first), first);
+    const auto again = Decode(second);
+    ExpectHostPictures(again, second);
+    // The second connection began with a key frame, though the host sends none unasked.
+    EXPECT_EQ(static_cast<int>(again.pictures.size()), again.packets);
+    EXPECT_GE(host.LogCount("Request to stop from"), 1u) << host.Log();
+    EXPECT_EQ(host.Stop(), 0);
+}
+
+// --- a rotated screen ---------------------------------------------------------------
+
+// The SDP the RTSP session was announced with holds the old parameter sets, so the
+// client ends the session and announces a new one at the new size. The single-session
+// receiver ends with the first; a second one takes the new session.
+TEST_F(Publish, RotationRestartsTheOutputAtTheNewSize) {
+    HostProcess host(kHostOptions);
+    ASSERT_TRUE(host.Ready()) << host.Log();
+    const Protocol rtsp = kProtocols[0];
+    const int port = FreeLoopbackPort();
+    const std::string url = ClientUrl(rtsp, port);
+    const std::string first = Path("upright.mkv");
+    const std::string second = Path("rotated.mkv");
+
+    auto receiver = StartReceiver(rtsp, port, first);
+    ChildProcess client(Client(host.Target(), {"stream", "-o", url}));
+    ASSERT_TRUE(WaitForReceived(*receiver, 10, 15s)) << client.Output(Stream::kStderr);
+    ASSERT_TRUE(host.Control("rotate")) << host.Log();
+    ASSERT_TRUE(client.WaitForLine(Stream::kStderr,
+                                   "mirrax_client: publish: the stream's parameters changed; "
+                                   "restarting the RTSP output"))
+        << client.Output(Stream::kStderr);
+    ASSERT_TRUE(receiver->Wait(kExitWait).has_value()) << "the first session did not end";
+
+    receiver = StartReceiver(rtsp, port, second);
+    ASSERT_TRUE(client.WaitForLine(
+        Stream::kStderr, "mirrax_client: publish: publishing to " + url + " at 780x360 again"))
+        << client.Output(Stream::kStderr);
+    ASSERT_TRUE(WaitForReceived(*receiver, 10, 15s)) << client.Output(Stream::kStderr);
+    client.Signal(SIGINT);
+    const auto status = client.Wait(kExitWait);
+    ASSERT_TRUE(status.has_value());
+    EXPECT_EQ(*status, 0) << client.Output(Stream::kStderr);
+    ASSERT_TRUE(EndReceiver(*receiver).has_value());
+
+    ExpectHostPictures(Decode(first), first);
+    const auto rotated = Decode(second);
+    ExpectHostPictures(rotated, second, kHeight, kWidth);
+    EXPECT_EQ(static_cast<int>(rotated.pictures.size()), rotated.packets);
+    // The summary gives the size published last.
+    EXPECT_NE(client.Output(Stream::kStdout).find("size 780x360"), std::string::npos)
+        << client.Output(Stream::kStdout);
+    EXPECT_EQ(host.Stop(), 0);
+}
+
+INSTANTIATE_TEST_SUITE_P(Protocols, PublishTo, ::testing::ValuesIn(kProtocols),
+                         [](const auto &info) { return std::string(info.param.name); });
+
+// --- Ctrl-C while the server is away --------------------------------------------------
+
+struct InterruptCase {
+    const char *name;
+    bool publishedBefore;  // a receiver took the stream before it went away
+    int status;
+    const char *line;  // on stderr
+};
+
+void PrintTo(const InterruptCase &c, std::ostream *os) { *os << c.name; }
+
+class PublishInterrupt : public Publish, public ::testing::WithParamInterface<InterruptCase> {};
+
+TEST_P(PublishInterrupt, CtrlCDuringTheRetryWaitEndsTheRunWithOnEnd) {
+    HostProcess host(kHostOptions);
+    ASSERT_TRUE(host.Ready()) << host.Log();
+    const int port = FreeLoopbackPort();
+    const Protocol rtmp = kProtocols[2];
+    const std::string url = ClientUrl(rtmp, port);
+    std::unique_ptr<ChildProcess> receiver;
+    if (GetParam().publishedBefore) {
+        receiver = StartReceiver(rtmp, port, Path(rtmp.file));
+    }
+    ChildProcess client(Client(host.Target(), {"stream", "-o", url}));
+    if (receiver) {
+        ASSERT_TRUE(WaitForReceived(*receiver, 5, 15s)) << client.Output(Stream::kStderr);
+        receiver->Signal(SIGINT);
+        ASSERT_TRUE(receiver->Wait(kExitWait).has_value());
+    }
+    // Three failed attempts: the client now waits a second or more before the next one.
+    ASSERT_TRUE(client.WaitForCount(Stream::kStderr, "mirrax_client: publish: cannot reach", 3))
+        << client.Output(Stream::kStderr);
+    client.Signal(SIGINT);
+    const auto status = client.Wait(kExitWait);
+    ASSERT_TRUE(status.has_value()) << "Ctrl-C did not end the retries";
+    EXPECT_EQ(*status, GetParam().status) << client.Output(Stream::kStderr);
+    EXPECT_EQ(client.CountLines(Stream::kStderr, GetParam().line), 1u)
+        << client.Output(Stream::kStderr);
+    EXPECT_EQ(host.LogCount("Request to stop from"), 1u) << host.Log();
+    EXPECT_EQ(host.Stop(), 0);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    States, PublishInterrupt,
+    ::testing::Values(InterruptCase{"AfterPublishing", true, 0, "1 connection"},
+                      InterruptCase{"NeverConnected", false, 1,
+                                    "error: nothing was published to rtmp://"}),
+    [](const auto &info) { return std::string(info.param.name); });
+
+// An option that libavformat refuses fails every attempt the same way: the client gives
+// up at once instead of retrying, and still ends the run with onEnd.
+TEST_F(Publish, AnOptionTheProtocolRefusesEndsTheRunWithoutRetrying) {
+    HostProcess host(kHostOptions);
+    ASSERT_TRUE(host.Ready()) << host.Log();
+    const std::string url = "srt://127.0.0.1:" + std::to_string(FreeLoopbackPort()) + "?mode=no";
+    ChildProcess client(Client(host.Target(), {"stream", "-o", url}));
+    const auto status = client.Wait(kExitWait);
+    ASSERT_TRUE(status.has_value());
+    EXPECT_EQ(*status, 1);
+    EXPECT_EQ(client.CountLines(Stream::kStderr, "error: cannot publish to " + url), 1u)
+        << client.Output(Stream::kStderr);
+    EXPECT_EQ(client.CountLines(Stream::kStderr, "cannot reach"), 0u)
+        << client.Output(Stream::kStderr);
+    EXPECT_EQ(host.LogCount("Request to stop from"), 1u) << host.Log();
+    EXPECT_EQ(host.Stop(), 0);
+}
+
+// --- addresses refused before the host is contacted -------------------------------------
+
+struct BadUrlCase {
+    const char *name;
+    const char *url;
+    const char *reason;  // in the one line on stderr
+};
+
+void PrintTo(const BadUrlCase &c, std::ostream *os) { *os << c.name; }
+
+class PublishBadUrl : public ::testing::TestWithParam<BadUrlCase> {};
+
+TEST_P(PublishBadUrl, OneLineAndUsageExit) {
+    // Nothing serves on this address; a client that contacted it would fail otherwise.
+    ChildProcess client(Client("127.0.0.1:1", {"stream", "-o", GetParam().url}));
+    const auto status = client.Wait(kExitWait);
+    ASSERT_TRUE(status.has_value());
+    EXPECT_EQ(*status, 2);
+    const auto lines = client.Lines(Stream::kStderr);
+    ASSERT_EQ(lines.size(), 1u) << client.Output(Stream::kStderr);
+    EXPECT_NE(lines[0].find(GetParam().reason), std::string::npos) << lines[0];
+    EXPECT_NE(lines[0].find(GetParam().url), std::string::npos) << lines[0];
+    EXPECT_TRUE(client.Lines(Stream::kStdout).empty());
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Urls, PublishBadUrl,
+    ::testing::Values(
+        BadUrlCase{"UnknownScheme", "http://127.0.0.1:8080/live", "unknown output scheme"},
+        BadUrlCase{"RtspNoHost", "rtsp://:8554/live", "no host"},
+        BadUrlCase{"RtspNoPath", "rtsp://127.0.0.1:8554", "no path"},
+        BadUrlCase{"RtspPortTooLarge", "rtsp://127.0.0.1:70000/live", "bad port '70000'"},
+        BadUrlCase{"SrtNoPort", "srt://127.0.0.1", "no port"},
+        BadUrlCase{"SrtPortNotANumber", "srt://127.0.0.1:abc", "bad port 'abc'"},
+        BadUrlCase{"RtmpNoKey", "rtmp://127.0.0.1/live", "no application and stream key"},
+        BadUrlCase{"RtmpPortZero", "rtmp://127.0.0.1:0/live/key", "bad port '0'"}),
+    [](const auto &info) { return std::string(info.param.name); });
+
+}  // namespace

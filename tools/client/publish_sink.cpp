@@ -1,0 +1,561 @@
+// The stream copied to a media server through libavformat's own protocols and muxers:
+// rtsp (the parameter sets go into the SDP's sprop-parameter-sets), mpegts over srt
+// (parameter sets in-band before each key frame), flv over rtmp (an AVC sequence
+// header). A thread of the sink owns the connection; the stream's reader only queues.
+#include <pthread.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstdio>
+#include <cstring>
+#include <deque>
+#include <mutex>
+#include <thread>
+
+#include "frame_sink.h"
+#include "mirrax_media/av_handles.h"
+#include "monotonic_pts.h"
+
+extern "C" {
+#include <libavutil/dict.h>
+}
+
+namespace mirrax::client {
+
+namespace {
+
+using Clock = std::chrono::steady_clock;
+using namespace std::chrono_literals;
+
+constexpr AVRational kMillisecond{1, 1000};
+// Back-off between connection attempts: doubled after every failed one, up to the cap.
+constexpr std::chrono::milliseconds kFirstRetry{250};
+constexpr std::chrono::milliseconds kMaxRetry{5000};
+// A connection (including the protocol's handshake and the muxer's header) and every
+// later write give up after these (the interrupt callback's deadline); the protocols'
+// own timeouts below are set to match where they have one.
+constexpr auto kOpenTimeout = 5s;
+constexpr auto kWriteTimeout = 5s;
+// Finish writes what is queued and the trailer within this, then abandons the output.
+constexpr auto kFinishTimeout = 5s;
+// Messages queued for the sink's thread; beyond this the pictures are dropped and the
+// output resumes at the next key frame (a server too slow for the stream).
+constexpr size_t kMaxQueued = 120;
+// A connection still waiting for its first key frame asks again after this long.
+constexpr auto kKeyFrameRepeat = 1s;
+
+// Options with the names each protocol and muxer reads. Times in microseconds unless
+// noted; entries a component does not know stay unused.
+void SetOptions(PublishProtocol protocol, AVDictionary **protocolOptions,
+                AVDictionary **muxerOptions) {
+    const std::string writeUs = std::to_string(std::chrono::microseconds(kWriteTimeout).count());
+    switch (protocol) {
+        case PublishProtocol::kRtsp:
+            // Interleaved on the RTSP connection: a server that goes away shows up as a
+            // failed write, and no UDP ports need to be open between the two.
+            // The muxer has no timeout of its own: the interrupt callback's deadlines
+            // bound its connection and writes.
+            av_dict_set(muxerOptions, "rtsp_transport", "tcp", 0);
+            break;
+        case PublishProtocol::kSrt:
+            // Over UDP nothing refuses a connection: an attempt to reach a listener that
+            // is not there lasts the whole handshake timeout, libsrt's usual 3 s.
+            av_dict_set(protocolOptions, "connect_timeout", "3000", 0);
+            av_dict_set(protocolOptions, "timeout", writeUs.c_str(), 0);
+            av_dict_set(protocolOptions, "rw_timeout", writeUs.c_str(), 0);
+            // Closing waits up to a second for pictures still in the send buffer; without
+            // it the last few of a run are lost.
+            av_dict_set(protocolOptions, "linger", "1", 0);
+            break;
+        case PublishProtocol::kRtmp:
+            av_dict_set(protocolOptions, "rw_timeout", writeUs.c_str(), 0);
+            // Nothing to go back to on a live connection.
+            av_dict_set(muxerOptions, "flvflags", "no_duration_filesize", 0);
+            break;
+    }
+}
+
+// Errors that no retry repairs: this build of libavformat cannot publish this way.
+bool Permanent(int rc) {
+    return rc == AVERROR_PROTOCOL_NOT_FOUND || rc == AVERROR_MUXER_NOT_FOUND ||
+           rc == AVERROR(ENOMEM) || rc == AVERROR(EINVAL);
+}
+
+class PublishSink : public FrameSink {
+public:
+    explicit PublishSink(PublishUrl url) : url_(std::move(url)) {
+        interrupt_.callback = &PublishSink::Interrupted;
+        interrupt_.opaque = this;
+        thread_ = std::thread([this] { Loop(); });
+    }
+
+    ~PublishSink() override {
+        std::string ignored;
+        Stop(&ignored);
+    }
+
+    void SetKeyFrameRequester(std::function<void()> request) override {
+        std::lock_guard lock(mutex_);
+        requestKeyFrame_ = std::move(request);
+    }
+
+    bool Write(const FrameMessage &frame, std::string *error) override {
+        if (!frame.IsCodecData() && !frame.IsPicture()) {
+            return true;
+        }
+        bool askForKeyFrame = false;
+        {
+            std::lock_guard lock(mutex_);
+            if (fatal_) {
+                *error = fatalError_;
+                return false;
+            }
+            if (frame.IsPicture() && skipToKeyFrame_) {
+                if (!frame.IsKeyFrame()) {
+                    ++dropped_;
+                    return true;
+                }
+                skipToKeyFrame_ = false;
+            }
+            if (frame.IsPicture() && queuedPictures_ >= kMaxQueued) {
+                // The output lags behind the stream: start over at a key frame.
+                DropQueuedPictures();
+                if (!frame.IsKeyFrame()) {
+                    ++dropped_;
+                    skipToKeyFrame_ = true;
+                    askForKeyFrame = true;
+                }
+            }
+            if (!skipToKeyFrame_ || frame.IsCodecData()) {
+                queue_.push_back(Item{std::string(frame.data), frame.pts, frame.IsKeyFrame(),
+                                      frame.IsCodecData()});
+                queuedPictures_ += frame.IsPicture() ? 1 : 0;
+            }
+        }
+        wake_.notify_all();
+        if (askForKeyFrame) {
+            RequestKeyFrame();
+        }
+        return true;
+    }
+
+    bool Finish(std::string *error) override { return Stop(error); }
+
+    std::optional<PictureSize> Size() const override {
+        std::lock_guard lock(mutex_);
+        return publishedSize_;
+    }
+
+private:
+    struct Item {
+        std::string data;
+        int64_t pts;
+        bool key;
+        bool codecData;
+    };
+
+    // --- the caller's side ------------------------------------------------------------
+
+    bool Stop(std::string *error) {
+        std::unique_lock lock(mutex_);
+        if (!thread_.joinable()) {
+            *error = stopError_;
+            return stopError_.empty();
+        }
+        finishing_ = true;
+        wake_.notify_all();
+        // What is queued still goes out on a live connection; a retry wait or an
+        // attempt to connect ends at once (the interrupt callback sees finishing_).
+        if (!wake_.wait_for(lock, kFinishTimeout, [this] { return loopDone_; })) {
+            abort_ = true;
+        }
+        lock.unlock();
+        thread_.join();
+        lock.lock();
+        if (connections_ == 0) {
+            stopError_ = fatal_ ? fatalError_
+                                : "nothing was published to " + url_.shown +
+                                      (lastError_.empty() ? "" : " (" + lastError_ + ")");
+            *error = stopError_;
+            return false;
+        }
+        fprintf(stderr,
+                "mirrax_client: publish: %llu pictures sent to %s over %d connection%s; %llu "
+                "skipped waiting for a connection or a key frame\n",
+                static_cast<unsigned long long>(sent_), url_.shown.c_str(), connections_,
+                connections_ == 1 ? "" : "s", static_cast<unsigned long long>(dropped_));
+        fflush(stderr);
+        *error = stopError_;
+        return stopError_.empty();
+    }
+
+    void RequestKeyFrame() {
+        std::function<void()> request;
+        {
+            std::lock_guard lock(mutex_);
+            request = requestKeyFrame_;
+        }
+        if (request) {
+            request();
+        }
+    }
+
+    // With mutex_ held.
+    void DropQueuedPictures() {
+        std::deque<Item> kept;
+        for (auto &item : queue_) {
+            if (item.codecData) {
+                kept.push_back(std::move(item));
+            } else {
+                ++dropped_;
+            }
+        }
+        queue_ = std::move(kept);
+        queuedPictures_ = 0;
+    }
+
+    // --- the sink's thread --------------------------------------------------------------
+
+    static int Interrupted(void *opaque) {
+        auto *self = static_cast<PublishSink *>(opaque);
+        if (self->abort_.load() || (self->finishing_.load() && !self->connected_)) {
+            return 1;
+        }
+        return Clock::now().time_since_epoch().count() > self->deadline_.load() ? 1 : 0;
+    }
+
+    void SetDeadline(Clock::duration within) {
+        deadline_ = (Clock::now() + within).time_since_epoch().count();
+    }
+
+    void AskForKeyFrame() {
+        keyFrameAskedAt_ = Clock::now();
+        RequestKeyFrame();
+    }
+
+    bool CanConnect() const { return !gaveUp_ && !codecData_.empty() && size_.has_value(); }
+
+    void Loop() {
+        pthread_setname_np(pthread_self(), "client-publish");
+        std::unique_lock lock(mutex_);
+        while (true) {
+            auto due = [this] {
+                return finishing_ || abort_ || !queue_.empty() ||
+                       (!connected_ && CanConnect() && Clock::now() >= retryAt_);
+            };
+            if (!connected_ && CanConnect()) {
+                wake_.wait_until(lock, retryAt_, due);
+            } else {
+                wake_.wait(lock, due);
+            }
+            if (abort_ || (finishing_ && (!connected_ || queue_.empty()))) {
+                break;
+            }
+            std::deque<Item> items;
+            items.swap(queue_);
+            queuedPictures_ = 0;
+            const bool finishing = finishing_;
+            lock.unlock();
+            for (auto &item : items) {
+                Handle(item);
+            }
+            if (!connected_ && CanConnect() && !finishing && Clock::now() >= retryAt_) {
+                Connect();
+            }
+            lock.lock();
+        }
+        lock.unlock();
+        if (connected_) {
+            Close(true);
+        }
+        lock.lock();
+        loopDone_ = true;
+        wake_.notify_all();
+    }
+
+    void Handle(const Item &item) {
+        if (item.codecData) {
+            if (item.data == codecData_) {
+                return;
+            }
+            codecData_ = item.data;
+            probe_ = std::make_unique<PictureSizeProbe>();
+            probe_->Feed(codecData_, true);
+            size_.reset();
+            if (connected_) {
+                // New parameters (the screen was rotated or resized): the output's
+                // header holds the old ones, so it is closed here and opened again with
+                // the new ones once a picture has shown their size.
+                Close(true);
+                Say("the stream's parameters changed; restarting the %s output",
+                    PublishProtocolName(url_.protocol));
+                retryAt_ = Clock::now();
+                backoff_ = kFirstRetry;
+                restarting_ = true;
+            }
+            return;
+        }
+        if (!size_ && probe_ && probe_->Feed(item.data, false)) {
+            size_ = probe_->Size();
+        }
+        if (!connected_) {
+            if (everConnected_) {
+                Count(&dropped_);
+            }
+            return;
+        }
+        if (needKeyFrame_ && !item.key) {
+            Count(&dropped_);
+            if (Clock::now() >= keyFrameAskedAt_ + kKeyFrameRepeat) {
+                AskForKeyFrame();  // the answer to the last request went missing
+            }
+            return;
+        }
+        needKeyFrame_ = false;
+        std::string error;
+        if (!WritePicture(item, &error)) {
+            Close(true);
+            lastError_ = error;
+            Say("lost the connection to %s: %s; reconnecting", url_.shown.c_str(), error.c_str());
+            retryAt_ = Clock::now() + kFirstRetry;
+            backoff_ = kFirstRetry * 2;
+            return;
+        }
+        Count(&sent_);
+    }
+
+    bool WritePicture(const Item &item, std::string *error) {
+        int rc = av_new_packet(packet_.get(), static_cast<int>(item.data.size()));
+        if (rc < 0) {
+            *error = "out of memory";
+            return false;
+        }
+        memcpy(packet_->data, item.data.data(), item.data.size());
+        packet_->pts = av_rescale_q(pts_.Next(item.pts), kMillisecond, stream_->time_base);
+        packet_->dts = packet_->pts;
+        packet_->stream_index = stream_->index;
+        if (item.key) {
+            packet_->flags |= AV_PKT_FLAG_KEY;
+        }
+        SetDeadline(kWriteTimeout);
+        rc = av_write_frame(format_.get(), packet_.get());
+        av_packet_unref(packet_.get());
+        if (rc >= 0 && format_->pb != nullptr) {
+            avio_flush(format_->pb);
+            rc = format_->pb->error;
+        }
+        if (rc < 0) {
+            *error = av::AvError(rc);
+            return false;
+        }
+        return true;
+    }
+
+    void Connect() {
+        ++attempts_;
+        std::string error;
+        const int rc = Open(&error);
+        if (rc >= 0) {
+            connected_ = true;
+            needKeyFrame_ = true;
+            pts_ = MonotonicPts();
+            {
+                std::lock_guard lock(mutex_);
+                ++connections_;
+                publishedSize_ = size_;
+            }
+            if (restarting_) {
+                Say("publishing to %s at %dx%d again", url_.shown.c_str(), size_->width,
+                    size_->height);
+            } else if (everConnected_) {
+                Say("reconnected to %s (attempt %d)", url_.shown.c_str(), attempts_);
+            } else {
+                Say("publishing to %s (%s, %dx%d)", url_.shown.c_str(),
+                    PublishProtocolName(url_.protocol), size_->width, size_->height);
+            }
+            everConnected_ = true;
+            restarting_ = false;
+            attempts_ = 0;
+            backoff_ = kFirstRetry;
+            // Pictures from before the connection are gone: start at a fresh key frame.
+            AskForKeyFrame();
+            return;
+        }
+        if (finishing_ || abort_) {
+            return;
+        }
+        if (url_.protocol == PublishProtocol::kSrt && rc == AVERROR(EIO)) {
+            // What libsrt reports when no listener answered the handshake.
+            error = "no SRT listener answered";
+        }
+        lastError_ = error;
+        if (Permanent(rc)) {
+            gaveUp_ = true;
+            std::lock_guard lock(mutex_);
+            fatal_ = true;
+            fatalError_ = "cannot publish to " + url_.shown + ": " + error;
+            return;
+        }
+        Say("cannot reach %s: %s; attempt %d, next in %lld ms", url_.shown.c_str(), error.c_str(),
+            attempts_, static_cast<long long>(backoff_.count()));
+        retryAt_ = Clock::now() + backoff_;
+        backoff_ = std::min(backoff_ * 2, kMaxRetry);
+    }
+
+    // One connection: the muxer set up for the current parameters, the protocol opened
+    // and the header written. A libavformat error code, with a reason.
+    int Open(std::string *error) {
+        AVFormatContext *raw = nullptr;
+        int rc = avformat_alloc_output_context2(&raw, nullptr, PublishMuxerName(url_.protocol),
+                                                url_.url.c_str());
+        if (rc < 0 || raw == nullptr) {
+            *error =
+                std::string("no ") + PublishMuxerName(url_.protocol) + " muxer: " + av::AvError(rc);
+            return rc < 0 ? rc : AVERROR_MUXER_NOT_FOUND;
+        }
+        av::FormatContextPtr format(raw);
+        format->interrupt_callback = interrupt_;
+        AVStream *stream = avformat_new_stream(format.get(), nullptr);
+        packet_.reset(av_packet_alloc());
+        if (stream == nullptr || !packet_) {
+            *error = "out of memory";
+            return AVERROR(ENOMEM);
+        }
+        AVCodecParameters *par = stream->codecpar;
+        par->codec_type = AVMEDIA_TYPE_VIDEO;
+        par->codec_id = AV_CODEC_ID_H264;
+        par->width = size_->width;
+        par->height = size_->height;
+        par->extradata =
+            static_cast<uint8_t *>(av_mallocz(codecData_.size() + AV_INPUT_BUFFER_PADDING_SIZE));
+        if (par->extradata == nullptr) {
+            *error = "out of memory";
+            return AVERROR(ENOMEM);
+        }
+        memcpy(par->extradata, codecData_.data(), codecData_.size());
+        par->extradata_size = static_cast<int>(codecData_.size());
+        stream->time_base = kMillisecond;
+
+        AVDictionary *protocolRaw = nullptr;
+        AVDictionary *muxerRaw = nullptr;
+        SetOptions(url_.protocol, &protocolRaw, &muxerRaw);
+        av::DictionaryPtr protocolOptions(protocolRaw);
+        av::DictionaryPtr muxerOptions(muxerRaw);
+
+        SetDeadline(kOpenTimeout);
+        if ((format->oformat->flags & AVFMT_NOFILE) == 0) {
+            AVIOContext *io = nullptr;
+            protocolRaw = protocolOptions.release();
+            rc = avio_open2(&io, url_.url.c_str(), AVIO_FLAG_WRITE, &format->interrupt_callback,
+                            &protocolRaw);
+            protocolOptions.reset(protocolRaw);
+            if (rc < 0) {
+                *error = av::AvError(rc);
+                return rc;
+            }
+            format->pb = io;
+        }
+        muxerRaw = muxerOptions.release();
+        rc = avformat_write_header(format.get(), &muxerRaw);
+        muxerOptions.reset(muxerRaw);
+        if (rc < 0) {
+            *error = av::AvError(rc);
+            if (format->pb != nullptr) {
+                avio_closep(&format->pb);
+            }
+            return rc;
+        }
+        format_ = std::move(format);
+        stream_ = stream;
+        return 0;
+    }
+
+    // Ends the connection; the trailer also closes an RTSP session (TEARDOWN) and its
+    // sockets, so it is written even after a failed write, within a short deadline.
+    void Close(bool trailer) {
+        if (format_ && trailer) {
+            SetDeadline(1s);
+            av_write_trailer(format_.get());
+        }
+        if (format_ && format_->pb != nullptr && (format_->oformat->flags & AVFMT_NOFILE) == 0) {
+            avio_closep(&format_->pb);
+        }
+        format_.reset();
+        stream_ = nullptr;
+        connected_ = false;
+    }
+
+    void Count(uint64_t *counter) {
+        std::lock_guard lock(mutex_);
+        ++*counter;
+    }
+
+    template <typename... Args>
+    void Say(const char *format, Args... args) {
+        // A progress line on a terminal is rewritten in place; start on a clean line.
+        if (isatty(STDERR_FILENO)) {
+            fputs("\r\033[K", stderr);
+        }
+        fputs("mirrax_client: publish: ", stderr);
+        fprintf(stderr, format, args...);
+        fputc('\n', stderr);
+        fflush(stderr);
+    }
+
+    const PublishUrl url_;
+    AVIOInterruptCB interrupt_{};
+
+    // Shared with the caller's threads.
+    mutable std::mutex mutex_;
+    std::condition_variable wake_;
+    std::deque<Item> queue_;
+    size_t queuedPictures_ = 0;
+    bool skipToKeyFrame_ = false;
+    std::function<void()> requestKeyFrame_;
+    std::atomic<bool> finishing_{false};
+    std::atomic<bool> abort_{false};
+    bool loopDone_ = false;
+    bool fatal_ = false;
+    std::string fatalError_;
+    std::string stopError_;
+    std::optional<PictureSize> publishedSize_;
+    int connections_ = 0;
+    uint64_t sent_ = 0;
+    uint64_t dropped_ = 0;
+    std::string lastError_;  // written by the thread; read after it was joined
+
+    // The sink's thread only (also read by the interrupt callback, on that thread).
+    std::atomic<bool> connected_{false};
+    std::atomic<Clock::rep> deadline_{0};
+    std::string codecData_;
+    std::unique_ptr<PictureSizeProbe> probe_;
+    std::optional<PictureSize> size_;
+    av::FormatContextPtr format_;
+    AVStream *stream_ = nullptr;  // owned by format_
+    av::PacketPtr packet_;
+    MonotonicPts pts_;
+    bool needKeyFrame_ = false;
+    Clock::time_point keyFrameAskedAt_;
+    bool everConnected_ = false;
+    bool gaveUp_ = false;  // an error no retry repairs
+    bool restarting_ = false;
+    int attempts_ = 0;
+    std::chrono::milliseconds backoff_ = kFirstRetry;
+    Clock::time_point retryAt_ = Clock::now();
+
+    std::thread thread_;  // last: starts after everything above exists
+};
+
+}  // namespace
+
+std::unique_ptr<FrameSink> OpenPublishSink(const PublishUrl &url, std::string *error) {
+    (void)error;
+    // The sink reports every failure in its own line; libavformat's messages would
+    // repeat each one, several times per attempt to connect.
+    av_log_set_level(AV_LOG_FATAL);
+    return std::make_unique<PublishSink>(url);
+}
+
+}  // namespace mirrax::client
