@@ -46,7 +46,7 @@ struct Result {
 
 // Runs a program (an absolute path) to its end; a program still running at the
 // timeout is killed when its ChildProcess goes.
-Result Run(const std::vector<std::string> &argv, std::chrono::seconds timeout) {
+Result RunProgram(const std::vector<std::string> &argv, std::chrono::seconds timeout) {
     ChildProcess child(argv);
     Result result;
     result.status = child.Wait(timeout);
@@ -56,7 +56,7 @@ Result Run(const std::vector<std::string> &argv, std::chrono::seconds timeout) {
 }
 
 Result Shell(const std::string &command, std::chrono::seconds timeout) {
-    return Run({"/bin/sh", "-c", command}, timeout);
+    return RunProgram({"/bin/sh", "-c", command}, timeout);
 }
 
 std::string ReadFile(const fs::path &path) {
@@ -145,9 +145,9 @@ protected:
         fs::remove_all(dir_);
         fs::create_directories(dir_);
         prefix_ = dir_ / "prefix";
-        const Result install =
-            Run({MIRRAX_CMAKE_COMMAND, "--install", MIRRAX_BUILD_DIR, "--prefix", prefix_.string()},
-                120s);
+        const Result install = RunProgram(
+            {MIRRAX_CMAKE_COMMAND, "--install", MIRRAX_BUILD_DIR, "--prefix", prefix_.string()},
+            120s);
         ASSERT_EQ(install.status, 0) << install.Describe();
     }
     void TearDown() override { fs::remove_all(dir_); }
@@ -173,13 +173,14 @@ TEST_F(Installed, HoldsVersionedLibrariesHeadersPackageFilesAndOnlyTheTwoProgram
         ASSERT_TRUE(fs::is_symlink(Lib(LibraryFile(name, ""))));
         EXPECT_EQ(fs::read_symlink(Lib(LibraryFile(name, ""))), soname);
     }
-    for (const std::string file :
-         {"include/mirrax/mirrax.pb.h", "include/mirrax/mirrax.grpc.pb.h",
-          "include/mirrax/platform/refbase.h", "include/mirrax/platform/mirrax_platform/log_sink.h",
-          kLibDir + "/cmake/Mirrax/MirraxConfig.cmake",
-          kLibDir + "/cmake/Mirrax/MirraxConfigVersion.cmake",
-          kLibDir + "/cmake/Mirrax/MirraxTargets.cmake",
-          kLibDir + "/pkgconfig/mirrax-protocol.pc"}) {
+    for (const std::string &file :
+         std::vector<std::string>{"include/mirrax/mirrax.pb.h", "include/mirrax/mirrax.grpc.pb.h",
+                                  "include/mirrax/platform/refbase.h",
+                                  "include/mirrax/platform/mirrax_platform/log_sink.h",
+                                  kLibDir + "/cmake/Mirrax/MirraxConfig.cmake",
+                                  kLibDir + "/cmake/Mirrax/MirraxConfigVersion.cmake",
+                                  kLibDir + "/cmake/Mirrax/MirraxTargets.cmake",
+                                  kLibDir + "/pkgconfig/mirrax-protocol.pc"}) {
         EXPECT_TRUE(fs::is_regular_file(prefix_ / file)) << file;
     }
     EXPECT_EQ(ReadFile(prefix_ / "share/mirrax/mirrax.proto"),
@@ -208,9 +209,9 @@ TEST_F(Installed, HostAndClientRunFromThePrefix) {
 
     const std::string port = std::to_string(host.Port());
     const fs::path video = dir_ / "screen.h264";
-    const Result stream = Run({Bin("mirrax_client").string(), "-p", port, "stream", "--frames",
-                               "12", "-o", video.string()},
-                              60s);
+    const Result stream = RunProgram({Bin("mirrax_client").string(), "-p", port, "stream",
+                                      "--frames", "12", "-o", video.string()},
+                                     60s);
     ASSERT_EQ(stream.status, 0) << stream.Describe();
     const Decoded frames = Decode(video);
     EXPECT_EQ(frames.errors, 0);
@@ -219,8 +220,8 @@ TEST_F(Installed, HostAndClientRunFromThePrefix) {
     EXPECT_EQ(frames.height, kHeight);
 
     const fs::path png = dir_ / "screen.png";
-    const Result snapshot =
-        Run({Bin("mirrax_client").string(), "-p", port, "snapshot", "-o", png.string()}, 60s);
+    const Result snapshot = RunProgram(
+        {Bin("mirrax_client").string(), "-p", port, "snapshot", "-o", png.string()}, 60s);
     ASSERT_EQ(snapshot.status, 0) << snapshot.Describe();
     const Decoded picture = Decode(png);
     EXPECT_EQ(picture.errors, 0);
@@ -264,7 +265,7 @@ TEST_F(Installed, LibraryOptionTakesEveryInstalledNameOfTheLinkedLibrary) {
         std::vector<std::string> argv = {Bin("mirrax_host").string(), "-p",
                                          std::to_string(mirrax::test::FreeLoopbackPort())};
         argv.insert(argv.end(), c.options.begin(), c.options.end());
-        const Result refused = Run(argv, 20s);
+        const Result refused = RunProgram(argv, 20s);
         EXPECT_EQ(refused.status, 1) << refused.Describe();
         EXPECT_NE(refused.err.find("mirrax_host: library " + copy.string() + " is not "),
                   std::string::npos)
@@ -286,9 +287,10 @@ void PrintTo(const ConsumerCase &c, std::ostream *os) { *os << c.name; }
 const fs::path kConsumerSource = fs::path(MIRRAX_SOURCE_DIR) / "tests/install/consumer";
 
 fs::path BuildWithFindPackage(const fs::path &prefix, const fs::path &build, Result *result) {
-    *result = Run({MIRRAX_CMAKE_COMMAND, "-S", kConsumerSource.string(), "-B", build.string(), "-G",
-                   "Ninja", "-DCMAKE_BUILD_TYPE=Release", "-DCMAKE_PREFIX_PATH=" + prefix.string()},
-                  120s);
+    *result = RunProgram(
+        {MIRRAX_CMAKE_COMMAND, "-S", kConsumerSource.string(), "-B", build.string(), "-G", "Ninja",
+         "-DCMAKE_BUILD_TYPE=Release", "-DCMAKE_PREFIX_PATH=" + prefix.string()},
+        120s);
     if (result->status != 0) {
         return {};
     }
@@ -300,7 +302,7 @@ fs::path BuildWithFindPackage(const fs::path &prefix, const fs::path &build, Res
         result->err = "CMakeCache.txt lacks " + expected;
         return {};
     }
-    *result = Run({MIRRAX_CMAKE_COMMAND, "--build", build.string()}, 240s);
+    *result = RunProgram({MIRRAX_CMAKE_COMMAND, "--build", build.string()}, 240s);
     return build / "mirrax_consumer";
 }
 
@@ -325,10 +327,11 @@ TEST_P(InstalledConsumer, BuildsAndCallsTheInstalledHost) {
 
     InstalledHost host(Bin("mirrax_host"), {});
     ASSERT_TRUE(host.Ready()) << host.Process().Output(Stream::kStderr);
-    const Result call = Run({program.string(), "127.0.0.1:" + std::to_string(host.Port())}, 30s);
+    const Result call =
+        RunProgram({program.string(), "127.0.0.1:" + std::to_string(host.Port())}, 30s);
     ASSERT_EQ(call.status, 0) << call.Describe();
     // No stream runs, so the host answers the key-frame request with 6.
-    EXPECT_EQ(call.out, "onRequestIDRFrame result: 6");
+    EXPECT_EQ(call.out, "onRequestIDRFrame result: 6\n");
     EXPECT_EQ(host.Process().CountLines(Stream::kStderr, "Request to refresh IDR frame from"), 1u)
         << host.Process().Output(Stream::kStderr);
     EXPECT_EQ(host.Stop(), 0);
@@ -349,10 +352,10 @@ TEST_F(Installed, PythonExampleStreamsFramesAndGetsTheKeyFrameItAskedFor) {
     ASSERT_TRUE(host.Ready()) << host.Process().Output(Stream::kStderr);
     const fs::path video = dir_ / "python.h264";
     const Result example =
-        Run({"/usr/bin/python3", MIRRAX_SOURCE_DIR "/examples/python/mirrax_stream.py", "--prefix",
-             prefix_.string(), "--port", std::to_string(host.Port()), "--frames", "24", "-o",
-             video.string()},
-            90s);
+        RunProgram({"/usr/bin/python3", MIRRAX_SOURCE_DIR "/examples/python/mirrax_stream.py",
+                    "--prefix", prefix_.string(), "--port", std::to_string(host.Port()), "--frames",
+                    "24", "-o", video.string()},
+                   90s);
     ASSERT_EQ(example.status, 0) << example.Describe();
     EXPECT_NE(example.out.find("key frame requested after picture 8: result 0"), std::string::npos)
         << example.out;
@@ -369,9 +372,10 @@ TEST_F(Installed, PythonExampleStreamsFramesAndGetsTheKeyFrameItAskedFor) {
     EXPECT_EQ(frames.width, kWidth);
     EXPECT_EQ(frames.height, kHeight);
     // The run was ended with onEnd: the host goes on streaming to the next client.
-    const Result next = Run({Bin("mirrax_client").string(), "-p", std::to_string(host.Port()),
-                             "stream", "--frames", "3", "-o", (dir_ / "next.h264").string()},
-                            60s);
+    const Result next =
+        RunProgram({Bin("mirrax_client").string(), "-p", std::to_string(host.Port()), "stream",
+                    "--frames", "3", "-o", (dir_ / "next.h264").string()},
+                   60s);
     EXPECT_EQ(next.status, 0) << next.Describe();
     EXPECT_EQ(host.Stop(), 0);
 }
@@ -381,9 +385,10 @@ TEST_F(Installed, PythonExampleStreamsFramesAndGetsTheKeyFrameItAskedFor) {
 TEST(Package, DebHoldsTheInstallAndDependsOnTheLinkedLibrariesPackages) {
     const TempDir temp("mirrax_package_" + std::to_string(getpid()));
     const fs::path &dir = temp.path;
-    const Result cpack = Run({MIRRAX_CPACK_COMMAND, "-G", "DEB", "-B", dir.string(), "--config",
-                              std::string(MIRRAX_BUILD_DIR) + "/CPackConfig.cmake"},
-                             300s);
+    const Result cpack =
+        RunProgram({MIRRAX_CPACK_COMMAND, "-G", "DEB", "-B", dir.string(), "--config",
+                    std::string(MIRRAX_BUILD_DIR) + "/CPackConfig.cmake"},
+                   300s);
     ASSERT_EQ(cpack.status, 0) << cpack.Describe();
     std::vector<fs::path> debs;
     for (const auto &entry : fs::directory_iterator(dir)) {
@@ -392,11 +397,12 @@ TEST(Package, DebHoldsTheInstallAndDependsOnTheLinkedLibrariesPackages) {
         }
     }
     ASSERT_EQ(debs.size(), 1u) << cpack.Describe();
-    const Result arch = Run({"/usr/bin/dpkg", "--print-architecture"}, 10s);
+    const Result arch = RunProgram({"/usr/bin/dpkg", "--print-architecture"}, 10s);
     ASSERT_EQ(arch.status, 0);
-    EXPECT_EQ(debs[0].filename(), "mirrax_" + kVersion + "_" + arch.out + ".deb");
+    EXPECT_EQ(debs[0].filename(),
+              "mirrax_" + kVersion + "_" + arch.out.substr(0, arch.out.find('\n')) + ".deb");
 
-    const Result contents = Run({"/usr/bin/dpkg-deb", "-c", debs[0].string()}, 30s);
+    const Result contents = RunProgram({"/usr/bin/dpkg-deb", "-c", debs[0].string()}, 30s);
     ASSERT_EQ(contents.status, 0) << contents.Describe();
     std::set<std::string> files;
     for (std::istringstream lines(contents.out); !lines.eof();) {
@@ -408,13 +414,14 @@ TEST(Package, DebHoldsTheInstallAndDependsOnTheLinkedLibrariesPackages) {
         }
     }
     const std::string lib = "/usr/" + kLibDir + "/";
-    for (const std::string file :
-         {"/usr/bin/mirrax_host", "/usr/bin/mirrax_client", lib + "libmirrax_server.so." + kVersion,
-          lib + "libmirrax_server.so." + kSoVersion, lib + "libmirrax_server.so",
-          lib + "libmirrax_platform.so." + kVersion, lib + "libmirrax_protocol.so." + kVersion,
-          lib + "cmake/Mirrax/MirraxConfig.cmake", lib + "pkgconfig/mirrax-protocol.pc",
-          std::string("/usr/include/mirrax/mirrax.grpc.pb.h"),
-          std::string("/usr/share/mirrax/mirrax.proto")}) {
+    for (const std::string &file : std::vector<std::string>{
+             "/usr/bin/mirrax_host", "/usr/bin/mirrax_client",
+             lib + "libmirrax_server.so." + kVersion, lib + "libmirrax_server.so." + kSoVersion,
+             lib + "libmirrax_server.so", lib + "libmirrax_platform.so." + kVersion,
+             lib + "libmirrax_protocol.so." + kVersion, lib + "cmake/Mirrax/MirraxConfig.cmake",
+             lib + "pkgconfig/mirrax-protocol.pc",
+             std::string("/usr/include/mirrax/mirrax.grpc.pb.h"),
+             std::string("/usr/share/mirrax/mirrax.proto")}) {
         EXPECT_EQ(files.count(file), 1u) << file << " missing from\n" << contents.out;
     }
     for (const auto &file : files) {
@@ -423,7 +430,8 @@ TEST(Package, DebHoldsTheInstallAndDependsOnTheLinkedLibrariesPackages) {
             << "unexpected program " << file;
     }
 
-    const Result depends = Run({"/usr/bin/dpkg-deb", "-f", debs[0].string(), "Depends"}, 30s);
+    const Result depends =
+        RunProgram({"/usr/bin/dpkg-deb", "-f", debs[0].string(), "Depends"}, 30s);
     ASSERT_EQ(depends.status, 0) << depends.Describe();
     std::set<std::string> packages;
     for (std::istringstream list(depends.out); !list.eof();) {
