@@ -331,7 +331,7 @@ TEST_P(InstalledConsumer, BuildsAndCallsTheInstalledHost) {
         RunProgram({program.string(), "127.0.0.1:" + std::to_string(host.Port())}, 30s);
     ASSERT_EQ(call.status, 0) << call.Describe();
     // No stream runs, so the host answers the key-frame request with 6.
-    EXPECT_EQ(call.out, "onRequestIDRFrame result: 6\n");
+    EXPECT_EQ(call.out, "onRequestIDRFrame result: 6 (no stream running)\n");
     EXPECT_EQ(host.Process().CountLines(Stream::kStderr, "Request to refresh IDR frame from"), 1u)
         << host.Process().Output(Stream::kStderr);
     EXPECT_EQ(host.Stop(), 0);

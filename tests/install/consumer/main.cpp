@@ -8,6 +8,7 @@
 #include <cstdio>
 
 #include "mirrax.grpc.pb.h"
+#include "mirrax_protocol/results.h"
 
 int main(int argc, char **argv) {
     if (argc != 2) {
@@ -26,6 +27,7 @@ int main(int argc, char **argv) {
                 static_cast<int>(status.error_code()), status.error_message().c_str());
         return 1;
     }
-    printf("onRequestIDRFrame result: %d\n", reply.result());
+    printf("onRequestIDRFrame result: %d%s\n", reply.result(),
+           reply.result() == mirrax::protocol::kNoStreamRunning ? " (no stream running)" : "");
     return 0;
 }
