@@ -12,6 +12,7 @@
 
 #include "capture/screen_recorder.h"
 #include "display_manager.h"
+#include "mirrax_protocol/results.h"
 #include "multimedia/player_framework/native_avcodec_videoencoder.h"
 #include "multimedia/player_framework/native_avmuxer.h"
 #include "native_window/external_window.h"
@@ -21,7 +22,6 @@
 namespace {
 
 constexpr const char *kLogFile = "native_screen_encoder";
-constexpr int32_t kNoEncoder = 6;
 constexpr int32_t kSurfacePixelFormat = 4;
 constexpr double kEncoderFrameRate = 120.0;
 constexpr int32_t kRecordMode = 1;
@@ -647,7 +647,8 @@ int32_t RequestIDRFrame() {
     MIRRAX_LOG_LABEL(kLogFile);
     std::lock_guard<std::mutex> lock(mtx);
     MIRRAX_LOGI("%{public}s Invoke RequestIDRFrame....");
-    const int32_t result = g_screenEncoder ? g_screenEncoder->RequestIFrame() : kNoEncoder;
+    const int32_t result =
+        g_screenEncoder ? g_screenEncoder->RequestIFrame() : mirrax::protocol::kNoStreamRunning;
     MIRRAX_LOGI("%{public}s Finish RequestIDRFrame....");
     return result;
 }

@@ -26,6 +26,7 @@
 #include <optional>
 #include <string>
 
+#include "mirrax_media/av_handles.h"
 #include "mirrax_platform/frame_stamp.h"
 #include "x11_shm.h"
 
@@ -81,22 +82,6 @@ bool ParseOptions(int argc, char **argv, Options *o) {
            o->fps <= 240 && o->bitRate > 0;
 }
 
-std::string AvError(int code) {
-    char text[AV_ERROR_MAX_STRING_SIZE] = {};
-    av_make_error_string(text, sizeof(text), code);
-    return text;
-}
-
-struct CodecDeleter {
-    void operator()(AVCodecContext *c) const { avcodec_free_context(&c); }
-};
-struct FrameDeleter {
-    void operator()(AVFrame *f) const { av_frame_free(&f); }
-};
-struct PacketDeleter {
-    void operator()(AVPacket *p) const { av_packet_free(&p); }
-};
-
 int64_t ProcessCpuUs() {
     rusage usage{};
     getrusage(RUSAGE_SELF, &usage);
@@ -139,14 +124,14 @@ public:
         av_opt_set(c->priv_data, "x264-params", "keyint=infinite:scenecut=0:repeat-headers=1", 0);
         int rc = avcodec_open2(c, codec, nullptr);
         if (rc < 0) {
-            *error = "avcodec_open2: " + AvError(rc);
+            *error = "avcodec_open2: " + av::AvError(rc);
             return false;
         }
         frame_->format = AV_PIX_FMT_YUV420P;
         frame_->width = width;
         frame_->height = height;
         if ((rc = av_frame_get_buffer(frame_.get(), 0)) < 0) {
-            *error = "av_frame_get_buffer: " + AvError(rc);
+            *error = "av_frame_get_buffer: " + av::AvError(rc);
             return false;
         }
         return true;
@@ -165,7 +150,7 @@ public:
         frame_->pict_type = key ? AV_PICTURE_TYPE_I : AV_PICTURE_TYPE_NONE;
         int rc = avcodec_send_frame(context_.get(), frame_.get());
         if (rc < 0) {
-            fprintf(stderr, "h2h_bare_loop: avcodec_send_frame: %s\n", AvError(rc).c_str());
+            fprintf(stderr, "h2h_bare_loop: avcodec_send_frame: %s\n", av::AvError(rc).c_str());
             return std::nullopt;
         }
         int bytes = 0;
@@ -174,16 +159,16 @@ public:
             av_packet_unref(packet_.get());
         }
         if (rc != AVERROR(EAGAIN) && rc != AVERROR_EOF) {
-            fprintf(stderr, "h2h_bare_loop: avcodec_receive_packet: %s\n", AvError(rc).c_str());
+            fprintf(stderr, "h2h_bare_loop: avcodec_receive_packet: %s\n", av::AvError(rc).c_str());
             return std::nullopt;
         }
         return bytes;
     }
 
 private:
-    std::unique_ptr<AVCodecContext, CodecDeleter> context_;
-    std::unique_ptr<AVFrame, FrameDeleter> frame_;
-    std::unique_ptr<AVPacket, PacketDeleter> packet_;
+    av::CodecContextPtr context_;
+    av::FramePtr frame_;
+    av::PacketPtr packet_;
 };
 
 int Run(const Options &options) {

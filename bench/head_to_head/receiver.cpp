@@ -27,6 +27,7 @@
 #include <string>
 #include <utility>
 
+#include "mirrax_media/av_handles.h"
 #include "mirrax_platform/frame_stamp.h"
 #include "monotonic_us.h"
 
@@ -73,12 +74,6 @@ bool ParseOptions(int argc, char **argv, Options *o) {
     }
     return !o->log.empty() && (o->format == "nut" || o->format == "mpegts") &&
            (o->fromStdin != (o->listenPort >= 0)) && o->listenPort <= 65535;
-}
-
-std::string AvError(int code) {
-    char text[AV_ERROR_MAX_STRING_SIZE] = {};
-    av_make_error_string(text, sizeof(text), code);
-    return text;
 }
 
 class Fd {
@@ -166,28 +161,6 @@ int ReadSource(void *opaque, uint8_t *buffer, int size) {
     }
 }
 
-struct IoDeleter {
-    void operator()(AVIOContext *io) const {
-        av_freep(&io->buffer);
-        avio_context_free(&io);
-    }
-};
-struct InputDeleter {
-    void operator()(AVFormatContext *f) const { avformat_close_input(&f); }
-};
-struct CodecDeleter {
-    void operator()(AVCodecContext *c) const { avcodec_free_context(&c); }
-};
-struct FrameDeleter {
-    void operator()(AVFrame *f) const { av_frame_free(&f); }
-};
-struct PacketDeleter {
-    void operator()(AVPacket *p) const { av_packet_free(&p); }
-};
-struct DictionaryDeleter {
-    void operator()(AVDictionary *d) const { av_dict_free(&d); }
-};
-
 class Receiver {
 public:
     explicit Receiver(FILE *log) : log_(log) {}
@@ -214,13 +187,13 @@ public:
         av_dict_set(&rawOptions, "probesize", "32", 0);
         av_dict_set(&rawOptions, "analyzeduration", "0", 0);
         av_dict_set(&rawOptions, "fflags", "nobuffer", 0);
-        std::unique_ptr<AVDictionary, DictionaryDeleter> options(rawOptions);
+        av::DictionaryPtr options(rawOptions);
         const AVInputFormat *format = av_find_input_format(formatName.c_str());
         AVDictionary *optionsIn = options.release();
         int rc = avformat_open_input(&raw, nullptr, format, &optionsIn);
         options.reset(optionsIn);
         if (rc < 0) {
-            return Fail("cannot open the stream: " + AvError(rc));  // `raw` is freed
+            return Fail("cannot open the stream: " + av::AvError(rc));  // `raw` is freed
         }
         input_.reset(raw);
         frame_.reset(av_frame_alloc());
@@ -244,14 +217,14 @@ public:
                 rc = avcodec_send_packet(decoder_.get(), packet_.get());
                 if (rc < 0 && rc != AVERROR(EAGAIN)) {
                     fprintf(stderr, "h2h_receiver: a packet did not decode: %s\n",
-                            AvError(rc).c_str());
+                            av::AvError(rc).c_str());
                 }
                 Drain(arrivalUs, bytes, key);
             }
             av_packet_unref(packet_.get());
         }
         if (rc != AVERROR_EOF) {
-            fprintf(stderr, "h2h_receiver: the stream ended with %s\n", AvError(rc).c_str());
+            fprintf(stderr, "h2h_receiver: the stream ended with %s\n", av::AvError(rc).c_str());
         }
         if (decoder_) {
             avcodec_send_packet(decoder_.get(), nullptr);
@@ -285,7 +258,7 @@ private:
         decoder_->thread_count = 1;
         const int rc = avcodec_open2(decoder_.get(), codec, nullptr);
         if (rc < 0) {
-            Fail("cannot open the decoder: " + AvError(rc));
+            Fail("cannot open the decoder: " + av::AvError(rc));
             return false;
         }
         return true;
@@ -311,11 +284,11 @@ private:
 
     FILE *log_;
     Source source_{};
-    std::unique_ptr<AVIOContext, IoDeleter> io_;
-    std::unique_ptr<AVFormatContext, InputDeleter> input_;
-    std::unique_ptr<AVCodecContext, CodecDeleter> decoder_;
-    std::unique_ptr<AVFrame, FrameDeleter> frame_;
-    std::unique_ptr<AVPacket, PacketDeleter> packet_;
+    av::CustomIoContextPtr io_;
+    av::InputContextPtr input_;
+    av::CodecContextPtr decoder_;
+    av::FramePtr frame_;
+    av::PacketPtr packet_;
     int streamIndex_ = -1;
     uint64_t pictures_ = 0;
     uint64_t stamped_ = 0;

@@ -11,10 +11,9 @@
 #include <mutex>
 #include <vector>
 
+#include "bench_encoder.h"
 #include "mirrax_platform/frame_stamp.h"
 #include "multimedia/player_framework/native_avcodec_videoencoder.h"
-#include "native_window/external_window.h"
-#include "window.h"
 
 extern "C" {
 #include <libavcodec/avcodec.h>
@@ -105,22 +104,17 @@ void OnOutput(OH_AVCodec *codec, uint32_t index, OH_AVMemory *, OH_AVCodecBuffer
 
 Result RunLayer(const std::vector<Bgra> &frames, size_t *bytes) {
     Sink sink;
-    OH_AVCodec *codec = OH_VideoEncoder_CreateByMime(OH_AVCODEC_MIMETYPE_VIDEO_AVC);
-    OH_VideoEncoder_SetCallback(codec, {nullptr, nullptr, nullptr, OnOutput}, &sink);
-    OH_AVFormat *format =
-        OH_AVFormat_CreateVideoFormat(OH_AVCODEC_MIMETYPE_VIDEO_AVC, kWidth, kHeight);
-    OH_AVFormat_SetIntValue(format, OH_MD_KEY_PIXEL_FORMAT, AV_PIXEL_FORMAT_SURFACE_FORMAT);
-    OH_AVFormat_SetDoubleValue(format, OH_MD_KEY_FRAME_RATE, 60.0);
-    OH_AVFormat_SetLongValue(format, OH_MD_KEY_BITRATE, kBitRate);
-    OH_AVFormat_SetIntValue(format, OH_MD_KEY_I_FRAME_INTERVAL, 1000);
-    OH_VideoEncoder_Configure(codec, format);
-    OH_AVFormat_Destroy(format);
-    OHNativeWindow *window = nullptr;
-    OH_VideoEncoder_GetSurface(codec, &window);
-    OHOS::sptr<OHOS::Surface> surface = window->surface;
-    OH_NativeWindow_DestroyNativeWindow(window);
-    OH_VideoEncoder_Prepare(codec);
-    OH_VideoEncoder_Start(codec);
+    mirrax::bench::BenchEncoder encoder({.width = kWidth,
+                                         .height = kHeight,
+                                         .frameRate = 60.0,
+                                         .bitRate = kBitRate,
+                                         .iFrameIntervalMs = 1000},
+                                        OnOutput, &sink);
+    const OHOS::sptr<OHOS::Surface> &surface = encoder.Surface();
+    if (!surface) {
+        fprintf(stderr, "encoder_bench: the encoder did not start\n");
+        return {0, 0};
+    }
 
     double producerCpu = 0;
     const double cpu0 = CpuSeconds(CLOCK_PROCESS_CPUTIME_ID);
@@ -145,8 +139,6 @@ Result RunLayer(const std::vector<Bgra> &frames, size_t *bytes) {
     const double wall = WallSeconds() - wall0;
     // The producer's copies are the test's work, not the layer's.
     const double cpu = CpuSeconds(CLOCK_PROCESS_CPUTIME_ID) - cpu0 - producerCpu;
-    OH_VideoEncoder_Stop(codec);
-    OH_VideoEncoder_Destroy(codec);
     *bytes = sink.bytes;
     return {kFrames / wall, cpu / kFrames};
 }

@@ -19,11 +19,11 @@
 #include <thread>
 #include <vector>
 
+#include "bench_encoder.h"
 #include "host_fixture.h"
 #include "mirrax_platform/display_config.h"
 #include "mirrax_platform/frame_stamp.h"
 #include "multimedia/player_framework/native_avcodec_videoencoder.h"
-#include "native_window/external_window.h"
 #include "screen_manager.h"
 #include "stream_client.h"
 #include "support/h264_decoder.h"
@@ -276,9 +276,6 @@ void OnOutput(OH_AVCodec *codec, uint32_t index, OH_AVMemory *, OH_AVCodecBuffer
     }
     OH_VideoEncoder_FreeOutputData(codec, index);
 }
-void OnError(OH_AVCodec *, int32_t, void *) {}
-void OnStreamChanged(OH_AVCodec *, OH_AVFormat *, void *) {}
-void OnNeedInput(OH_AVCodec *, uint32_t, OH_AVMemory *, void *) {}
 
 // CPU per frame of the encoder layer alone (conversion, x264, callback), fed with
 // the captured frames at 60 fps through its surface, with the library's settings.
@@ -288,24 +285,18 @@ double MeasureEncoderLayer(int width, int height) {
         return 0;
     }
     mirrax::platform::SetSyntheticStill(true);  // its drawing is not the encoder's cost
-    OH_AVCodec *codec = OH_VideoEncoder_CreateByMime(OH_AVCODEC_MIMETYPE_VIDEO_AVC);
-    OH_VideoEncoder_SetCallback(codec, {OnError, OnStreamChanged, OnNeedInput, OnOutput}, nullptr);
-    OH_AVFormat *format = OH_AVFormat_Create();
-    OH_AVFormat_SetIntValue(format, OH_MD_KEY_WIDTH, width);
-    OH_AVFormat_SetIntValue(format, OH_MD_KEY_HEIGHT, height);
-    OH_AVFormat_SetIntValue(format, OH_MD_KEY_PIXEL_FORMAT, 4);
-    OH_AVFormat_SetIntValue(format, OH_MD_KEY_I_FRAME_INTERVAL, 2000);
-    OH_AVFormat_SetDoubleValue(format, OH_MD_KEY_FRAME_RATE, 120.0);
-    OH_AVFormat_SetIntValue(format, OH_MD_KEY_VIDEO_ENCODE_BITRATE_MODE, 0);
-    OH_AVFormat_SetLongValue(format, OH_MD_KEY_BITRATE, kBitRate);
-    OH_VideoEncoder_Configure(codec, format);
-    OH_AVFormat_Destroy(format);
-    OHNativeWindow *window = nullptr;
-    OH_VideoEncoder_GetSurface(codec, &window);
-    OHOS::sptr<OHOS::Surface> surface = window->surface;
-    OH_NativeWindow_DestroyNativeWindow(window);
-    OH_VideoEncoder_Prepare(codec);
-    OH_VideoEncoder_Start(codec);
+    auto encoder = std::make_unique<mirrax::bench::BenchEncoder>(
+        mirrax::bench::BenchEncoderSettings{.width = width,
+                                            .height = height,
+                                            .frameRate = 120.0,
+                                            .bitRate = kBitRate,
+                                            .iFrameIntervalMs = 2000},
+        OnOutput, nullptr);
+    const OHOS::sptr<OHOS::Surface> surface = encoder->Surface();
+    if (!surface) {
+        mirrax::platform::SetSyntheticStill(false);
+        return 0;
+    }
 
     const double cpu0 = ProcessCpuSeconds(getpid());
     const double feeder0 = ThreadCpuSeconds();
@@ -331,8 +322,7 @@ double MeasureEncoderLayer(int width, int height) {
         encoded = g_counter.pictures;
     }
     const double cpu = ProcessCpuSeconds(getpid()) - cpu0 - feeder;
-    OH_VideoEncoder_Stop(codec);
-    OH_VideoEncoder_Destroy(codec);
+    encoder.reset();
     {
         std::lock_guard<std::mutex> lock(g_counter.mutex);
         g_counter.pictures = 0;

@@ -11,15 +11,16 @@
 #include <thread>
 
 #include "display_source.h"
+#include "mirrax_platform/display_config.h"
 #include "screen_canvas.h"
 
 namespace mirrax::platform::display {
 
 struct SyntheticOptions {
-    int width = 1080;
-    int height = 2340;
-    int fps = 60;
-    int dpi = 480;
+    int width = kSyntheticDefaultWidth;
+    int height = kSyntheticDefaultHeight;
+    int fps = kSyntheticDefaultFps;
+    int dpi = kSyntheticDpi;
 };
 
 class SyntheticSource final : public DisplaySource {
@@ -67,7 +68,7 @@ private:
     int boxTop_ = 0, boxBottom_ = 0;
     SecureWindow secure_;
     int clockX_ = 0, clockY_ = 0, clockDigitW_ = 0, clockDigitH_ = 0;
-    int fps_ = 60;
+    int fps_ = kSyntheticDefaultFps;
     bool stillDrawing_ = false;
     double cpuNs_ = 0;
     uint64_t cpuFrames_ = 0;

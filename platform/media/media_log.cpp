@@ -57,12 +57,6 @@ void RouteFfmpegLog() {
     std::call_once(once, [] { av_log_set_callback(FfmpegLogCallback); });
 }
 
-std::string AvError(int code) {
-    char text[AV_ERROR_MAX_STRING_SIZE] = {};
-    av_make_error_string(text, sizeof(text), code);
-    return text;
-}
-
 void SetThreadName(const char *name) {
     char truncated[16] = {};
     snprintf(truncated, sizeof(truncated), "%s", name);

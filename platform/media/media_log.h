@@ -26,9 +26,6 @@ constexpr const char *kMediaLogTag = "MirraxMedia";
 // line each (tag "FFmpeg"); lower levels are dropped.
 void RouteFfmpegLog();
 
-// av_make_error_string as a std::string.
-std::string AvError(int code);
-
 // Names the calling thread (at most 15 characters are kept).
 void SetThreadName(const char *name);
 

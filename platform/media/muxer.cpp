@@ -15,6 +15,7 @@
 #include "av_objects.h"
 #include "handle_registry.h"
 #include "media_log.h"
+#include "mirrax_media/av_handles.h"
 #include "mirrax_platform/fault_injection.h"
 #include "multimedia/player_framework/native_avmuxer.h"
 
@@ -28,24 +29,6 @@ namespace mirrax::media {
 namespace {
 
 constexpr int kIoBufferSize = 64 * 1024;
-
-struct AvFormatContextDeleter {
-    void operator()(AVFormatContext *context) const { avformat_free_context(context); }
-};
-struct AvIoContextDeleter {
-    void operator()(AVIOContext *io) const {
-        if (io != nullptr) {
-            av_freep(&io->buffer);
-            avio_context_free(&io);
-        }
-    }
-};
-struct AvPacketFree {
-    void operator()(AVPacket *packet) const { av_packet_free(&packet); }
-};
-struct AvDictionaryDeleter {
-    void operator()(AVDictionary *dictionary) const { av_dict_free(&dictionary); }
-};
 
 int WriteToFd(void *opaque, uint8_t *data, int size) {
     const int fd = *static_cast<int *>(opaque);
@@ -85,7 +68,7 @@ public:
         AVFormatContext *raw = nullptr;
         int ret = avformat_alloc_output_context2(&raw, nullptr, "mp4", nullptr);
         if (ret < 0 || raw == nullptr) {
-            MEDIA_LOGE("muxer: no mp4 writer: %{public}s", AvError(ret).c_str());
+            MEDIA_LOGE("muxer: no mp4 writer: %{public}s", av::AvError(ret).c_str());
             return false;
         }
         format_.reset(raw);
@@ -223,7 +206,7 @@ public:
             // Once the file cannot take data, every later sample fails the same way:
             // the first failure is logged, the rest counted and reported by Stop.
             if (failedSamples_++ == 0) {
-                MEDIA_LOGE("muxer: writing a sample failed: %{public}s", AvError(ret).c_str());
+                MEDIA_LOGE("muxer: writing a sample failed: %{public}s", av::AvError(ret).c_str());
             }
             return AV_ERR_IO;
         }
@@ -287,12 +270,12 @@ private:
         AVDictionary *raw = nullptr;
         av_dict_set(&raw, "movflags", "frag_keyframe+empty_moov+default_base_moof", 0);
         av_dict_set(&raw, "frag_duration", "1000000", 0);
-        std::unique_ptr<AVDictionary, AvDictionaryDeleter> options(raw);
+        av::DictionaryPtr options(raw);
         raw = options.release();
         const int ret = avformat_write_header(format_.get(), &raw);
         options.reset(raw);
         if (ret < 0) {
-            MEDIA_LOGE("muxer: writing the header failed: %{public}s", AvError(ret).c_str());
+            MEDIA_LOGE("muxer: writing the header failed: %{public}s", av::AvError(ret).c_str());
             return AV_ERR_IO;
         }
         avio_flush(format_->pb);
@@ -303,9 +286,9 @@ private:
     int fd_;
     std::mutex mutex_;
     State state_ = State::kCreated;
-    std::unique_ptr<AVFormatContext, AvFormatContextDeleter> format_;
-    std::unique_ptr<AVIOContext, AvIoContextDeleter> io_;
-    std::unique_ptr<AVPacket, AvPacketFree> packet_;
+    av::FormatContextPtr format_;
+    av::CustomIoContextPtr io_;
+    av::PacketPtr packet_;
     AVStream *stream_ = nullptr;  // owned by format_
     int32_t rotation_ = 0;
     bool headerWritten_ = false;

@@ -27,42 +27,13 @@
 #include <vector>
 
 #include "av_objects.h"
+#include "encoder_settings.h"
+#include "mirrax_media/av_handles.h"
 #include "multimedia/player_framework/native_avcodec_base.h"
 #include "surface.h"
 #include "surface_frame.h"
 
-struct AVCodecContext;
-struct AVFrame;
-struct AVPacket;
-
 namespace mirrax::media {
-
-struct AvCodecContextDeleter {
-    void operator()(AVCodecContext *context) const;
-};
-struct AvFrameDeleter {
-    void operator()(AVFrame *frame) const;
-};
-struct AvPacketDeleter {
-    void operator()(AVPacket *packet) const;
-};
-
-// Encoder settings taken from the format given to Configure.
-struct EncoderSettings {
-    int32_t width = 0;
-    int32_t height = 0;
-    int64_t bitRate = 4'000'000;      // bit/s
-    double frameRate = 30.0;          // nominal; timing comes from frame timestamps
-    int32_t iFrameIntervalMs = 1000;  // < 0: first frame only; 0: every frame
-    int32_t bitrateMode = 0;          // OH_BitrateMode
-    int32_t quality = 50;             // 0..100, constant-quality mode only
-    int32_t repeatAfterMs = 0;        // 0: no repeats
-    int32_t repeatMaxCount = -1;      // < 0: no limit
-    int32_t profile = -1;             // OH_AVCProfile, -1: encoder's choice
-};
-
-// Parses a format; returns AV_ERR_OK or the code Configure returns.
-OH_AVErrCode ParseEncoderSettings(const OH_AVFormat &format, EncoderSettings *settings);
 
 class VideoEncoder {
 public:
@@ -119,6 +90,7 @@ private:
     void PostError(int32_t code);
     void TrackFrameRate(int64_t ptsNs);  // once per picture, just before it is encoded
     void ApplyRateControl();             // recomputes rateTarget_ from rate and scale
+    void ResetRateControl();             // before a start: no intervals measured yet
     void WaitForStop();
 
     // Callback thread.
@@ -145,11 +117,11 @@ private:
     // Declared before the frames and the codec that reference its loans, so it
     // outlives them.
     SurfaceFrameLender lender_;
-    std::unique_ptr<AVCodecContext, AvCodecContextDeleter> codec_;
-    std::unique_ptr<AVFrame, AvFrameDeleter> frame_;  // owned planes: converted pictures
-    std::unique_ptr<AVFrame, AvFrameDeleter> lent_;   // an I420 surface buffer, lent
-    AVFrame *current_ = nullptr;                      // the last picture: frame_ or lent_
-    std::unique_ptr<AVPacket, AvPacketDeleter> packet_;
+    av::CodecContextPtr codec_;
+    av::FramePtr frame_;          // owned planes: converted pictures
+    av::FramePtr lent_;           // an I420 surface buffer, lent
+    AVFrame *current_ = nullptr;  // the last picture: frame_ or lent_
+    av::PacketPtr packet_;
     std::vector<uint8_t> scaled_;  // BGRA of a surface frame of another size, scaled
     std::thread inputThread_;
     std::thread callbackThread_;

@@ -2,7 +2,7 @@
 
 #include <cstring>
 
-#include "av_handles.h"
+#include "mirrax_media/av_handles.h"
 
 extern "C" {
 #include <libavutil/opt.h>
@@ -11,10 +11,6 @@ extern "C" {
 namespace mirrax::test {
 
 namespace {
-
-using client::CodecContextPtr;
-using client::FramePtr;
-using client::PacketPtr;
 
 constexpr int64_t kCodecDataFlag = 8;
 constexpr int64_t kSyncFrameFlag = 2;
@@ -102,9 +98,9 @@ public:
     }
 
 private:
-    CodecContextPtr context_;
-    FramePtr frame_;
-    PacketPtr packet_;
+    av::CodecContextPtr context_;
+    av::FramePtr frame_;
+    av::PacketPtr packet_;
 };
 
 }  // namespace

@@ -1,29 +1,16 @@
 #include "support/h264_decoder.h"
 
+#include <gtest/gtest.h>
+
 #include <algorithm>
+#include <string_view>
 
-extern "C" {
-#include <libavcodec/avcodec.h>
-#include <libavformat/avformat.h>
-}
-
+#include "client/h264_decoder.h"
+#include "mirrax_media/av_handles.h"
 #include "mirrax_platform/frame_stamp.h"
 
 namespace mirrax::test {
 namespace {
-
-struct CodecContextDeleter {
-    void operator()(AVCodecContext *c) const { avcodec_free_context(&c); }
-};
-struct FrameDeleter {
-    void operator()(AVFrame *f) const { av_frame_free(&f); }
-};
-struct PacketDeleter {
-    void operator()(AVPacket *p) const { av_packet_free(&p); }
-};
-struct FormatContextDeleter {
-    void operator()(AVFormatContext *f) const { avformat_close_input(&f); }
-};
 
 DecodedPicture ToPicture(const AVFrame *frame) {
     DecodedPicture picture;
@@ -59,61 +46,42 @@ bool HasSlice(const uint8_t *data, size_t size) {
 }  // namespace
 
 struct H264Decoder::Impl {
-    std::unique_ptr<AVCodecContext, CodecContextDeleter> context;
-    std::unique_ptr<AVFrame, FrameDeleter> frame{av_frame_alloc()};
-    std::unique_ptr<AVPacket, PacketDeleter> packet{av_packet_alloc()};
-
-    void Drain(std::vector<DecodedPicture> &out, int &errors) {
-        for (;;) {
-            const int ret = avcodec_receive_frame(context.get(), frame.get());
-            if (ret == AVERROR(EAGAIN) || ret == AVERROR_EOF) {
-                return;
-            }
-            if (ret < 0) {
-                ++errors;
-                return;
-            }
-            out.push_back(ToPicture(frame.get()));
-            av_frame_unref(frame.get());
-        }
-    }
+    std::unique_ptr<client::H264Decoder> decoder;
 };
 
 H264Decoder::H264Decoder() : impl_(std::make_unique<Impl>()) {
-    const AVCodec *codec = avcodec_find_decoder(AV_CODEC_ID_H264);
-    impl_->context.reset(avcodec_alloc_context3(codec));
-    impl_->context->flags |= AV_CODEC_FLAG_LOW_DELAY;
-    impl_->context->thread_count = 1;
-    avcodec_open2(impl_->context.get(), codec, nullptr);
+    std::string error;
+    impl_->decoder = client::H264Decoder::Create(&error);
+    if (!impl_->decoder) {
+        ADD_FAILURE() << error;
+    }
 }
 
 H264Decoder::~H264Decoder() = default;
 
 std::vector<DecodedPicture> H264Decoder::Decode(const uint8_t *data, size_t size) {
     std::vector<DecodedPicture> out;
-    pending_.append(reinterpret_cast<const char *>(data), size);
-    if (!HasSlice(reinterpret_cast<const uint8_t *>(pending_.data()), pending_.size())) {
-        return out;
-    }
-    AVPacket *packet = impl_->packet.get();
-    if (av_new_packet(packet, static_cast<int>(pending_.size())) < 0) {
-        ++errors_;
-        return out;
-    }
-    std::copy_n(pending_.data(), pending_.size(), packet->data);
-    pending_.clear();
-    if (avcodec_send_packet(impl_->context.get(), packet) < 0) {
+    std::string error;
+    const std::string_view bytes(reinterpret_cast<const char *>(data), size);
+    // Buffers without a slice are parameter sets: the decoder keeps them for the next
+    // picture.
+    if (!impl_->decoder ||
+        !impl_->decoder->Decode(
+            bytes, !HasSlice(data, size),
+            [&](const AVFrame &frame) { out.push_back(ToPicture(&frame)); }, &error)) {
         ++errors_;
     }
-    av_packet_unref(packet);
-    impl_->Drain(out, errors_);
     return out;
 }
 
 std::vector<DecodedPicture> H264Decoder::Flush() {
     std::vector<DecodedPicture> out;
-    avcodec_send_packet(impl_->context.get(), nullptr);
-    impl_->Drain(out, errors_);
+    std::string error;
+    if (!impl_->decoder ||
+        !impl_->decoder->Flush([&](const AVFrame &frame) { out.push_back(ToPicture(&frame)); },
+                               &error)) {
+        ++errors_;
+    }
     return out;
 }
 
@@ -127,7 +95,7 @@ std::vector<DecodedPicture> DecodeFile(const std::string &path, int *errors) {
         }
         return out;
     }
-    std::unique_ptr<AVFormatContext, FormatContextDeleter> format(raw);
+    av::InputContextPtr format(raw);
     avformat_find_stream_info(format.get(), nullptr);
     const int stream = av_find_best_stream(format.get(), AVMEDIA_TYPE_VIDEO, -1, -1, nullptr, 0);
     if (stream < 0) {
@@ -137,12 +105,12 @@ std::vector<DecodedPicture> DecodeFile(const std::string &path, int *errors) {
         return out;
     }
     const AVCodec *codec = avcodec_find_decoder(format->streams[stream]->codecpar->codec_id);
-    std::unique_ptr<AVCodecContext, CodecContextDeleter> context(avcodec_alloc_context3(codec));
+    av::CodecContextPtr context(avcodec_alloc_context3(codec));
     avcodec_parameters_to_context(context.get(), format->streams[stream]->codecpar);
     context->thread_count = 1;
     avcodec_open2(context.get(), codec, nullptr);
-    std::unique_ptr<AVPacket, PacketDeleter> packet(av_packet_alloc());
-    std::unique_ptr<AVFrame, FrameDeleter> frame(av_frame_alloc());
+    av::PacketPtr packet(av_packet_alloc());
+    av::FramePtr frame(av_frame_alloc());
     auto drain = [&] {
         while (avcodec_receive_frame(context.get(), frame.get()) == 0) {
             out.push_back(ToPicture(frame.get()));
@@ -168,14 +136,10 @@ std::vector<DecodedPicture> DecodeFile(const std::string &path, int *errors) {
 std::vector<DecodedPicture> DecodeAnnexB(const std::vector<uint8_t> &stream) {
     std::vector<DecodedPicture> pictures;
     const AVCodec *codec = avcodec_find_decoder(AV_CODEC_ID_H264);
-    std::unique_ptr<AVCodecContext, void (*)(AVCodecContext *)> context(
-        avcodec_alloc_context3(codec), [](AVCodecContext *c) { avcodec_free_context(&c); });
-    std::unique_ptr<AVCodecParserContext, void (*)(AVCodecParserContext *)> parser(
-        av_parser_init(AV_CODEC_ID_H264), [](AVCodecParserContext *p) { av_parser_close(p); });
-    std::unique_ptr<AVPacket, void (*)(AVPacket *)> packet(av_packet_alloc(),
-                                                           [](AVPacket *p) { av_packet_free(&p); });
-    std::unique_ptr<AVFrame, void (*)(AVFrame *)> frame(av_frame_alloc(),
-                                                        [](AVFrame *f) { av_frame_free(&f); });
+    av::CodecContextPtr context(avcodec_alloc_context3(codec));
+    av::ParserPtr parser(av_parser_init(AV_CODEC_ID_H264));
+    av::PacketPtr packet(av_packet_alloc());
+    av::FramePtr frame(av_frame_alloc());
     context->thread_count = 1;
     if (avcodec_open2(context.get(), codec, nullptr) < 0) {
         return pictures;

@@ -28,8 +28,8 @@ public:
     H264Decoder &operator=(const H264Decoder &) = delete;
 
     // Feeds the bytes of one or more whole NAL units (Annex B) and returns the
-    // pictures they complete. Parameter sets alone are kept and sent with the next
-    // picture's data. Errors of the decoder count in Errors().
+    // pictures they complete, with the client's decoder: parameter sets alone are kept
+    // and sent with the next picture's data. Errors of the decoder count in Errors().
     std::vector<DecodedPicture> Decode(const uint8_t *data, size_t size);
     std::vector<DecodedPicture> Decode(const std::string &bytes) {
         return Decode(reinterpret_cast<const uint8_t *>(bytes.data()), bytes.size());
@@ -41,7 +41,6 @@ private:
     struct Impl;
     std::unique_ptr<Impl> impl_;
     int errors_ = 0;
-    std::string pending_;  // parameter sets waiting for the picture they belong to
 };
 
 // Decodes a whole Annex B stream (buffers concatenated), split into pictures by

@@ -2,7 +2,7 @@
 
 #include <cstring>
 
-#include "av_handles.h"
+#include "mirrax_media/av_handles.h"
 
 namespace mirrax::client {
 
@@ -10,14 +10,13 @@ namespace {
 
 class AvH264Decoder : public H264Decoder {
 public:
-    AvH264Decoder(CodecContextPtr context, PacketPtr packet, FramePtr frame)
+    AvH264Decoder(av::CodecContextPtr context, av::PacketPtr packet, av::FramePtr frame)
         : context_(std::move(context)), packet_(std::move(packet)), frame_(std::move(frame)) {}
 
-    bool Decode(std::string_view data, bool codecData,
-                const std::function<void(const AVFrame &)> &onPicture,
+    bool Decode(std::string_view data, bool codecData, const PictureFn &onPicture,
                 std::string *error) override {
         if (codecData) {
-            codecData_.assign(data);
+            codecData_.append(data);
             return true;
         }
         if (data.empty()) {
@@ -27,7 +26,7 @@ public:
         av_packet_unref(packet_.get());
         int rc = av_new_packet(packet_.get(), static_cast<int>(codecData_.size() + data.size()));
         if (rc < 0) {
-            *error = "cannot allocate a packet: " + AvError(rc);
+            *error = "cannot allocate a packet: " + av::AvError(rc);
             return false;
         }
         memcpy(packet_->data, codecData_.data(), codecData_.size());
@@ -35,28 +34,41 @@ public:
         codecData_.clear();
         rc = avcodec_send_packet(context_.get(), packet_.get());
         if (rc < 0 && rc != AVERROR(EAGAIN)) {
-            *error = "H.264 decoder rejected a buffer: " + AvError(rc);
+            *error = "H.264 decoder rejected a buffer: " + av::AvError(rc);
             return false;
         }
+        return Drain(onPicture, error);
+    }
+
+    bool Flush(const PictureFn &onPicture, std::string *error) override {
+        const int rc = avcodec_send_packet(context_.get(), nullptr);
+        if (rc < 0 && rc != AVERROR_EOF) {
+            *error = "H.264 decoder cannot flush: " + av::AvError(rc);
+            return false;
+        }
+        return Drain(onPicture, error);
+    }
+
+private:
+    av::CodecContextPtr context_;
+    av::PacketPtr packet_;
+    av::FramePtr frame_;
+    std::string codecData_;  // waiting for the next picture
+
+    bool Drain(const PictureFn &onPicture, std::string *error) {
         while (true) {
-            rc = avcodec_receive_frame(context_.get(), frame_.get());
+            const int rc = avcodec_receive_frame(context_.get(), frame_.get());
             if (rc == AVERROR(EAGAIN) || rc == AVERROR_EOF) {
                 return true;
             }
             if (rc < 0) {
-                *error = "H.264 decoder failed: " + AvError(rc);
+                *error = "H.264 decoder failed: " + av::AvError(rc);
                 return false;
             }
             onPicture(*frame_);
             av_frame_unref(frame_.get());
         }
     }
-
-private:
-    CodecContextPtr context_;
-    PacketPtr packet_;
-    FramePtr frame_;
-    std::string codecData_;  // waiting for the next picture
 };
 
 }  // namespace
@@ -67,9 +79,9 @@ std::unique_ptr<H264Decoder> H264Decoder::Create(std::string *error) {
         *error = "this FFmpeg has no H.264 decoder";
         return nullptr;
     }
-    CodecContextPtr context(avcodec_alloc_context3(codec));
-    PacketPtr packet(av_packet_alloc());
-    FramePtr frame(av_frame_alloc());
+    av::CodecContextPtr context(avcodec_alloc_context3(codec));
+    av::PacketPtr packet(av_packet_alloc());
+    av::FramePtr frame(av_frame_alloc());
     if (!context || !packet || !frame) {
         *error = "out of memory for the H.264 decoder";
         return nullptr;
@@ -79,7 +91,7 @@ std::unique_ptr<H264Decoder> H264Decoder::Create(std::string *error) {
     context->thread_count = 1;
     const int rc = avcodec_open2(context.get(), codec, nullptr);
     if (rc < 0) {
-        *error = "cannot open the H.264 decoder: " + AvError(rc);
+        *error = "cannot open the H.264 decoder: " + av::AvError(rc);
         return nullptr;
     }
     return std::make_unique<AvH264Decoder>(std::move(context), std::move(packet), std::move(frame));

@@ -17,12 +17,16 @@ public:
     static std::unique_ptr<H264Decoder> Create(std::string *error);
     virtual ~H264Decoder() = default;
 
+    using PictureFn = std::function<void(const AVFrame &)>;
+
     // Decodes one buffer and hands every picture that comes out to `onPicture`. Codec
-    // data (SPS/PPS) is kept and decoded together with the next picture, since on its
-    // own it makes no picture. False with a reason when the decoder rejects a buffer.
-    virtual bool Decode(std::string_view data, bool codecData,
-                        const std::function<void(const AVFrame &)> &onPicture,
+    // data (SPS/PPS, in one buffer or several) is kept and decoded together with the
+    // next picture, since on its own it makes no picture. False with a reason when the
+    // decoder rejects a buffer.
+    virtual bool Decode(std::string_view data, bool codecData, const PictureFn &onPicture,
                         std::string *error) = 0;
+    // Ends the stream and hands over any picture still inside the decoder.
+    virtual bool Flush(const PictureFn &onPicture, std::string *error) = 0;
 };
 
 }  // namespace mirrax::client

@@ -43,7 +43,7 @@ int main(int argc, char **argv) {
             // Before the first thread (gRPC starts its own): every thread inherits the
             // mask, so only the watcher sees SIGINT/SIGTERM. A closed pipe on standard
             // output shows up as EPIPE from the write instead of killing the process.
-            const sigset_t stopSignals = BlockStopSignals();
+            const sigset_t stopSignals = mirrax::tools::BlockStopSignals();
             signal(SIGPIPE, SIG_IGN);
             if (options.command == Command::kView) {
                 return RunView(options, stopSignals);

@@ -6,8 +6,8 @@
 #include <optional>
 #include <vector>
 
-#include "av_handles.h"
 #include "frame_sink.h"
+#include "mirrax_media/av_handles.h"
 #include "monotonic_pts.h"
 
 namespace mirrax::client {
@@ -25,7 +25,7 @@ class ContainerSink : public FrameSink {
 public:
     // `live`: a pipe to a player. Each picture is written and flushed as it arrives
     // (no waiting for the next one to know its duration).
-    ContainerSink(std::string url, std::string name, FormatContextPtr format, AVStream *stream,
+    ContainerSink(std::string url, std::string name, av::FormatContextPtr format, AVStream *stream,
                   bool live)
         : url_(std::move(url)),
           path_(std::move(name)),
@@ -37,7 +37,7 @@ public:
         AVIOContext *io = nullptr;
         const int rc = avio_open(&io, url_.c_str(), AVIO_FLAG_WRITE);
         if (rc < 0) {
-            *error = "cannot create " + path_ + ": " + AvError(rc);
+            *error = "cannot create " + path_ + ": " + av::AvError(rc);
             return false;
         }
         io_.reset(io);
@@ -103,7 +103,7 @@ public:
         if (headerWritten_ && ok) {
             const int rc = av_write_trailer(format_.get());
             if (rc < 0) {
-                *error = "cannot finish " + path_ + ": " + AvError(rc);
+                *error = "cannot finish " + path_ + ": " + av::AvError(rc);
                 ok = false;
             }
         } else {
@@ -114,7 +114,7 @@ public:
         format_->pb = nullptr;
         const int rc = avio_closep(&io);
         if (rc < 0 && ok) {
-            *error = "cannot close " + path_ + ": " + AvError(rc);
+            *error = "cannot close " + path_ + ": " + av::AvError(rc);
             ok = false;
         }
         if (!headerWritten_ && !live_) {
@@ -154,7 +154,7 @@ private:
         stream_->time_base = kMillisecond;
         const int rc = avformat_write_header(format_.get(), nullptr);
         if (rc < 0) {
-            *error = "cannot start " + path_ + ": " + AvError(rc);
+            *error = "cannot start " + path_ + ": " + av::AvError(rc);
             return false;
         }
         headerWritten_ = true;
@@ -171,7 +171,7 @@ private:
         avio_flush(format_->pb);
         if (format_->pb->error < 0) {
             readerGone_ = format_->pb->error == AVERROR(EPIPE);
-            *error = "cannot write " + path_ + ": " + AvError(format_->pb->error);
+            *error = "cannot write " + path_ + ": " + av::AvError(format_->pb->error);
             return false;
         }
         return true;
@@ -208,7 +208,7 @@ private:
         rc = av_interleaved_write_frame(format_.get(), packet_.get());  // takes the data
         if (rc < 0) {
             readerGone_ = rc == AVERROR(EPIPE);
-            *error = "cannot write " + path_ + ": " + AvError(rc);
+            *error = "cannot write " + path_ + ": " + av::AvError(rc);
             return false;
         }
         return true;
@@ -217,10 +217,10 @@ private:
     std::string url_;
     std::string path_;  // for messages
     // Destroyed in reverse order: the I/O context before the format context.
-    FormatContextPtr format_;
-    IoContextPtr io_;
+    av::FormatContextPtr format_;
+    av::IoContextPtr io_;
     AVStream *stream_;  // owned by format_
-    PacketPtr packet_;
+    av::PacketPtr packet_;
     PictureSizeProbe probe_;
     MonotonicPts pts_;
     std::string codecData_;
@@ -239,10 +239,10 @@ std::unique_ptr<FrameSink> OpenContainerSink(const std::string &url, const std::
     AVFormatContext *raw = nullptr;
     const int rc = avformat_alloc_output_context2(&raw, nullptr, formatName, nullptr);
     if (rc < 0 || raw == nullptr) {
-        *error = std::string("cannot set up a ") + formatName + " writer: " + AvError(rc);
+        *error = std::string("cannot set up a ") + formatName + " writer: " + av::AvError(rc);
         return nullptr;
     }
-    FormatContextPtr format(raw);
+    av::FormatContextPtr format(raw);
     AVStream *stream = avformat_new_stream(format.get(), nullptr);
     if (stream == nullptr) {
         *error = "out of memory for the writer";

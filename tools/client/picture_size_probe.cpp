@@ -2,14 +2,14 @@
 
 #include <string>
 
-#include "av_handles.h"
+#include "mirrax_media/av_handles.h"
 
 namespace mirrax::client {
 
 struct PictureSizeProbe::Parser {
-    ParserPtr parser;
-    CodecContextPtr context;  // only carries the parser's state; never opened
-    std::string pending;      // codec data not yet parsed
+    av::ParserPtr parser;
+    av::CodecContextPtr context;  // only carries the parser's state; never opened
+    std::string pending;          // codec data not yet parsed
 };
 
 PictureSizeProbe::PictureSizeProbe() = default;

@@ -4,7 +4,7 @@
 #include <cstdio>
 #include <cstring>
 
-#include "av_handles.h"
+#include "mirrax_media/av_handles.h"
 
 namespace mirrax::client {
 
@@ -14,11 +14,11 @@ struct FileCloser {
     void operator()(FILE *f) const { fclose(f); }
 };
 
-FramePtr ToRgb(const AVFrame &picture, std::string *error) {
-    SwsPtr sws(sws_getContext(
+av::FramePtr ToRgb(const AVFrame &picture, std::string *error) {
+    av::SwsPtr sws(sws_getContext(
         picture.width, picture.height, static_cast<AVPixelFormat>(picture.format), picture.width,
         picture.height, AV_PIX_FMT_RGB24, SWS_BICUBIC, nullptr, nullptr, nullptr));
-    FramePtr rgb(av_frame_alloc());
+    av::FramePtr rgb(av_frame_alloc());
     if (!sws || !rgb) {
         *error = "cannot convert the picture to RGB";
         return nullptr;
@@ -28,7 +28,7 @@ FramePtr ToRgb(const AVFrame &picture, std::string *error) {
     rgb->height = picture.height;
     const int rc = av_frame_get_buffer(rgb.get(), 0);
     if (rc < 0) {
-        *error = "cannot allocate the RGB picture: " + AvError(rc);
+        *error = "cannot allocate the RGB picture: " + av::AvError(rc);
         return nullptr;
     }
     sws_scale(sws.get(), picture.data, picture.linesize, 0, picture.height, rgb->data,
@@ -39,7 +39,7 @@ FramePtr ToRgb(const AVFrame &picture, std::string *error) {
 }  // namespace
 
 bool WritePng(const AVFrame &picture, const std::string &path, std::string *error) {
-    FramePtr rgb = ToRgb(picture, error);
+    av::FramePtr rgb = ToRgb(picture, error);
     if (!rgb) {
         return false;
     }
@@ -48,8 +48,8 @@ bool WritePng(const AVFrame &picture, const std::string &path, std::string *erro
         *error = "this FFmpeg has no PNG encoder";
         return false;
     }
-    CodecContextPtr context(avcodec_alloc_context3(codec));
-    PacketPtr packet(av_packet_alloc());
+    av::CodecContextPtr context(avcodec_alloc_context3(codec));
+    av::PacketPtr packet(av_packet_alloc());
     if (!context || !packet) {
         *error = "out of memory for the PNG encoder";
         return false;
@@ -66,7 +66,7 @@ bool WritePng(const AVFrame &picture, const std::string &path, std::string *erro
         rc = avcodec_receive_packet(context.get(), packet.get());
     }
     if (rc < 0) {
-        *error = "PNG encoding failed: " + AvError(rc);
+        *error = "PNG encoding failed: " + av::AvError(rc);
         return false;
     }
     std::unique_ptr<FILE, FileCloser> file(fopen(path.c_str(), "wb"));

@@ -14,13 +14,9 @@
 #include <mutex>
 #include <thread>
 
-#include "av_handles.h"
 #include "frame_sink.h"
+#include "mirrax_media/av_handles.h"
 #include "monotonic_pts.h"
-
-extern "C" {
-#include <libavutil/dict.h>
-}
 
 namespace mirrax::client {
 
@@ -45,10 +41,6 @@ constexpr auto kFinishTimeout = 5s;
 constexpr size_t kMaxQueued = 120;
 // A connection still waiting for its first key frame asks again after this long.
 constexpr auto kKeyFrameRepeat = 1s;
-
-struct DictionaryDeleter {
-    void operator()(AVDictionary *p) const { av_dict_free(&p); }
-};
 
 // Options with the names each protocol and muxer reads. Times in microseconds unless
 // noted; entries a component does not know stay unused.
@@ -351,7 +343,7 @@ private:
             rc = format_->pb->error;
         }
         if (rc < 0) {
-            *error = AvError(rc);
+            *error = av::AvError(rc);
             return false;
         }
         return true;
@@ -416,10 +408,10 @@ private:
                                                 url_.url.c_str());
         if (rc < 0 || raw == nullptr) {
             *error =
-                std::string("no ") + PublishMuxerName(url_.protocol) + " muxer: " + AvError(rc);
+                std::string("no ") + PublishMuxerName(url_.protocol) + " muxer: " + av::AvError(rc);
             return rc < 0 ? rc : AVERROR_MUXER_NOT_FOUND;
         }
-        FormatContextPtr format(raw);
+        av::FormatContextPtr format(raw);
         format->interrupt_callback = interrupt_;
         AVStream *stream = avformat_new_stream(format.get(), nullptr);
         packet_.reset(av_packet_alloc());
@@ -445,8 +437,8 @@ private:
         AVDictionary *protocolRaw = nullptr;
         AVDictionary *muxerRaw = nullptr;
         SetOptions(url_.protocol, &protocolRaw, &muxerRaw);
-        std::unique_ptr<AVDictionary, DictionaryDeleter> protocolOptions(protocolRaw);
-        std::unique_ptr<AVDictionary, DictionaryDeleter> muxerOptions(muxerRaw);
+        av::DictionaryPtr protocolOptions(protocolRaw);
+        av::DictionaryPtr muxerOptions(muxerRaw);
 
         SetDeadline(kOpenTimeout);
         if ((format->oformat->flags & AVFMT_NOFILE) == 0) {
@@ -456,7 +448,7 @@ private:
                             &protocolRaw);
             protocolOptions.reset(protocolRaw);
             if (rc < 0) {
-                *error = AvError(rc);
+                *error = av::AvError(rc);
                 return rc;
             }
             format->pb = io;
@@ -465,7 +457,7 @@ private:
         rc = avformat_write_header(format.get(), &muxerRaw);
         muxerOptions.reset(muxerRaw);
         if (rc < 0) {
-            *error = AvError(rc);
+            *error = av::AvError(rc);
             if (format->pb != nullptr) {
                 avio_closep(&format->pb);
             }
@@ -536,9 +528,9 @@ private:
     std::string codecData_;
     std::unique_ptr<PictureSizeProbe> probe_;
     std::optional<PictureSize> size_;
-    FormatContextPtr format_;
+    av::FormatContextPtr format_;
     AVStream *stream_ = nullptr;  // owned by format_
-    PacketPtr packet_;
+    av::PacketPtr packet_;
     MonotonicPts pts_;
     bool needKeyFrame_ = false;
     Clock::time_point keyFrameAskedAt_;

@@ -11,14 +11,14 @@
 #include <string>
 
 #include "mirrax.grpc.pb.h"
+#include "mirrax_protocol/results.h"
 
 namespace mirrax::client {
 
 inline constexpr std::chrono::seconds kConnectTimeout{3};
 inline constexpr std::chrono::seconds kUnaryDeadline{5};
 
-// onRequestIDRFrame's answer when no run is going.
-inline constexpr int32_t kNoStreamRunning = 6;
+using protocol::kNoStreamRunning;
 
 class RpcSession {
 public:

@@ -5,9 +5,9 @@
 #include <cstdio>
 #include <cstring>
 
-#include "av_handles.h"
 #include "commands.h"
 #include "h264_decoder.h"
+#include "mirrax_media/av_handles.h"
 #include "png_writer.h"
 #include "signal_watcher.h"
 #include "stream_run.h"
@@ -41,12 +41,13 @@ int RunSnapshot(const ClientOptions &options, sigset_t stopSignals) {
     settings.duration =
         std::chrono::milliseconds(static_cast<int64_t>(options.timeoutSeconds * 1000.0));
     StreamRun run(*session, settings);
-    SignalWatcher watcher(stopSignals, [&run](int) { run.RequestEnd(EndReason::kInterrupt); });
+    tools::SignalWatcher watcher("client-signals", stopSignals,
+                                 [&run](int) { run.RequestEnd(EndReason::kInterrupt); });
 
     // Decoding starts with the codec data; the picture kept is the first one that
     // comes out of a buffer received after the key-frame request went out.
     bool requested = false;
-    FramePtr picture;
+    av::FramePtr picture;
     bool warnedDecode = false;
     const StreamRun::Outcome outcome = run.Run([&](const FrameMessage &frame) {
         if (picture) {

@@ -62,7 +62,8 @@ int RunStream(const ClientOptions &options, sigset_t stopSignals) {
     settings.progress = isatty(STDERR_FILENO) != 0;
     StreamRun run(*session, settings);
     sink->SetKeyFrameRequester([&run] { run.RequestKeyFrame(); });
-    SignalWatcher watcher(stopSignals, [&run](int) { run.RequestEnd(EndReason::kInterrupt); });
+    tools::SignalWatcher watcher("client-signals", stopSignals,
+                                 [&run](int) { run.RequestEnd(EndReason::kInterrupt); });
 
     uint64_t pictures = 0;
     bool outputFailed = false;

@@ -167,7 +167,8 @@ int RunView(const ClientOptions &options, sigset_t stopSignals) {
            server.Port());
     fflush(stdout);
 
-    SignalWatcher watcher(stopSignals, [&relay](int) { relay.Interrupt(); });
+    tools::SignalWatcher watcher("client-signals", stopSignals,
+                                 [&relay](int) { relay.Interrupt(); });
     relay.StartKeyFrames();
 
     auto retry = kFirstRetry;

@@ -25,6 +25,7 @@
 #include "host_options.h"
 #include "mirrax_platform/log_sink.h"
 #include "rpc/rpc_server.h"
+#include "signal_watcher.h"
 
 namespace {
 
@@ -56,43 +57,29 @@ int Fail(const std::string &message, int status) {
     _exit(128 + sig);
 }
 
-// A stop signal that is already pending, taken without waiting; 0 when there is none.
-int TakePendingStopSignal() {
-    sigset_t stops;
-    sigemptyset(&stops);
-    sigaddset(&stops, SIGINT);
-    sigaddset(&stops, SIGTERM);
-    const timespec now{0, 0};
-    const int sig = sigtimedwait(&stops, nullptr, &now);
-    return sig > 0 ? sig : 0;
-}
-
-// Waits for SIGINT/SIGTERM on its own thread ("host-signals"). The first one runs
+// Answers SIGINT/SIGTERM on the watcher's thread ("host-signals"). The first one runs
 // RpcServer::StopServer on a second thread ("host-stop"), so that the watcher goes on
 // answering signals while the server shuts down: another stop signal before the host
-// has finished ends the process at once. The stop signals, and SIGUSR1 with which the
-// owner ends the wait, must be blocked in every thread.
-class SignalWatcher {
+// has finished ends the process at once. The signals must be blocked in every thread
+// (mirrax::tools::BlockStopSignals).
+class StopOnSignal {
 public:
-    explicit SignalWatcher(const sigset_t &set) : set_(set), watcher_([this] { Watch(); }) {}
-    ~SignalWatcher() { Close(); }
-    SignalWatcher(const SignalWatcher &) = delete;
-    SignalWatcher &operator=(const SignalWatcher &) = delete;
+    explicit StopOnSignal(const sigset_t &set)
+        : watcher_("host-signals", set, [this](int sig) { OnStopSignal(sig); }) {}
+    ~StopOnSignal() { Close(); }
+    StopOnSignal(const StopOnSignal &) = delete;
+    StopOnSignal &operator=(const StopOnSignal &) = delete;
 
     // Lets a stop under way finish (the watcher still answers signals meanwhile), then
     // ends the watcher and joins both threads. A stop signal after that is ignored: the
     // server has ended and the host is on its way out. Called by the owner only.
     void Close() {
-        if (!watcher_.joinable()) {
-            return;
-        }
         {
             std::unique_lock lock(mutex_);
             stopFinished_.wait(lock, [this] { return !stopRunning_; });
             closing_ = true;
         }
-        pthread_kill(watcher_.native_handle(), SIGUSR1);
-        watcher_.join();
+        watcher_.Close();
         if (stopper_.joinable()) {
             stopper_.join();
         }
@@ -105,21 +92,6 @@ public:
     }
 
 private:
-    void Watch() {
-        pthread_setname_np(pthread_self(), "host-signals");
-        for (;;) {
-            const int sig = sigwaitinfo(&set_, nullptr);
-            if (sig < 0) {
-                continue;  // interrupted
-            }
-            if (sig != SIGUSR1) {
-                OnStopSignal(sig);
-            } else if (std::lock_guard lock(mutex_); closing_) {
-                return;  // the owner's wake-up; a SIGUSR1 before Close is ignored
-            }
-        }
-    }
-
     void OnStopSignal(int sig) {
         std::lock_guard lock(mutex_);
         if (closing_) {
@@ -131,7 +103,7 @@ private:
         stopRequested_ = true;
         // Two signals that arrived together (a double Ctrl-C, or both queued while the
         // process was stopped) are a second signal as well, whatever the scheduling.
-        if (const int second = TakePendingStopSignal(); second != 0) {
+        if (const int second = mirrax::tools::TakePendingStopSignal(); second != 0) {
             ExitAtOnce(second);
         }
         stopRunning_ = true;
@@ -146,14 +118,13 @@ private:
         });
     }
 
-    const sigset_t set_;
     mutable std::mutex mutex_;
     std::condition_variable stopFinished_;
     bool stopRequested_ = false;  // guarded by mutex_
     bool stopRunning_ = false;    // guarded by mutex_
     bool closing_ = false;        // guarded by mutex_
     std::thread stopper_;         // started by the watcher under mutex_, joined by the owner
-    std::thread watcher_;         // last: starts once the members above exist
+    mirrax::tools::SignalWatcher watcher_;  // last: starts once the members above exist
 };
 
 // gRPC stops accepting connections for good once it runs out of descriptors, so the
@@ -241,12 +212,7 @@ int main(int argc, char **argv) {
     // Block the stop signals before any thread exists (the display source starts its
     // own), so every thread inherits the mask and only the watcher receives them; one
     // that arrives before the watcher runs waits for it.
-    sigset_t set;
-    sigemptyset(&set);
-    sigaddset(&set, SIGINT);
-    sigaddset(&set, SIGTERM);
-    sigaddset(&set, SIGUSR1);
-    pthread_sigmask(SIG_BLOCK, &set, nullptr);
+    const sigset_t set = mirrax::tools::BlockStopSignals();
     RaiseDescriptorLimit();
 
     mirrax::host::HostOptions options;
@@ -289,7 +255,7 @@ int main(int argc, char **argv) {
     int32_t result = 0;
     bool signalled = false;
     {
-        SignalWatcher watcher(set);
+        StopOnSignal watcher(set);
         std::unique_ptr<mirrax::host::ControlReader> control;
         if (options.controlStdin) {
             control = std::make_unique<mirrax::host::ControlReader>(STDIN_FILENO);
