@@ -26,9 +26,13 @@
 #include "mirrax_media/av_handles.h"
 #include "mirrax_platform/frame_stamp.h"
 
-namespace {
+extern "C" {
+#include <libavcodec/avcodec.h>
+#include <libavformat/avformat.h>
+#include <libavutil/dict.h>
+}
 
-namespace av = mirrax::av;
+namespace {
 
 struct Options {
     std::string input;
@@ -102,42 +106,35 @@ int main(int argc, char **argv) {
     // No buffering in the demuxer; the stream's parameters come from the first packets.
     av_dict_set(&dict, "fflags", "nobuffer", 0);
     av_dict_set(&dict, "analyzeduration", "500000", 0);
-    av::DictionaryPtr openOptions(dict);
 
     AVFormatContext *raw = avformat_alloc_context();
-    if (raw == nullptr) {
-        return 1;
-    }
     raw->interrupt_callback = {&Interrupted, nullptr};
-    dict = openOptions.release();
-    int rc = avformat_open_input(&raw, url.c_str(), format, &dict);  // frees raw on failure
-    openOptions.reset(dict);
+    int rc = avformat_open_input(&raw, url.c_str(), format, &dict);  // frees `raw` on failure
+    const mirrax::av::DictionaryPtr unused(dict);                    // the options nobody took
     if (rc < 0) {
         fprintf(stderr, "publish_receiver: cannot open %s\n", url.c_str());
         return 1;
     }
-    av::InputContextPtr input(raw);
-    rc = avformat_find_stream_info(input.get(), nullptr);
-    const int index = av_find_best_stream(input.get(), AVMEDIA_TYPE_VIDEO, -1, -1, nullptr, 0);
+    const mirrax::av::InputContextPtr inputOwner(raw);
+    AVFormatContext *input = inputOwner.get();
+    rc = avformat_find_stream_info(input, nullptr);
+    const int index = av_find_best_stream(input, AVMEDIA_TYPE_VIDEO, -1, -1, nullptr, 0);
     if (rc < 0 || index < 0) {
         fprintf(stderr, "publish_receiver: no video in %s\n", url.c_str());
         return 1;
     }
     const AVCodec *codec = avcodec_find_decoder(AV_CODEC_ID_H264);
-    av::CodecContextPtr decoder(avcodec_alloc_context3(codec));
-    av::PacketPtr packet(av_packet_alloc());
-    av::FramePtr frame(av_frame_alloc());
-    if (!decoder || !packet || !frame) {
-        return 1;
-    }
-    avcodec_parameters_to_context(decoder.get(), input->streams[index]->codecpar);
+    const mirrax::av::CodecContextPtr decoderOwner(avcodec_alloc_context3(codec));
+    AVCodecContext *decoder = decoderOwner.get();
+    avcodec_parameters_to_context(decoder, input->streams[index]->codecpar);
     decoder->thread_count = 1;
     decoder->flags |= AV_CODEC_FLAG_LOW_DELAY;
-    if (avcodec_open2(decoder.get(), codec, nullptr) < 0) {
-        fprintf(stderr, "publish_receiver: no H.264 decoder\n");
-        return 1;
-    }
+    avcodec_open2(decoder, codec, nullptr);
 
+    const mirrax::av::PacketPtr packetOwner(av_packet_alloc());
+    const mirrax::av::FramePtr frameOwner(av_frame_alloc());
+    AVPacket *packet = packetOwner.get();
+    AVFrame *frame = frameOwner.get();
     std::vector<double> latencies;
     std::vector<double> arrivals;
     // When each packet was read, by its timestamp, for the picture decoded from it.
@@ -145,13 +142,12 @@ int main(int argc, char **argv) {
     int seen = 0;
     long firstSequence = -1;
     while (static_cast<int>(latencies.size()) < options.pictures &&
-           av_read_frame(input.get(), packet.get()) >= 0) {
+           av_read_frame(input, packet) >= 0) {
         if (packet->stream_index == index) {
             readAt[packet->pts] = mirrax::stamp::NowUs();
         }
-        if (packet->stream_index == index &&
-            avcodec_send_packet(decoder.get(), packet.get()) >= 0) {
-            while (avcodec_receive_frame(decoder.get(), frame.get()) == 0) {
+        if (packet->stream_index == index && avcodec_send_packet(decoder, packet) >= 0) {
+            while (avcodec_receive_frame(decoder, frame) == 0) {
                 const uint32_t now = mirrax::stamp::NowUs();
                 const auto stamp = mirrax::stamp::ReadLuma(frame->data[0], frame->width,
                                                            frame->height, frame->linesize[0]);
@@ -167,10 +163,10 @@ int main(int argc, char **argv) {
                 if (read != readAt.end()) {
                     readAt.erase(readAt.begin(), std::next(read));
                 }
-                av_frame_unref(frame.get());
+                av_frame_unref(frame);
             }
         }
-        av_packet_unref(packet.get());
+        av_packet_unref(packet);
     }
     if (latencies.empty()) {
         fprintf(stderr, "publish_receiver: no stamped picture from %s\n", url.c_str());
