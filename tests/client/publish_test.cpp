@@ -10,12 +10,9 @@
 #include <memory>
 
 #include "integration/host_fixture.h"
+#include "mirrax_media/av_handles.h"
 #include "support/child_process.h"
 #include "support/h264_decoder.h"
-
-extern "C" {
-#include <libavformat/avformat.h>
-}
 
 namespace {
 
@@ -124,14 +121,13 @@ Received Decode(const std::string &path) {
     received.pictures = mirrax::test::DecodeFile(path, &received.errors);
     AVFormatContext *raw = nullptr;
     if (avformat_open_input(&raw, path.c_str(), nullptr, nullptr) == 0) {
-        AVPacket *packet = av_packet_alloc();
-        while (packet != nullptr && av_read_frame(raw, packet) >= 0) {
+        mirrax::av::InputContextPtr input(raw);
+        mirrax::av::PacketPtr packet(av_packet_alloc());
+        while (packet && av_read_frame(input.get(), packet.get()) >= 0) {
             received.packets +=
-                raw->streams[packet->stream_index]->codecpar->codec_type == AVMEDIA_TYPE_VIDEO;
-            av_packet_unref(packet);
+                input->streams[packet->stream_index]->codecpar->codec_type == AVMEDIA_TYPE_VIDEO;
+            av_packet_unref(packet.get());
         }
-        av_packet_free(&packet);
-        avformat_close_input(&raw);
     }
     return received;
 }
@@ -228,11 +224,17 @@ TEST_P(PublishTo, ReconnectsToARestartedReceiverAtAKeyFrame) {
     auto receiver = StartReceiver(GetParam(), port, first);
     ChildProcess client(Client(host.Target(), {"stream", "-o", url}));
     ASSERT_TRUE(WaitForReceived(*receiver, 10, 15s)) << client.Output(Stream::kStderr);
+    // Attempts from before the receiver listened do not count.
+    const size_t attemptsBefore = client.CountLines(Stream::kStderr, "cannot reach " + url);
     receiver->Signal(SIGINT);  // ffmpeg finishes its file and closes the connection
     ASSERT_TRUE(receiver->Wait(kExitWait).has_value());
 
     // Nothing listens now: the client says it lost the server and retries.
-    ASSERT_TRUE(client.WaitForLine(Stream::kStderr, "mirrax_client: publish: cannot reach " + url))
+    ASSERT_TRUE(client.WaitForLine(Stream::kStderr,
+                                   "mirrax_client: publish: lost the connection to " + url))
+        << client.Output(Stream::kStderr);
+    ASSERT_TRUE(client.WaitForCount(Stream::kStderr, "mirrax_client: publish: cannot reach " + url,
+                                    attemptsBefore + 1))
         << client.Output(Stream::kStderr);
     EXPECT_EQ(client.CountLines(Stream::kStderr, "mirrax_client: publish: lost the connection"), 1u)
         << client.Output(Stream::kStderr);
@@ -329,13 +331,16 @@ TEST_P(PublishInterrupt, CtrlCDuringTheRetryWaitEndsTheRunWithOnEnd) {
         receiver = StartReceiver(rtmp, port, Path(rtmp.file));
     }
     ChildProcess client(Client(host.Target(), {"stream", "-o", url}));
+    size_t attemptsBefore = 0;  // from before the receiver listened
     if (receiver) {
         ASSERT_TRUE(WaitForReceived(*receiver, 5, 15s)) << client.Output(Stream::kStderr);
+        attemptsBefore = client.CountLines(Stream::kStderr, "mirrax_client: publish: cannot reach");
         receiver->Signal(SIGINT);
         ASSERT_TRUE(receiver->Wait(kExitWait).has_value());
     }
     // Three failed attempts: the client now waits a second or more before the next one.
-    ASSERT_TRUE(client.WaitForCount(Stream::kStderr, "mirrax_client: publish: cannot reach", 3))
+    ASSERT_TRUE(client.WaitForCount(Stream::kStderr, "mirrax_client: publish: cannot reach",
+                                    attemptsBefore + 3))
         << client.Output(Stream::kStderr);
     client.Signal(SIGINT);
     const auto status = client.Wait(kExitWait);

@@ -18,10 +18,6 @@
 #include "mirrax_media/av_handles.h"
 #include "monotonic_pts.h"
 
-extern "C" {
-#include <libavutil/dict.h>
-}
-
 namespace mirrax::client {
 
 namespace {
