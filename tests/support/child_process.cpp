@@ -37,11 +37,11 @@ uint16_t ElfMachine(const std::string &path) {
 }
 #endif
 
-// The command line that starts `argv`. A cross build whose tests run under an
-// emulator (CMake's CMAKE_CROSSCOMPILING_EMULATOR, its words joined by spaces) starts
-// a program built for the tests' own machine through that emulator too: the build
-// machine's kernel cannot run it by itself unless binfmt_misc was set up for it.
-// Programs of the build machine (/bin/sh, ffprobe) run as they are.
+}  // namespace
+
+// The emulator of a cross build comes as CMake's CMAKE_CROSSCOMPILING_EMULATOR, its
+// words joined by spaces. The build machine's kernel cannot run a program built for
+// the tests' machine by itself unless binfmt_misc was set up for it.
 std::vector<std::string> CommandLine(const std::vector<std::string> &argv) {
 #ifdef MIRRAX_TEST_EMULATOR
     if (!argv.empty()) {
@@ -66,8 +66,6 @@ std::vector<std::string> CommandLine(const std::vector<std::string> &argv) {
 #endif
     return argv;
 }
-
-}  // namespace
 
 ChildProcess::ChildProcess(const std::vector<std::string> &argv,
                            const std::vector<std::string> &extraEnv) {
