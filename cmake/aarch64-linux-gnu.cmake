@@ -23,7 +23,7 @@ set(ENV{PKG_CONFIG_LIBDIR} /usr/lib/aarch64-linux-gnu/pkgconfig:/usr/share/pkgco
 
 # The emulator runs the programs against the arm64 multiarch root, /: its loader
 # (/lib/ld-linux-aarch64.so.1) and libc.so.6 come from one libc6:arm64 package, as on
-# an arm64 Debian machine. Not with -L ${MIRRAX_CROSS_SYSROOT}: that would take the
+# an arm64 Debian machine. Not with -L /usr/aarch64-linux-gnu: that would take the
 # cross toolchain's older loader but still the multiarch libc.so.6 (found through
 # ld.so.cache), and the two disagree on the layout of the loader's shared state
 # (_rtld_global differs in size), so the first pthread_create spins forever walking
