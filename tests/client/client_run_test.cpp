@@ -117,7 +117,7 @@ TEST_P(ClientOutput, FrameLimitEndsWithOnEndAndFileHoldsExactlyThosePictures) {
     std::unique_ptr<ChildProcess> client;
     if (GetParam().viaStdout) {
         std::string command = "exec";
-        for (const auto &a : Client(args)) {
+        for (const auto &a : mirrax::test::CommandLine(Client(args))) {
             command += " '" + a + "'";
         }
         command += " -o -";
@@ -181,8 +181,10 @@ INSTANTIATE_TEST_SUITE_P(Outputs, ClientOutput,
 TEST_F(ClientRun, SecondsLimitEndsTheRunWithOnEnd) {
     FakeMirraxServer server({});
     const std::string file = Path("timed.mp4");
+    // Long enough for the in-test server's first picture (its encoder starts with the
+    // stream) also on a slow machine, such as an emulated one running two tests.
     ChildProcess client(
-        Client({"--server", server.Target(), "stream", "-o", file, "--seconds", "0.5", "--json"}));
+        Client({"--server", server.Target(), "stream", "-o", file, "--seconds", "1.5", "--json"}));
     const auto status = client.Wait(kExitWait);
     ASSERT_TRUE(status.has_value());
     EXPECT_EQ(*status, 0) << client.Output(Stream::kStderr);

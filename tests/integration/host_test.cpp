@@ -126,9 +126,11 @@ TEST_P(HostStopDuringStart, ExitsZeroWithinTwoSeconds) {
         // The delay is the stimulus, not a wait for an event.
         std::this_thread::sleep_for(std::chrono::milliseconds(GetParam().delayMs));
         host.Signal(sig);
-        const auto status = host.Wait(2s);
+        // Two seconds natively; a host under an emulator builds its gRPC server
+        // several times slower, and a stop that comes during the build waits for it.
+        const auto status = host.Wait(2s * MIRRAX_TEST_TIME_SCALE);
         ASSERT_TRUE(status.has_value())
-            << "host still running 2 s after the signal\n"
+            << "host still running " << 2 * MIRRAX_TEST_TIME_SCALE << " s after the signal\n"
             << host.Output(Stream::kStdout) << host.Output(Stream::kStderr);
         EXPECT_EQ(*status, 0) << host.Output(Stream::kStderr);
         EXPECT_EQ(host.CountLines(Stream::kStdout, "Invoke StopServer."), 1u)

@@ -12,11 +12,60 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cstdint>
 #include <cstring>
+#include <fstream>
 
 extern char **environ;
 
 namespace mirrax::test {
+namespace {
+
+#ifdef MIRRAX_TEST_EMULATOR
+// The ELF machine field of a file; 0 for one that is not an ELF file.
+uint16_t ElfMachine(const std::string &path) {
+    static constexpr unsigned char kMagic[4] = {0x7f, 'E', 'L', 'F'};
+    unsigned char header[20] = {};
+    std::ifstream in(path, std::ios::binary);
+    if (!in.read(reinterpret_cast<char *>(header), sizeof(header)) ||
+        std::memcmp(header, kMagic, sizeof(kMagic)) != 0) {
+        return 0;
+    }
+    // e_machine, in the byte order that EI_DATA names (2: big-endian).
+    return header[5] == 2 ? static_cast<uint16_t>(header[18] << 8 | header[19])
+                          : static_cast<uint16_t>(header[19] << 8 | header[18]);
+}
+#endif
+
+}  // namespace
+
+// The emulator of a cross build comes as CMake's CMAKE_CROSSCOMPILING_EMULATOR, its
+// words joined by spaces. The build machine's kernel cannot run a program built for
+// the tests' machine by itself unless binfmt_misc was set up for it.
+std::vector<std::string> CommandLine(const std::vector<std::string> &argv) {
+#ifdef MIRRAX_TEST_EMULATOR
+    if (!argv.empty()) {
+        const uint16_t machine = ElfMachine(argv[0]);
+        if (machine != 0 && machine == ElfMachine("/proc/self/exe")) {
+            std::vector<std::string> command;
+            const std::string emulator = MIRRAX_TEST_EMULATOR;
+            for (size_t start = 0; start < emulator.size();) {
+                size_t end = emulator.find(' ', start);
+                if (end == std::string::npos) {
+                    end = emulator.size();
+                }
+                if (end > start) {
+                    command.push_back(emulator.substr(start, end - start));
+                }
+                start = end + 1;
+            }
+            command.insert(command.end(), argv.begin(), argv.end());
+            return command;
+        }
+    }
+#endif
+    return argv;
+}
 
 ChildProcess::ChildProcess(const std::vector<std::string> &argv,
                            const std::vector<std::string> &extraEnv) {
@@ -33,8 +82,9 @@ ChildProcess::ChildProcess(const std::vector<std::string> &argv,
         env.emplace_back(*e);
     }
     env.insert(env.end(), extraEnv.begin(), extraEnv.end());
+    const std::vector<std::string> command = CommandLine(argv);
     std::vector<char *> cargv;
-    for (const auto &a : argv) {
+    for (const auto &a : command) {
         cargv.push_back(const_cast<char *>(a.c_str()));
     }
     cargv.push_back(nullptr);

@@ -63,6 +63,13 @@ private:
     std::thread readers_[2];
 };
 
+// The command line that starts the program `argv[0]` with its arguments, as
+// ChildProcess runs it: in a cross build whose tests run under an emulator, a program
+// built for the tests' own machine comes after that emulator's command; programs of
+// the build machine (/bin/sh, ffprobe) stay as they are. For a test that starts a
+// program through a shell.
+std::vector<std::string> CommandLine(const std::vector<std::string> &argv);
+
 // A TCP port on 127.0.0.1 that was free a moment ago.
 int FreeLoopbackPort();
 

@@ -1,11 +1,14 @@
 // The child-process helper fails the test that ran a child whose standard error holds a
-// ThreadSanitizer report, whether the child exited or the helper had to kill it.
+// ThreadSanitizer report, whether the child exited or the helper had to kill it, and
+// starts programs built for the tests' own machine also in a cross build.
 #include "support/child_process.h"
 
 #include <gtest/gtest-spi.h>
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <chrono>
+#include <optional>
 #include <string>
 
 namespace mirrax::test {
@@ -71,6 +74,23 @@ INSTANTIATE_TEST_SUITE_P(
                           "echo 'mirrax_client: error: frame of size 4 is malformed' >&2; exit 1",
                           false, false}),
     [](const auto &info) { return std::string(info.param.name); });
+
+// A program built for the tests' own machine (this test program) runs to its end:
+// natively, or in a cross build through the emulator that runs the tests.
+TEST(ChildProgram, ProgramOfTheTestsOwnMachineRuns) {
+    char self[4096];
+    const ssize_t n = readlink("/proc/self/exe", self, sizeof(self) - 1);
+    ASSERT_GT(n, 0);
+    ChildProcess child({std::string(self, static_cast<size_t>(n)), "--gtest_list_tests",
+                        "--gtest_filter=ChildProgram.*"});
+    const std::optional<int> status = child.Wait(60s);
+    ASSERT_TRUE(status.has_value());
+    EXPECT_EQ(*status, 0) << child.Output(ChildProcess::Stream::kStderr);
+    EXPECT_NE(child.Output(ChildProcess::Stream::kStdout)
+                  .find("ChildProgram.\n  ProgramOfTheTestsOwnMachineRuns\n"),
+              std::string::npos)
+        << child.Output(ChildProcess::Stream::kStdout);
+}
 
 }  // namespace
 }  // namespace mirrax::test
