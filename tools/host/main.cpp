@@ -147,6 +147,12 @@ void RaiseDescriptorLimit() {
     }
 }
 
+// True when both paths name one existing file (links followed).
+bool SameFile(const std::string &a, const std::string &b) {
+    std::error_code ec;
+    return std::filesystem::equivalent(a, b, ec) && !ec;
+}
+
 // Opens the extension library with dlopen. It must be the libmirrax_server.so this
 // program is linked with (already loaded, so nothing is loaded here): the host stops
 // the server through that copy, and a second copy of the library would hold a server
@@ -162,6 +168,16 @@ void *OpenExtension(const std::string &library, std::string *error) {
     link_map *map = nullptr;
     if (linked != nullptr && dlinfo(linked, RTLD_DI_LINKMAP, &map) == 0 && map != nullptr) {
         linkedPath = map->l_name;
+    }
+    // The loader does not always match a name by the file it names (ThreadSanitizer's
+    // dlopen does not for a link such as libmirrax_server.so): the same file, named as a
+    // path or found beside the linked library, is the linked library too.
+    if (linked != nullptr && opened == nullptr &&
+        SameFile(library.find('/') != std::string::npos
+                     ? library
+                     : (std::filesystem::path(linkedPath).parent_path() / library).string(),
+                 linkedPath)) {
+        return linked;
     }
     std::error_code ec;
     if (library.find('/') != std::string::npos && !std::filesystem::exists(library, ec)) {
