@@ -11,6 +11,7 @@
 #include "client/fake_mirrax_server.h"
 #include "support/child_process.h"
 #include "support/h264_decoder.h"
+#include "support/test_folder.h"
 
 namespace {
 
@@ -79,20 +80,9 @@ std::string Concat(const std::vector<std::string> &parts, size_t count) {
 
 class ClientRun : public ::testing::Test {
 protected:
-    void SetUp() override {
-        const auto *info = ::testing::UnitTest::GetInstance()->current_test_info();
-        std::string name = std::string(info->test_suite_name()) + "_" + info->name();
-        for (char &c : name) {
-            c = std::isalnum(static_cast<unsigned char>(c)) ? c : '_';
-        }
-        dir_ = std::filesystem::temp_directory_path() /
-               ("mirrax_client_" + name + "_" + std::to_string(getpid()));
-        std::filesystem::create_directories(dir_);
-    }
-    void TearDown() override { std::filesystem::remove_all(dir_); }
-    std::string Path(const std::string &name) const { return (dir_ / name).string(); }
+    std::string Path(const std::string &name) const { return folder_.Path(name); }
 
-    std::filesystem::path dir_;
+    mirrax::test::TestFolder folder_{"mirrax_client"};  // named after the running test
 };
 
 // --- bounded streams into each kind of output ------------------------------------

@@ -8,11 +8,13 @@
 
 #include <filesystem>
 #include <memory>
+#include <optional>
 
 #include "integration/host_fixture.h"
 #include "mirrax_media/av_handles.h"
 #include "support/child_process.h"
 #include "support/h264_decoder.h"
+#include "support/test_folder.h"
 
 namespace {
 
@@ -161,20 +163,9 @@ std::vector<std::string> Client(const std::string &server, const std::vector<std
 
 class Publish : public ::testing::Test {
 protected:
-    void SetUp() override {
-        const auto *info = ::testing::UnitTest::GetInstance()->current_test_info();
-        std::string name = std::string(info->test_suite_name()) + "_" + info->name();
-        for (char &c : name) {
-            c = std::isalnum(static_cast<unsigned char>(c)) ? c : '_';
-        }
-        dir_ = std::filesystem::temp_directory_path() /
-               ("mirrax_publish_" + name + "_" + std::to_string(getpid()));
-        std::filesystem::create_directories(dir_);
-    }
-    void TearDown() override { std::filesystem::remove_all(dir_); }
-    std::string Path(const std::string &name) const { return (dir_ / name).string(); }
+    std::string Path(const std::string &name) const { return folder_.Path(name); }
 
-    std::filesystem::path dir_;
+    mirrax::test::TestFolder folder_{"mirrax_publish"};  // named after the running test
 };
 
 class PublishTo : public Publish, public ::testing::WithParamInterface<Protocol> {};

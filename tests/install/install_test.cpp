@@ -16,12 +16,14 @@
 
 #include "support/child_process.h"
 #include "support/h264_decoder.h"
+#include "support/test_folder.h"
 
 namespace {
 
 namespace fs = std::filesystem;
 using namespace std::chrono_literals;
 using mirrax::test::ChildProcess;
+using mirrax::test::TestFolder;
 using Stream = ChildProcess::Stream;
 
 const std::string kLibDir = MIRRAX_INSTALL_LIBDIR;
@@ -135,28 +137,18 @@ private:
 class Installed : public ::testing::Test {
 protected:
     void SetUp() override {
-        const auto *info = ::testing::UnitTest::GetInstance()->current_test_info();
-        std::string name = std::string(info->test_suite_name()) + "_" + info->name();
-        for (char &c : name) {
-            c = std::isalnum(static_cast<unsigned char>(c)) ? c : '_';
-        }
-        dir_ =
-            fs::temp_directory_path() / ("mirrax_install_" + name + "_" + std::to_string(getpid()));
-        fs::remove_all(dir_);
-        fs::create_directories(dir_);
-        prefix_ = dir_ / "prefix";
         const Result install = RunProgram(
             {MIRRAX_CMAKE_COMMAND, "--install", MIRRAX_BUILD_DIR, "--prefix", prefix_.string()},
             120s);
         ASSERT_EQ(install.status, 0) << install.Describe();
     }
-    void TearDown() override { fs::remove_all(dir_); }
 
     fs::path Bin(const std::string &name) const { return prefix_ / "bin" / name; }
     fs::path Lib(const std::string &name) const { return prefix_ / kLibDir / name; }
 
-    fs::path dir_;
-    fs::path prefix_;
+    TestFolder folder_{"mirrax_install"};  // named after the running test
+    const fs::path dir_ = folder_.Root();
+    const fs::path prefix_ = dir_ / "prefix";
 };
 
 // --- the installed tree -------------------------------------------------------------
