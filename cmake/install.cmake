@@ -72,4 +72,19 @@ set(CPACK_STRIP_FILES ON)
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
 set(CPACK_DEBIAN_PACKAGE_GENERATE_SHLIBS ON)
 set(CPACK_DEBIAN_PACKAGE_SUGGESTS "libgrpc++-dev, libprotobuf-dev, pkg-config")
+# A cross build packages for its target: the .deb's architecture is the target's, and
+# dpkg-shlibdeps, run by CPack, resolves the target's libraries (the multiarch
+# packages of that architecture) when DEB_HOST_ARCH names it. CPack reads the project
+# config file when it starts, so `cpack` in a cross build folder needs nothing else.
+if(CMAKE_CROSSCOMPILING)
+  if(CMAKE_SYSTEM_PROCESSOR STREQUAL "aarch64")
+    set(MIRRAX_DEB_ARCH arm64)
+  else()
+    message(FATAL_ERROR "no Debian architecture known for ${CMAKE_SYSTEM_PROCESSOR}")
+  endif()
+  set(CPACK_DEBIAN_PACKAGE_ARCHITECTURE ${MIRRAX_DEB_ARCH})
+  set(CPACK_PROJECT_CONFIG_FILE ${CMAKE_CURRENT_BINARY_DIR}/cpack-cross.cmake)
+  file(CONFIGURE OUTPUT ${CPACK_PROJECT_CONFIG_FILE}
+    CONTENT "set(ENV{DEB_HOST_ARCH} ${MIRRAX_DEB_ARCH})\n")
+endif()
 include(CPack)
