@@ -66,9 +66,13 @@ void VideoEncoder::InputLoop() {
             keyRequested = keyRequested_;
             endOfStream = eosRequested_;
             bitRate = std::exchange(pendingBitRate_, std::nullopt);
+            if (bitRate) {
+                // This thread is the only writer of settings_; GetOutputDescription
+                // reads them under the lock from other threads.
+                settings_.bitRate = *bitRate;
+            }
         }
         if (bitRate) {
-            settings_.bitRate = *bitRate;
             ApplyRateControl();
         }
         bool ok = true;

@@ -2,6 +2,7 @@
 // surface and decodes what comes out.
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <thread>
 
 #include "media_test_util.h"
@@ -187,6 +188,52 @@ TEST(VideoEncoderTest, BitRateStaysNearTargetOnMovingContent) {
     const double bitsPerSecond = bytes * 8.0 / seconds;
     EXPECT_GT(bitsPerSecond, 0.5 * options.bitRate);
     EXPECT_LT(bitsPerSecond, 1.5 * options.bitRate);
+}
+
+// A new bit rate set while the encoder runs is what the output description reports
+// once the next picture is out, and reading the description meanwhile, from another
+// thread, is safe (ThreadSanitizer checks the latter).
+TEST(VideoEncoderTest, BitRateChangeReachesTheOutputDescription) {
+    EncoderOptions options;
+    options.bitRate = 1'000'000;
+    EncoderHarness harness(options);
+    ASSERT_TRUE(harness.Start());
+    FeedInStep(harness, 0, 2);
+
+    auto describedBitRate = [&harness] {
+        OH_AVFormat *format = OH_VideoEncoder_GetOutputDescription(harness.Codec());
+        int64_t bitRate = 0;
+        if (format != nullptr) {
+            OH_AVFormat_GetLongValue(format, OH_MD_KEY_BITRATE, &bitRate);
+            OH_AVFormat_Destroy(format);
+        }
+        return bitRate;
+    };
+    std::atomic<bool> done{false};
+    std::atomic<int> reads{0};
+    std::thread reader([&] {
+        for (int i = 0; i < 100'000 && !done.load(); ++i) {
+            const int64_t bitRate = describedBitRate();
+            EXPECT_TRUE(bitRate == 1'000'000 || bitRate == 3'000'000) << bitRate;
+            reads.fetch_add(1);
+        }
+    });
+    for (uint32_t i = 2; i < 12; ++i) {
+        OH_AVFormat *request = OH_AVFormat_Create();
+        OH_AVFormat_SetLongValue(request, OH_MD_KEY_BITRATE, i % 2 == 0 ? 3'000'000 : 1'000'000);
+        ASSERT_EQ(OH_VideoEncoder_SetParameter(harness.Codec(), request), AV_ERR_OK);
+        OH_AVFormat_Destroy(request);
+        FeedInStep(harness, i, 1);
+    }
+    OH_AVFormat *request = OH_AVFormat_Create();
+    OH_AVFormat_SetLongValue(request, OH_MD_KEY_BITRATE, 3'000'000);
+    ASSERT_EQ(OH_VideoEncoder_SetParameter(harness.Codec(), request), AV_ERR_OK);
+    OH_AVFormat_Destroy(request);
+    FeedInStep(harness, 12, 1);
+    done = true;
+    reader.join();
+    EXPECT_GT(reads.load(), 0);
+    EXPECT_EQ(describedBitRate(), 3'000'000);
 }
 
 TEST(VideoEncoderTest, HeldBuffersStallTheEncoderAndDestroyDoesNotHang) {
