@@ -112,7 +112,7 @@ public:
         c->framerate = AVRational{fps, 1};
         c->max_b_frames = 0;
         c->color_range = AVCOL_RANGE_MPEG;
-        c->colorspace = AVCOL_SPC_BT709;
+        c->colorspace = AVCOL_SPC_SMPTE170M;  // libyuv's ARGBToI420 is BT.601
         c->color_primaries = AVCOL_PRI_BT709;
         c->color_trc = AVCOL_TRC_BT709;
         c->bit_rate = bitRate;

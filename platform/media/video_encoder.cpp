@@ -135,7 +135,10 @@ OH_AVErrCode VideoEncoder::OpenCodec() {
     context->framerate = AVRational{static_cast<int>(std::lround(s.frameRate * 1000)), 1000};
     context->max_b_frames = 0;
     context->color_range = AVCOL_RANGE_MPEG;
-    context->colorspace = AVCOL_SPC_BT709;
+    // The matrix is the one the pictures are converted with (libyuv's ARGBToI420,
+    // BT.601, here and in the mirror worker); the screen's primaries and transfer
+    // are sRGB's, which are BT.709's.
+    context->colorspace = AVCOL_SPC_SMPTE170M;
     context->color_primaries = AVCOL_PRI_BT709;
     context->color_trc = AVCOL_TRC_BT709;
     if (s.bitrateMode == BITRATE_MODE_CQ) {

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cmath>
 #include <string_view>
 
 #include "client/h264_decoder.h"
@@ -21,6 +22,22 @@ DecodedPicture ToPicture(const AVFrame *frame) {
         std::copy_n(frame->data[0] + static_cast<ptrdiff_t>(y) * frame->linesize[0], frame->width,
                     picture.luma.begin() + static_cast<ptrdiff_t>(y) * frame->width);
     }
+    if (frame->format == AV_PIX_FMT_YUV420P || frame->format == AV_PIX_FMT_YUVJ420P) {
+        const int chromaWidth = (frame->width + 1) / 2;
+        const int chromaHeight = (frame->height + 1) / 2;
+        picture.cb.resize(static_cast<size_t>(chromaWidth) * chromaHeight);
+        picture.cr.resize(picture.cb.size());
+        for (int y = 0; y < chromaHeight; ++y) {
+            const ptrdiff_t row = static_cast<ptrdiff_t>(y) * chromaWidth;
+            std::copy_n(frame->data[1] + static_cast<ptrdiff_t>(y) * frame->linesize[1],
+                        chromaWidth, picture.cb.begin() + row);
+            std::copy_n(frame->data[2] + static_cast<ptrdiff_t>(y) * frame->linesize[2],
+                        chromaWidth, picture.cr.begin() + row);
+        }
+    }
+    picture.colorspace = frame->colorspace;
+    picture.fullRange =
+        frame->color_range == AVCOL_RANGE_JPEG || frame->format == AV_PIX_FMT_YUVJ420P;
     if (auto stamp =
             stamp::ReadLuma(picture.luma.data(), picture.width, picture.height, picture.width)) {
         picture.sequence = stamp->sequence;
@@ -44,6 +61,33 @@ bool HasSlice(const uint8_t *data, size_t size) {
 }
 
 }  // namespace
+
+std::array<int, 3> DecodedPicture::RgbAt(int x, int y) const {
+    // Luma weights of the tagged matrix. Without a tag players guess by size: BT.709
+    // for HD pictures, BT.601 below.
+    double kr = 0.299;
+    double kb = 0.114;
+    const bool bt709 =
+        colorspace == AVCOL_SPC_BT709 || (colorspace == AVCOL_SPC_UNSPECIFIED && height >= 720);
+    if (bt709) {
+        kr = 0.2126;
+        kb = 0.0722;
+    }
+    const size_t chroma = static_cast<size_t>(y / 2) * ((width + 1) / 2) + x / 2;
+    if (chroma >= cb.size()) {
+        return {-1, -1, -1};
+    }
+    const double luma1 = fullRange ? lumaAt(x, y) / 255.0 : (lumaAt(x, y) - 16) / 219.0;
+    const double pb = (cb[chroma] - 128) / (fullRange ? 255.0 : 224.0);
+    const double pr = (cr[chroma] - 128) / (fullRange ? 255.0 : 224.0);
+    const double r = luma1 + 2 * (1 - kr) * pr;
+    const double b = luma1 + 2 * (1 - kb) * pb;
+    const double g = (luma1 - kr * r - kb * b) / (1 - kr - kb);
+    auto to8 = [](double v) {
+        return static_cast<int>(std::lround(std::clamp(v, 0.0, 1.0) * 255));
+    };
+    return {to8(r), to8(g), to8(b)};
+}
 
 struct H264Decoder::Impl {
     std::unique_ptr<client::H264Decoder> decoder;

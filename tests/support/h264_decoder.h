@@ -3,6 +3,7 @@
 #ifndef MIRRAX_TESTS_SUPPORT_H264_DECODER_H
 #define MIRRAX_TESTS_SUPPORT_H264_DECODER_H
 
+#include <array>
 #include <cstdint>
 #include <memory>
 #include <optional>
@@ -17,7 +18,14 @@ struct DecodedPicture {
     std::optional<uint32_t> sequence;  // the frame stamp, when readable
     std::optional<uint32_t> drawTimeUs;
     uint8_t lumaAt(int x, int y) const { return luma[static_cast<size_t>(y) * width + x]; }
+    // The colour at (x, y) in 8-bit R, G, B as a player that follows the stream's
+    // colour tags (matrix and range) shows it.
+    std::array<int, 3> RgbAt(int x, int y) const;
     std::vector<uint8_t> luma;  // width * height bytes
+    std::vector<uint8_t> cb;    // 4:2:0 chroma, (width + 1) / 2 per row
+    std::vector<uint8_t> cr;
+    int colorspace = 2;  // the stream's matrix tag (AVColorSpace; 2: unspecified)
+    bool fullRange = false;
 };
 
 class H264Decoder {

@@ -74,6 +74,48 @@ TEST_P(InputFormatTest, StreamDecodesWithSizeOrderAndTimestamps) {
     EXPECT_TRUE(last.data.empty());
 }
 
+// Screen colours come out as they went in for a player that follows the stream's
+// colour tags: the matrix the stream is tagged with is the one the pictures were
+// converted with (a BT.601 conversion tagged BT.709 turns green to 0/216/0).
+TEST_P(InputFormatTest, ColoursSurviveThroughTheTaggedMatrix) {
+    struct Bar {
+        uint8_t r, g, b;
+    };
+    constexpr Bar kBars[] = {{255, 0, 0},     {0, 255, 0},   {0, 0, 255},   {255, 255, 255},
+                             {128, 128, 128}, {255, 200, 0}, {40, 90, 160}, {230, 180, 150}};
+    constexpr int kBarCount = static_cast<int>(std::size(kBars));
+    EncoderOptions options;
+    options.format = GetParam();
+    EncoderHarness harness(options);
+    ASSERT_TRUE(harness.Start());
+    const int barHeight = options.height / kBarCount;
+    ASSERT_TRUE(harness.FeedDrawn(
+        [&](OHOS::SurfaceBuffer &buffer) {
+            for (int y = 0; y < buffer.height; ++y) {
+                const Bar &bar = kBars[std::min(y / barHeight, kBarCount - 1)];
+                uint8_t *row = buffer.Row(y);
+                for (int x = 0; x < buffer.width; ++x) {
+                    row[x * 4 + 0] = bar.b;
+                    row[x * 4 + 1] = bar.g;
+                    row[x * 4 + 2] = bar.r;
+                    row[x * 4 + 3] = 255;
+                }
+            }
+        },
+        kBaseNs));
+    ASSERT_TRUE(harness.WaitForBuffers(2));
+    const auto pictures = DecodeAnnexB(Concat(harness.Buffers()));
+    ASSERT_EQ(pictures.size(), 1u);
+    for (int i = 0; i < kBarCount; ++i) {
+        const auto rgb = pictures[0].RgbAt(options.width / 2, i * barHeight + barHeight / 2);
+        const int expected[] = {kBars[i].r, kBars[i].g, kBars[i].b};
+        for (int c = 0; c < 3; ++c) {
+            EXPECT_NEAR(rgb[c], expected[c], 6) << "bar " << i << " channel "
+                                                << "RGB"[c] << ", tag " << pictures[0].colorspace;
+        }
+    }
+}
+
 INSTANTIATE_TEST_SUITE_P(Formats, InputFormatTest,
                          ::testing::Values(OHOS::PixelFormat::kBgra8888, OHOS::PixelFormat::kI420),
                          [](const auto &info) {

@@ -10,6 +10,38 @@
 
 namespace mirrax::test {
 
+namespace {
+
+// Moving content: a gradient that shifts with the sequence number, plus noise-like
+// texture so the encoder has real work, and the frame stamp.
+void DrawMovingPattern(OHOS::SurfaceBuffer &buffer, uint32_t sequence) {
+    for (int y = 0; y < buffer.height; ++y) {
+        uint8_t *row = buffer.Row(y);
+        for (int x = 0; x < buffer.width; ++x) {
+            const uint32_t v = static_cast<uint32_t>(x * 3 + y * 2 + sequence * 7);
+            row[x * 4 + 0] = static_cast<uint8_t>(v ^ (y * 13));
+            row[x * 4 + 1] = static_cast<uint8_t>(v * 5 + sequence);
+            row[x * 4 + 2] = static_cast<uint8_t>((x * y + sequence * 31) >> 3);
+            row[x * 4 + 3] = 255;
+        }
+    }
+    // A band of noise that changes every frame: content no encoder predicts cheaply.
+    uint32_t state = sequence * 2654435761U + 1;
+    for (int y = buffer.height / 2; y < buffer.height * 3 / 4; ++y) {
+        uint8_t *row = buffer.Row(y);
+        for (int x = 0; x < buffer.width * 4; ++x) {
+            state ^= state << 13;
+            state ^= state >> 17;
+            state ^= state << 5;
+            row[x] = static_cast<uint8_t>(state);
+        }
+    }
+    stamp::Draw(buffer.data.data(), buffer.width, buffer.height, buffer.stride,
+                stamp::Stamp{sequence, 0});
+}
+
+}  // namespace
+
 EncoderHarness::EncoderHarness(const EncoderOptions &options) : options_(options) {
     codec_ = OH_VideoEncoder_CreateByMime(OH_AVCODEC_MIMETYPE_VIDEO_AVC);
     if (codec_ == nullptr) {
@@ -60,6 +92,13 @@ void EncoderHarness::Destroy() {
 }
 
 bool EncoderHarness::Feed(uint32_t sequence, int64_t timestampNs) {
+    return FeedDrawn(
+        [sequence](OHOS::SurfaceBuffer &buffer) { DrawMovingPattern(buffer, sequence); },
+        timestampNs);
+}
+
+bool EncoderHarness::FeedDrawn(const std::function<void(OHOS::SurfaceBuffer &)> &draw,
+                               int64_t timestampNs) {
     OHOS::SurfaceBuffer *target =
         surface_->RequestBuffer(options_.width, options_.height, options_.format);
     if (target == nullptr) {
@@ -75,31 +114,7 @@ bool EncoderHarness::Feed(uint32_t sequence, int64_t timestampNs) {
         scratch.data.resize(static_cast<size_t>(scratch.stride) * scratch.height);
         buffer = &scratch;
     }
-    // Moving content: a gradient that shifts with the sequence number, plus noise-like
-    // texture so the encoder has real work.
-    for (int y = 0; y < buffer->height; ++y) {
-        uint8_t *row = buffer->Row(y);
-        for (int x = 0; x < buffer->width; ++x) {
-            const uint32_t v = static_cast<uint32_t>(x * 3 + y * 2 + sequence * 7);
-            row[x * 4 + 0] = static_cast<uint8_t>(v ^ (y * 13));
-            row[x * 4 + 1] = static_cast<uint8_t>(v * 5 + sequence);
-            row[x * 4 + 2] = static_cast<uint8_t>((x * y + sequence * 31) >> 3);
-            row[x * 4 + 3] = 255;
-        }
-    }
-    // A band of noise that changes every frame: content no encoder predicts cheaply.
-    uint32_t state = sequence * 2654435761U + 1;
-    for (int y = buffer->height / 2; y < buffer->height * 3 / 4; ++y) {
-        uint8_t *row = buffer->Row(y);
-        for (int x = 0; x < buffer->width * 4; ++x) {
-            state ^= state << 13;
-            state ^= state >> 17;
-            state ^= state << 5;
-            row[x] = static_cast<uint8_t>(state);
-        }
-    }
-    stamp::Draw(buffer->data.data(), buffer->width, buffer->height, buffer->stride,
-                stamp::Stamp{sequence, 0});
+    draw(*buffer);
     if (buffer != target) {
         libyuv::ARGBToI420(buffer->data.data(), buffer->stride, target->Plane(0),
                            target->PlaneStride(0), target->Plane(1), target->PlaneStride(1),

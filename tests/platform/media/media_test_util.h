@@ -46,6 +46,9 @@ public:
 
     // Draws a frame carrying `sequence` (a moving pattern plus the stamp) and queues it.
     bool Feed(uint32_t sequence, int64_t timestampNs);
+    // Queues a frame that `draw` paints, in BGRA (converted with libyuv for I420, as
+    // the mirror worker does).
+    bool FeedDrawn(const std::function<void(OHOS::SurfaceBuffer &)> &draw, int64_t timestampNs);
     // Waits until at least `count` buffers have arrived.
     bool WaitForBuffers(size_t count, std::chrono::milliseconds timeout = std::chrono::seconds(10));
     std::vector<EncodedBuffer> Buffers() const;
