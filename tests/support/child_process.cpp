@@ -183,6 +183,7 @@ void ChildProcess::ReadLoop(int fd, Stream stream) {
     if (!pending.empty()) {
         lines_[static_cast<int>(stream)].push_back(pending);
     }
+    ended_[static_cast<int>(stream)] = true;
     changed_.notify_all();
     close(fd);
 }
@@ -222,16 +223,19 @@ bool ChildProcess::WaitForLine(Stream stream, const std::string &needle,
 
 bool ChildProcess::WaitForCount(Stream stream, const std::string &needle, size_t count,
                                 std::chrono::milliseconds timeout) {
-    std::unique_lock<std::mutex> lock(mutex_);
-    return changed_.wait_for(lock, timeout, [&] {
+    const int index = static_cast<int>(stream);
+    auto found = [&] {
         size_t n = 0;
-        for (const auto &line : lines_[static_cast<int>(stream)]) {
+        for (const auto &line : lines_[index]) {
             if (line.find(needle) != std::string::npos && ++n >= count) {
                 return true;
             }
         }
         return false;
-    });
+    };
+    std::unique_lock<std::mutex> lock(mutex_);
+    changed_.wait_for(lock, timeout, [&] { return ended_[index] || found(); });
+    return found();
 }
 
 std::vector<std::string> ChildProcess::Lines(Stream stream) const {

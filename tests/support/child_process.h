@@ -39,7 +39,8 @@ public:
     // Exit status (0..255), or 128 + signal for a killed child; nothing on timeout.
     std::optional<int> Wait(std::chrono::milliseconds timeout);
 
-    // Waits until a line containing `needle` appeared on the stream.
+    // Waits until a line containing `needle` appeared on the stream; false on timeout,
+    // or at once when the stream ended without it (the child exited or closed it).
     bool WaitForLine(Stream stream, const std::string &needle,
                      std::chrono::milliseconds timeout = std::chrono::seconds(15));
     // Waits until at least `count` lines containing `needle` appeared on the stream.
@@ -60,6 +61,7 @@ private:
     mutable std::mutex mutex_;
     std::condition_variable changed_;
     std::vector<std::string> lines_[2];
+    bool ended_[2] = {false, false};  // the stream reached end of file
     std::thread readers_[2];
 };
 

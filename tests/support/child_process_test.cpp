@@ -92,5 +92,16 @@ TEST(ChildProgram, ProgramOfTheTestsOwnMachineRuns) {
         << child.Output(ChildProcess::Stream::kStdout);
 }
 
+// Waiting for a line that never comes ends with the child's output, not at the
+// timeout: a program that fails at start fails its test at once.
+TEST(ChildProgram, WaitForALineEndsWhenTheOutputEnds) {
+    ChildProcess child({"/bin/sh", "-c", "echo 'started' >&2; exit 3"});
+    const auto start = std::chrono::steady_clock::now();
+    EXPECT_FALSE(child.WaitForLine(ChildProcess::Stream::kStderr, "never printed", 120s));
+    EXPECT_LT(std::chrono::steady_clock::now() - start, 60s);
+    EXPECT_TRUE(child.WaitForLine(ChildProcess::Stream::kStderr, "started", 1s));
+    EXPECT_EQ(child.Wait(10s), std::optional<int>(3));
+}
+
 }  // namespace
 }  // namespace mirrax::test
