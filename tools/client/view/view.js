@@ -12,7 +12,9 @@
   const FLAG_CODEC_DATA = 8;
   const RETRY_FIRST_MS = 250;
   const RETRY_LONGEST_MS = 2000;
-  const DECODE_BACKLOG = 30;  // queued chunks before skipping to the next key frame
+  // Chunks waiting in the decoder before the page skips to the next key frame: a page
+  // that decodes slower than the host sends stays this far behind at most.
+  const DECODE_BACKLOG = 8;
 
   const canvas = document.getElementById('screen');
   const context = canvas.getContext('2d', { alpha: false, willReadFrequently: true });
