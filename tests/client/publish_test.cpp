@@ -112,6 +112,15 @@ std::optional<int> EndReceiver(ChildProcess &receiver) {
     return receiver.Wait(kExitWait);
 }
 
+// Ctrl-C ends a publishing client with status 0; its receiver then finishes its file.
+void InterruptClientThenEndReceiver(ChildProcess &client, ChildProcess &receiver) {
+    client.Signal(SIGINT);
+    const auto status = client.Wait(kExitWait);
+    ASSERT_TRUE(status.has_value());
+    EXPECT_EQ(*status, 0) << client.Output(Stream::kStderr);
+    ASSERT_TRUE(EndReceiver(receiver).has_value());
+}
+
 struct Received {
     std::vector<mirrax::test::DecodedPicture> pictures;
     int errors = 0;
@@ -235,11 +244,7 @@ TEST_P(PublishTo, ReconnectsToARestartedReceiverAtAKeyFrame) {
         client.WaitForLine(Stream::kStderr, "mirrax_client: publish: reconnected to " + url))
         << client.Output(Stream::kStderr);
     ASSERT_TRUE(WaitForReceived(*receiver, 10, 15s)) << client.Output(Stream::kStderr);
-    client.Signal(SIGINT);
-    const auto status = client.Wait(kExitWait);
-    ASSERT_TRUE(status.has_value());
-    EXPECT_EQ(*status, 0) << client.Output(Stream::kStderr);
-    ASSERT_TRUE(EndReceiver(*receiver).has_value());
+    ASSERT_NO_FATAL_FAILURE(InterruptClientThenEndReceiver(client, *receiver));
 
     ExpectHostPictures(Decode(first), first);
     const auto again = Decode(second);
@@ -279,11 +284,7 @@ TEST_F(Publish, RotationRestartsTheOutputAtTheNewSize) {
         Stream::kStderr, "mirrax_client: publish: publishing to " + url + " at 780x360 again"))
         << client.Output(Stream::kStderr);
     ASSERT_TRUE(WaitForReceived(*receiver, 10, 15s)) << client.Output(Stream::kStderr);
-    client.Signal(SIGINT);
-    const auto status = client.Wait(kExitWait);
-    ASSERT_TRUE(status.has_value());
-    EXPECT_EQ(*status, 0) << client.Output(Stream::kStderr);
-    ASSERT_TRUE(EndReceiver(*receiver).has_value());
+    ASSERT_NO_FATAL_FAILURE(InterruptClientThenEndReceiver(client, *receiver));
 
     ExpectHostPictures(Decode(first), first);
     const auto rotated = Decode(second);
