@@ -268,6 +268,28 @@ TEST(Robustness, StartsRacingEachOtherLeaveOneStreamThatStartsWithItsCodecData) 
 
 // --- Runs that cannot start ----------------------------------------------------------
 
+// A run with a limit that another client's run displaces did not get what it asked
+// for: it fails, saying why, instead of exiting 0 with a short output.
+TEST(Robustness, ARunDisplacedBeforeItsLimitFails) {
+    HostProcess host({"-scale", "4"});
+    ASSERT_TRUE(host.Ready());
+    ChildProcess first(ClientArgs(host, {"stream", "--frames", "100000", "-o", "-"}));
+    ASSERT_TRUE(first.WaitForCount(Output::kStdout, "", 5, 20s)) << host.Log();
+    ChildProcess second(ClientArgs(host, {"stream", "--frames", "5", "-o", "-"}));
+    const auto firstExit = first.Wait(10s);
+    ASSERT_TRUE(firstExit.has_value()) << "the displaced client did not end";
+    EXPECT_EQ(*firstExit, 1);
+    EXPECT_NE(first.Output(Output::kStderr)
+                  .find("mirrax_client: error: the server ended the stream before the "
+                        "requested pictures"),
+              std::string::npos)
+        << first.Output(Output::kStderr);
+    const auto secondExit = second.Wait(10s);
+    ASSERT_TRUE(secondExit.has_value());
+    EXPECT_EQ(*secondExit, 0) << second.Output(Output::kStderr);
+    EXPECT_EQ(host.Stop(), 0);
+}
+
 struct StartFailure {
     const char *name;
     std::vector<std::string> options;

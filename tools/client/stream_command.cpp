@@ -102,9 +102,16 @@ int RunStream(const ClientOptions &options, sigset_t stopSignals) {
         return status;  // refused or broken before anything arrived: no summary
     }
     if (outcome.reason == EndReason::kServer && outcome.status.ok()) {
-        fprintf(stderr,
-                "mirrax_client: the server ended the stream (another client started or ended "
-                "a run, or the server is not in stream mode)\n");
+        constexpr const char *kWhy =
+            "another client started or ended a run, or the server is not in stream mode";
+        if ((options.frames || options.seconds) && status == kExitOk) {
+            // The run asked for a limit it did not reach: the caller must not take the
+            // short output for a complete one.
+            status = Fail("the server ended the stream before the requested " +
+                          std::string(options.frames ? "pictures" : "time") + " (" + kWhy + ")");
+        } else {
+            fprintf(stderr, "mirrax_client: the server ended the stream (%s)\n", kWhy);
+        }
     }
     Summary summary;
     outcome.stats.FillSummary(&summary);
