@@ -26,6 +26,10 @@ constexpr int32_t kSurfacePixelFormat = 4;
 constexpr double kEncoderFrameRate = 120.0;
 constexpr int32_t kRecordMode = 1;
 constexpr int32_t kMaxSameNameFiles = 1000;
+// How long a stop waits for the encoder's end-of-stream buffer to go out. It comes in
+// milliseconds unless a client that stopped reading holds the callback thread in a
+// stream write, which the stream's close then cancels.
+constexpr std::chrono::seconds kEndOfStreamWait{1};
 
 std::shared_ptr<RpcServer> Server() { return OHOS::DelayedSingleton<RpcServer>::GetInstance(); }
 
@@ -359,7 +363,18 @@ void ScreenEncoder::Stop(bool notify) {
         }
         isStopped_ = true;
     }
-    OH_VideoEncoder_NotifyEndOfStream(encoder_);
+    // The encoder finishes its stream before it is stopped: what it still holds goes
+    // out, the end-of-stream buffer last.
+    if (OH_VideoEncoder_NotifyEndOfStream(encoder_) == AV_ERR_OK) {
+        std::unique_lock<std::mutex> lock(mutex_);
+        endOfStreamCond_.wait_for(lock, kEndOfStreamWait, [this] { return endOfStreamOut_; });
+    }
+    if (notify) {
+        // No buffer reaches the stream after this, and a write still blocked on a client
+        // that stopped reading is cancelled: the encoder's stop below waits for its
+        // callback thread, which that write would hold for good.
+        Server()->EndCurrentStream();
+    }
     MIRRAX_LOGI("%{public}s Stop encoder");
     const OH_AVErrCode stopped = OH_VideoEncoder_Stop(encoder_);
     MIRRAX_LOGI("%{public}s Destroy encoder");
@@ -545,17 +560,23 @@ void ScreenEncoder::RouteOutput(OH_AVCodec *codec, uint32_t index, OH_AVMemory *
     // buffer that the closing then kept from the client.
     UpdateFrameCount();
     OH_VideoEncoder_FreeOutputData(codec, index);
+    if ((attr->flags & AVCODEC_BUFFER_FLAGS_EOS) != 0) {
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            endOfStreamOut_ = true;
+        }
+        endOfStreamCond_.notify_all();
+    }
 }
 
 namespace {
 
-// Ends the current run: closes its stream (releasing a write blocked on a client that
-// stopped reading), stops the encoder with notification and releases it. mtx held.
+// Ends the current run: stops the encoder with notification (which sends the run's
+// last buffers and closes its stream) and releases it. mtx held.
 void EndCurrentRun() {
     if (!g_screenEncoder) {
         return;
     }
-    Server()->EndCurrentStream();
     g_screenEncoder->Stop(true);
     g_screenEncoder.reset();
 }

@@ -63,7 +63,11 @@ public:
     bool Setup();
     void Run();
     void Loop();
-    // Ends the run; with notify, also ends the wait of the streaming call.
+    // Ends the run: the encoder's remaining buffers go out, the end-of-stream buffer
+    // last (waited for at most a second), then the encoder and the virtual
+    // screen are released. With notify it also closes the client's stream before it
+    // waits for the encoder's threads, and ends the wait of the streaming call;
+    // without (a restart) the stream stays open for the next encoder. mtx held.
     void Stop(bool notify);
     int32_t RequestIFrame();
     void UpdateFrameCount();
@@ -80,7 +84,8 @@ public:
     std::string GetStartError() const { return startError_; }
     bool IsRunning() const;
 
-    // Called on the encoder's callback thread for every output buffer.
+    // Called on the encoder's callback thread for every output buffer. Takes no lock
+    // but mutex_, briefly, for the end-of-stream buffer.
     void RouteOutput(OH_AVCodec *codec, uint32_t index, OH_AVMemory *data,
                      OH_AVCodecBufferAttr *attr);
 
@@ -95,6 +100,9 @@ private:
     std::mutex mutex_;
     std::condition_variable stopCond_;
     bool isStopped_ = false;
+    // The end-of-stream buffer has been routed (guarded by mutex_).
+    std::condition_variable endOfStreamCond_;
+    bool endOfStreamOut_ = false;
     int32_t mode_ = 0;
     std::atomic<int32_t> frameCount_{0};
 
