@@ -6,6 +6,7 @@
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -57,13 +58,15 @@ std::atomic<ScreenEncoder *> g_outputEncoder{nullptr};
 
 }  // namespace
 
-std::unique_ptr<ScreenEncoder> g_screenEncoder;
+// File-level objects are destroyed in reverse order of definition: the encoder is
+// defined last so that it is destroyed first, while everything its stop path and its
+// callback use (the recorder, the folder name, the lock, the listener) still exists.
 std::unique_ptr<ScreenRecorder> g_screenRecorder;
 std::mutex mtx;
 uint64_t mainId = UINT64_MAX;
 const std::string saveFrameDir = "/data/local/tmp/orvindo_record_data";
-
 OHOS::sptr<ScreenChangeListener> ScreenEncoder::g_screenChangeListener;
+std::unique_ptr<ScreenEncoder> g_screenEncoder;
 
 void RunWait::SetError(const std::string &why) {
     std::lock_guard<std::mutex> lock(mutex);
@@ -581,6 +584,33 @@ void EndCurrentRun() {
     g_screenEncoder.reset();
 }
 
+// Takes mtx for a stop. A screen-change restart may hold it while it waits for the
+// encoder's callback thread, which a client that stopped reading can hold in its stream
+// write for good: when mtx is taken, that write is released first.
+std::unique_lock<std::mutex> LockForStop() {
+    std::unique_lock<std::mutex> lock(mtx, std::try_to_lock);
+    if (!lock.owns_lock()) {
+        Server()->EndCurrentStream();
+        lock.lock();
+    }
+    return lock;
+}
+
+void EndRunAtExit() {
+    auto lock = LockForStop();
+    EndCurrentRun();
+}
+
+// A run still current when the process exits is stopped before the objects it uses are
+// destroyed. The platform's services create theirs on first use, after this module's
+// file-level objects, so those are destroyed first at exit; a handler registered once
+// a run of the mode has started, when every service such a run uses exists, runs
+// before any of them is destroyed.
+void StopAtExitOnceStarted(int32_t mode) {
+    static std::once_flag registered[2];
+    std::call_once(registered[mode == kRecordMode ? 1 : 0], [] { std::atexit(EndRunAtExit); });
+}
+
 }  // namespace
 
 void AdapteScreenChange() {
@@ -633,6 +663,7 @@ std::string NativeStartScreenCopy(const RunAdmission &admission) {
             EndCurrentRun();
             return error;
         }
+        StopAtExitOnceStarted(g_screenEncoder->GetMode());
         if (g_screenEncoder->GetMode() != 0) {
             return {};
         }
@@ -645,14 +676,7 @@ void NativeStartScreenCopy() { NativeStartScreenCopy(RunAdmission{}); }
 
 int32_t NativeStopScreenCopy() {
     MIRRAX_LOG_LABEL(kLogFile);
-    // A screen-change restart may hold the lock while it waits for the encoder's
-    // callback, which a client that stopped reading can block in its stream write for
-    // good: when the lock is taken, release that write first.
-    std::unique_lock<std::mutex> lock(mtx, std::try_to_lock);
-    if (!lock.owns_lock()) {
-        Server()->EndCurrentStream();
-        lock.lock();
-    }
+    auto lock = LockForStop();
     MIRRAX_LOGI("%{public}s Invoke StopScreenCopy....");
     int32_t frameCount = 0;
     if (g_screenEncoder) {
