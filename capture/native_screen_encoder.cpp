@@ -657,9 +657,9 @@ std::string NativeStartScreenCopy(const RunAdmission &admission) {
         g_screenEncoder->Setup();
         g_screenEncoder->Run();
         if (!g_screenEncoder->IsRunning()) {
+            // The failing step has logged its line; the caller is told the same text.
             const std::string error =
                 "the screen copy could not start: " + g_screenEncoder->GetStartError();
-            MIRRAX_LOGE("%{public}s %{public}s", error.c_str());
             EndCurrentRun();
             return error;
         }

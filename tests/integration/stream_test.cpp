@@ -322,6 +322,7 @@ TEST_P(StreamFault, FailsTheStartWithItsCauseOrLogsTheStopFailure) {
         });
         ASSERT_NE(first, lines.end());
         EXPECT_NE(first->find(c.line), std::string::npos) << *first;
+        EXPECT_EQ(host.LogCount(c.line), 1u) << "the failure is logged once";
         EXPECT_EQ(CallEnd(host.Target()), 0);
         EXPECT_EQ(CallRequestIdr(host.Target()), 6);
         // The fault was used up: the next stream works.
