@@ -68,10 +68,10 @@ const std::string saveFrameDir = "/data/local/tmp/orvindo_record_data";
 OHOS::sptr<ScreenChangeListener> ScreenEncoder::g_screenChangeListener;
 std::unique_ptr<ScreenEncoder> g_screenEncoder;
 
-void RunWait::SetError(const std::string &why) {
+void RunWait::SetFailure(StartFailure why) {
     std::lock_guard<std::mutex> lock(mutex);
-    if (!isEnded && error.empty()) {
-        error = why;
+    if (!isEnded && !failure) {
+        failure = std::move(why);
     }
 }
 
@@ -83,10 +83,10 @@ void RunWait::End() {
     ended.notify_all();
 }
 
-std::string RunWait::Wait() {
+StartFailure RunWait::Wait() {
     std::unique_lock<std::mutex> lock(mutex);
     ended.wait(lock, [this] { return isEnded; });
-    return error;
+    return failure;
 }
 
 int64_t GetCurrentMillisecond(bool wallClock) {
@@ -629,23 +629,24 @@ void AdapteScreenChange() {
     g_screenEncoder->Run();
     if (!g_screenEncoder->IsRunning()) {
         // The stream would stay open and silent: end it with the reason instead.
-        const std::string error = "the screen copy could not restart after a screen change: " +
-                                  g_screenEncoder->GetStartError();
-        MIRRAX_LOGE("%{public}s %{public}s", error.c_str());
-        g_screenEncoder->GetRunWait()->SetError(error);
+        StartFailure failure{StartFailureKind::kRestartFailed,
+                             "the screen copy could not restart after a screen change: " +
+                                 g_screenEncoder->GetStartError()};
+        MIRRAX_LOGE("%{public}s %{public}s", failure.text.c_str());
+        g_screenEncoder->GetRunWait()->SetFailure(std::move(failure));
         EndCurrentRun();
     }
 }
 
-std::string NativeStartScreenCopy(const RunAdmission &admission) {
+StartFailure NativeStartScreenCopy(const RunAdmission &admission) {
     MIRRAX_LOG_LABEL(kLogFile);
     std::shared_ptr<RunWait> runWait;
     {
         std::lock_guard<std::mutex> lock(mtx);
         MIRRAX_LOGI("%{public}s Invoke StartScreenCopy....");
         if (admission.refusal) {
-            if (std::string refusal = admission.refusal(); !refusal.empty()) {
-                MIRRAX_LOGE("%{public}s Start refused: %{public}s", refusal.c_str());
+            if (StartFailure refusal = admission.refusal()) {
+                MIRRAX_LOGE("%{public}s Start refused: %{public}s", refusal.text.c_str());
                 return refusal;
             }
         }
@@ -658,10 +659,11 @@ std::string NativeStartScreenCopy(const RunAdmission &admission) {
         g_screenEncoder->Run();
         if (!g_screenEncoder->IsRunning()) {
             // The failing step has logged its line; the caller is told the same text.
-            const std::string error =
-                "the screen copy could not start: " + g_screenEncoder->GetStartError();
+            StartFailure failure{
+                StartFailureKind::kStartFailed,
+                "the screen copy could not start: " + g_screenEncoder->GetStartError()};
             EndCurrentRun();
-            return error;
+            return failure;
         }
         StopAtExitOnceStarted(g_screenEncoder->GetMode());
         if (g_screenEncoder->GetMode() != 0) {

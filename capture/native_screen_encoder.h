@@ -13,6 +13,7 @@
 #include <mutex>
 #include <string>
 
+#include "capture/start_failure.h"
 #include "common/mirrax_log.h"
 #include "multimedia/player_framework/native_avcodec_base.h"
 #include "refbase.h"
@@ -26,13 +27,13 @@ struct RunWait {
     std::mutex mutex;
     std::condition_variable ended;
     bool isEnded = false;
-    std::string error;  // why the run ended early; empty for a requested stop
+    StartFailure failure;  // why the run ended early; none for a requested stop
 
     // Records why the run is about to end early; the end itself follows.
-    void SetError(const std::string &why);
+    void SetFailure(StartFailure why);
     void End();
-    // Returns why the run ended early, empty for a requested stop.
-    std::string Wait();
+    // Returns why the run ended early, none for a requested stop.
+    StartFailure Wait();
 };
 
 // Watches one screen and calls its callback, on the platform's notification thread,
@@ -136,18 +137,18 @@ MIRRAX_EXPORT int64_t GetCurrentMillisecond(bool wallClock);
 
 // How the caller of NativeStartScreenCopy takes part in the start, under the pipeline lock.
 struct RunAdmission {
-    // Why no run may start now; empty to go on. Asked before the current run is
+    // Why no run may start now; none to go on. Asked before the current run is
     // touched.
-    std::function<std::string()> refusal;
+    std::function<StartFailure()> refusal;
     // Makes the caller's stream the one the new run's frames go to. Called after the
     // previous run has been stopped, so none of its buffers reaches the new stream.
     std::function<void()> bindStream;
 };
 
-// Starts a mirroring run. Returns an empty text when the run started (in stream
-// mode: once it has been stopped with notification), otherwise why it did not start;
-// a run that cannot start is stopped and released at once.
-MIRRAX_EXPORT std::string NativeStartScreenCopy(const RunAdmission &admission);
+// Starts a mirroring run. Returns no failure when the run started (in stream mode:
+// once it has been stopped with notification), otherwise why it did not start or
+// why its stream ended early; a run that cannot start is stopped and released at once.
+MIRRAX_EXPORT StartFailure NativeStartScreenCopy(const RunAdmission &admission);
 // A start without admission or stream of its own; the outcome goes only to the log.
 MIRRAX_EXPORT void NativeStartScreenCopy();
 // Stops the current run; returns its frame count, 0 when none was current.

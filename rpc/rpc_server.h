@@ -12,6 +12,7 @@
 #include <utility>
 #include <vector>
 
+#include "capture/start_failure.h"
 #include "common/mirrax_log.h"
 #include "singleton.h"
 
@@ -67,8 +68,8 @@ public:
     // a client that stopped reading is released by cancelling that call.
     void EndCurrentStream();
     // Why no run may start now (the stop signal has been raised, or the server is
-    // shutting down); empty when one may.
-    std::string StartRefusal() const;
+    // shutting down); none when one may.
+    StartFailure StartRefusal() const;
 
 private:
     void RaiseStopSignal();
