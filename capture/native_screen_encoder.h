@@ -1,7 +1,27 @@
 // The capture pipeline: a virtual screen mirrors the chosen display into the input
 // surface of an H.264 encoder whose output goes to the client's stream or the MP4
 // recorder. At most one ScreenEncoder is current; the control functions below and the
-// screen-change restart replace it under one global mutex.
+// screen-change restart replace it under one global mutex. docs/architecture.md has
+// the whole map.
+//
+// Threads:
+// - gRPC handler threads call the control functions (onStart, onEnd,
+//   onRequestIDRFrame); the host's calling thread calls NativeStopScreenCopy once the
+//   stop signal is raised; the exiting thread stops a run still current at exit.
+// - The display's notification thread ("screen-notify") calls
+//   ScreenChangeListener::OnChange and so AdapteScreenChange.
+// - The encoder's callback thread ("mirrax-venc-cb") calls OnNeedOutputData, one
+//   buffer at a time: ScreenEncoder::RouteOutput, then RpcServer::ReplyVideoData or
+//   the muxer. It finds its encoder through an atomic pointer, never through
+//   g_screenEncoder.
+// Locks, outermost first:
+// - mtx: held for every start, stop, restart and key-frame request. Under it a stop
+//   waits (bounded) for the end-of-stream buffer, closes the stream, and joins the
+//   encoder's threads. The encoder's callback thread never takes mtx: the stops that
+//   hold it wait for that thread.
+// - leaves, never held while another lock is taken: ScreenEncoder::mutex_ (end of
+//   run, end-of-stream buffer out), RunWait::mutex (the waiting onStart call), and
+//   the RpcServer locks (rpc/rpc_server.h).
 #ifndef MIRRAX_CAPTURE_NATIVE_SCREEN_ENCODER_H
 #define MIRRAX_CAPTURE_NATIVE_SCREEN_ENCODER_H
 
