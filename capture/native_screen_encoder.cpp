@@ -6,6 +6,7 @@
 #include <cerrno>
 #include <chrono>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -26,6 +27,10 @@ constexpr int32_t kSurfacePixelFormat = 4;
 constexpr double kEncoderFrameRate = 120.0;
 constexpr int32_t kRecordMode = 1;
 constexpr int32_t kMaxSameNameFiles = 1000;
+// How long a stop waits for the encoder's end-of-stream buffer to go out. It comes in
+// milliseconds unless a client that stopped reading holds the callback thread in a
+// stream write, which the stream's close then cancels.
+constexpr std::chrono::seconds kEndOfStreamWait{1};
 
 std::shared_ptr<RpcServer> Server() { return OHOS::DelayedSingleton<RpcServer>::GetInstance(); }
 
@@ -53,18 +58,20 @@ std::atomic<ScreenEncoder *> g_outputEncoder{nullptr};
 
 }  // namespace
 
-std::unique_ptr<ScreenEncoder> g_screenEncoder;
+// File-level objects are destroyed in reverse order of definition: the encoder is
+// defined last so that it is destroyed first, while everything its stop path and its
+// callback use (the recorder, the folder name, the lock, the listener) still exists.
 std::unique_ptr<ScreenRecorder> g_screenRecorder;
 std::mutex mtx;
 uint64_t mainId = UINT64_MAX;
 const std::string saveFrameDir = "/data/local/tmp/orvindo_record_data";
-
 OHOS::sptr<ScreenChangeListener> ScreenEncoder::g_screenChangeListener;
+std::unique_ptr<ScreenEncoder> g_screenEncoder;
 
-void RunWait::SetError(const std::string &why) {
+void RunWait::SetFailure(StartFailure why) {
     std::lock_guard<std::mutex> lock(mutex);
-    if (!isEnded && error.empty()) {
-        error = why;
+    if (!isEnded && !failure) {
+        failure = std::move(why);
     }
 }
 
@@ -76,10 +83,10 @@ void RunWait::End() {
     ended.notify_all();
 }
 
-std::string RunWait::Wait() {
+StartFailure RunWait::Wait() {
     std::unique_lock<std::mutex> lock(mutex);
     ended.wait(lock, [this] { return isEnded; });
-    return error;
+    return failure;
 }
 
 int64_t GetCurrentMillisecond(bool wallClock) {
@@ -359,7 +366,18 @@ void ScreenEncoder::Stop(bool notify) {
         }
         isStopped_ = true;
     }
-    OH_VideoEncoder_NotifyEndOfStream(encoder_);
+    // The encoder finishes its stream before it is stopped: what it still holds goes
+    // out, the end-of-stream buffer last.
+    if (OH_VideoEncoder_NotifyEndOfStream(encoder_) == AV_ERR_OK) {
+        std::unique_lock<std::mutex> lock(mutex_);
+        endOfStreamCond_.wait_for(lock, kEndOfStreamWait, [this] { return endOfStreamOut_; });
+    }
+    if (notify) {
+        // No buffer reaches the stream after this, and a write still blocked on a client
+        // that stopped reading is cancelled: the encoder's stop below waits for its
+        // callback thread, which that write would hold for good.
+        Server()->EndCurrentStream();
+    }
     MIRRAX_LOGI("%{public}s Stop encoder");
     const OH_AVErrCode stopped = OH_VideoEncoder_Stop(encoder_);
     MIRRAX_LOGI("%{public}s Destroy encoder");
@@ -545,19 +563,52 @@ void ScreenEncoder::RouteOutput(OH_AVCodec *codec, uint32_t index, OH_AVMemory *
     // buffer that the closing then kept from the client.
     UpdateFrameCount();
     OH_VideoEncoder_FreeOutputData(codec, index);
+    if ((attr->flags & AVCODEC_BUFFER_FLAGS_EOS) != 0) {
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            endOfStreamOut_ = true;
+        }
+        endOfStreamCond_.notify_all();
+    }
 }
 
 namespace {
 
-// Ends the current run: closes its stream (releasing a write blocked on a client that
-// stopped reading), stops the encoder with notification and releases it. mtx held.
+// Ends the current run: stops the encoder with notification (which sends the run's
+// last buffers and closes its stream) and releases it. mtx held.
 void EndCurrentRun() {
     if (!g_screenEncoder) {
         return;
     }
-    Server()->EndCurrentStream();
     g_screenEncoder->Stop(true);
     g_screenEncoder.reset();
+}
+
+// Takes mtx for a stop. A screen-change restart may hold it while it waits for the
+// encoder's callback thread, which a client that stopped reading can hold in its stream
+// write for good: when mtx is taken, that write is released first.
+std::unique_lock<std::mutex> LockForStop() {
+    std::unique_lock<std::mutex> lock(mtx, std::try_to_lock);
+    if (!lock.owns_lock()) {
+        Server()->EndCurrentStream();
+        lock.lock();
+    }
+    return lock;
+}
+
+void EndRunAtExit() {
+    auto lock = LockForStop();
+    EndCurrentRun();
+}
+
+// A run still current when the process exits is stopped before the objects it uses are
+// destroyed. The platform's services create theirs on first use, after this module's
+// file-level objects, so those are destroyed first at exit; a handler registered once
+// a run of the mode has started, when every service such a run uses exists, runs
+// before any of them is destroyed.
+void StopAtExitOnceStarted(int32_t mode) {
+    static std::once_flag registered[2];
+    std::call_once(registered[mode == kRecordMode ? 1 : 0], [] { std::atexit(EndRunAtExit); });
 }
 
 }  // namespace
@@ -578,23 +629,24 @@ void AdapteScreenChange() {
     g_screenEncoder->Run();
     if (!g_screenEncoder->IsRunning()) {
         // The stream would stay open and silent: end it with the reason instead.
-        const std::string error = "the screen copy could not restart after a screen change: " +
-                                  g_screenEncoder->GetStartError();
-        MIRRAX_LOGE("%{public}s %{public}s", error.c_str());
-        g_screenEncoder->GetRunWait()->SetError(error);
+        StartFailure failure{StartFailureKind::kRestartFailed,
+                             "the screen copy could not restart after a screen change: " +
+                                 g_screenEncoder->GetStartError()};
+        MIRRAX_LOGE("%{public}s %{public}s", failure.text.c_str());
+        g_screenEncoder->GetRunWait()->SetFailure(std::move(failure));
         EndCurrentRun();
     }
 }
 
-std::string NativeStartScreenCopy(const RunAdmission &admission) {
+StartFailure NativeStartScreenCopy(const RunAdmission &admission) {
     MIRRAX_LOG_LABEL(kLogFile);
     std::shared_ptr<RunWait> runWait;
     {
         std::lock_guard<std::mutex> lock(mtx);
         MIRRAX_LOGI("%{public}s Invoke StartScreenCopy....");
         if (admission.refusal) {
-            if (std::string refusal = admission.refusal(); !refusal.empty()) {
-                MIRRAX_LOGE("%{public}s Start refused: %{public}s", refusal.c_str());
+            if (StartFailure refusal = admission.refusal()) {
+                MIRRAX_LOGE("%{public}s Start refused: %{public}s", refusal.text.c_str());
                 return refusal;
             }
         }
@@ -606,12 +658,14 @@ std::string NativeStartScreenCopy(const RunAdmission &admission) {
         g_screenEncoder->Setup();
         g_screenEncoder->Run();
         if (!g_screenEncoder->IsRunning()) {
-            const std::string error =
-                "the screen copy could not start: " + g_screenEncoder->GetStartError();
-            MIRRAX_LOGE("%{public}s %{public}s", error.c_str());
+            // The failing step has logged its line; the caller is told the same text.
+            StartFailure failure{
+                StartFailureKind::kStartFailed,
+                "the screen copy could not start: " + g_screenEncoder->GetStartError()};
             EndCurrentRun();
-            return error;
+            return failure;
         }
+        StopAtExitOnceStarted(g_screenEncoder->GetMode());
         if (g_screenEncoder->GetMode() != 0) {
             return {};
         }
@@ -624,14 +678,7 @@ void NativeStartScreenCopy() { NativeStartScreenCopy(RunAdmission{}); }
 
 int32_t NativeStopScreenCopy() {
     MIRRAX_LOG_LABEL(kLogFile);
-    // A screen-change restart may hold the lock while it waits for the encoder's
-    // callback, which a client that stopped reading can block in its stream write for
-    // good: when the lock is taken, release that write first.
-    std::unique_lock<std::mutex> lock(mtx, std::try_to_lock);
-    if (!lock.owns_lock()) {
-        Server()->EndCurrentStream();
-        lock.lock();
-    }
+    auto lock = LockForStop();
     MIRRAX_LOGI("%{public}s Invoke StopScreenCopy....");
     int32_t frameCount = 0;
     if (g_screenEncoder) {

@@ -1,7 +1,27 @@
 // The capture pipeline: a virtual screen mirrors the chosen display into the input
 // surface of an H.264 encoder whose output goes to the client's stream or the MP4
 // recorder. At most one ScreenEncoder is current; the control functions below and the
-// screen-change restart replace it under one global mutex.
+// screen-change restart replace it under one global mutex. docs/architecture.md has
+// the whole map.
+//
+// Threads:
+// - gRPC handler threads call the control functions (onStart, onEnd,
+//   onRequestIDRFrame); the host's calling thread calls NativeStopScreenCopy once the
+//   stop signal is raised; the exiting thread stops a run still current at exit.
+// - The display's notification thread ("screen-notify") calls
+//   ScreenChangeListener::OnChange and so AdapteScreenChange.
+// - The encoder's callback thread ("mirrax-venc-cb") calls OnNeedOutputData, one
+//   buffer at a time: ScreenEncoder::RouteOutput, then RpcServer::ReplyVideoData or
+//   the muxer. It finds its encoder through an atomic pointer, never through
+//   g_screenEncoder.
+// Locks, outermost first:
+// - mtx: held for every start, stop, restart and key-frame request. Under it a stop
+//   waits (bounded) for the end-of-stream buffer, closes the stream, and joins the
+//   encoder's threads. The encoder's callback thread never takes mtx: the stops that
+//   hold it wait for that thread.
+// - leaves, never held while another lock is taken: ScreenEncoder::mutex_ (end of
+//   run, end-of-stream buffer out), RunWait::mutex (the waiting onStart call), and
+//   the RpcServer locks (rpc/rpc_server.h).
 #ifndef MIRRAX_CAPTURE_NATIVE_SCREEN_ENCODER_H
 #define MIRRAX_CAPTURE_NATIVE_SCREEN_ENCODER_H
 
@@ -13,6 +33,7 @@
 #include <mutex>
 #include <string>
 
+#include "capture/start_failure.h"
 #include "common/mirrax_log.h"
 #include "multimedia/player_framework/native_avcodec_base.h"
 #include "refbase.h"
@@ -26,13 +47,13 @@ struct RunWait {
     std::mutex mutex;
     std::condition_variable ended;
     bool isEnded = false;
-    std::string error;  // why the run ended early; empty for a requested stop
+    StartFailure failure;  // why the run ended early; none for a requested stop
 
     // Records why the run is about to end early; the end itself follows.
-    void SetError(const std::string &why);
+    void SetFailure(StartFailure why);
     void End();
-    // Returns why the run ended early, empty for a requested stop.
-    std::string Wait();
+    // Returns why the run ended early, none for a requested stop.
+    StartFailure Wait();
 };
 
 // Watches one screen and calls its callback, on the platform's notification thread,
@@ -63,7 +84,11 @@ public:
     bool Setup();
     void Run();
     void Loop();
-    // Ends the run; with notify, also ends the wait of the streaming call.
+    // Ends the run: the encoder's remaining buffers go out, the end-of-stream buffer
+    // last (waited for at most a second), then the encoder and the virtual
+    // screen are released. With notify it also closes the client's stream before it
+    // waits for the encoder's threads, and ends the wait of the streaming call;
+    // without (a restart) the stream stays open for the next encoder. mtx held.
     void Stop(bool notify);
     int32_t RequestIFrame();
     void UpdateFrameCount();
@@ -80,7 +105,8 @@ public:
     std::string GetStartError() const { return startError_; }
     bool IsRunning() const;
 
-    // Called on the encoder's callback thread for every output buffer.
+    // Called on the encoder's callback thread for every output buffer. Takes no lock
+    // but mutex_, briefly, for the end-of-stream buffer.
     void RouteOutput(OH_AVCodec *codec, uint32_t index, OH_AVMemory *data,
                      OH_AVCodecBufferAttr *attr);
 
@@ -95,6 +121,9 @@ private:
     std::mutex mutex_;
     std::condition_variable stopCond_;
     bool isStopped_ = false;
+    // The end-of-stream buffer has been routed (guarded by mutex_).
+    std::condition_variable endOfStreamCond_;
+    bool endOfStreamOut_ = false;
     int32_t mode_ = 0;
     std::atomic<int32_t> frameCount_{0};
 
@@ -128,18 +157,18 @@ MIRRAX_EXPORT int64_t GetCurrentMillisecond(bool wallClock);
 
 // How the caller of NativeStartScreenCopy takes part in the start, under the pipeline lock.
 struct RunAdmission {
-    // Why no run may start now; empty to go on. Asked before the current run is
+    // Why no run may start now; none to go on. Asked before the current run is
     // touched.
-    std::function<std::string()> refusal;
+    std::function<StartFailure()> refusal;
     // Makes the caller's stream the one the new run's frames go to. Called after the
     // previous run has been stopped, so none of its buffers reaches the new stream.
     std::function<void()> bindStream;
 };
 
-// Starts a mirroring run. Returns an empty text when the run started (in stream
-// mode: once it has been stopped with notification), otherwise why it did not start;
-// a run that cannot start is stopped and released at once.
-MIRRAX_EXPORT std::string NativeStartScreenCopy(const RunAdmission &admission);
+// Starts a mirroring run. Returns no failure when the run started (in stream mode:
+// once it has been stopped with notification), otherwise why it did not start or
+// why its stream ended early; a run that cannot start is stopped and released at once.
+MIRRAX_EXPORT StartFailure NativeStartScreenCopy(const RunAdmission &admission);
 // A start without admission or stream of its own; the outcome goes only to the log.
 MIRRAX_EXPORT void NativeStartScreenCopy();
 // Stops the current run; returns its frame count, 0 when none was current.

@@ -42,6 +42,21 @@ void PrintLine(const std::string &text) {
     std::cout << text << std::endl;  // newline and flush
 }
 
+grpc::StatusCode StatusCodeOf(StartFailureKind kind) {
+    switch (kind) {
+        case StartFailureKind::kNone:
+            return grpc::StatusCode::OK;
+        case StartFailureKind::kStreamingEnded:
+            return grpc::StatusCode::FAILED_PRECONDITION;
+        case StartFailureKind::kShuttingDown:
+            return grpc::StatusCode::UNAVAILABLE;
+        case StartFailureKind::kStartFailed:
+        case StartFailureKind::kRestartFailed:
+            return grpc::StatusCode::INTERNAL;
+    }
+    return grpc::StatusCode::INTERNAL;
+}
+
 }  // namespace
 
 class RpcServer::MirraxServiceImpl final : public MirraxService::Service {
@@ -56,24 +71,14 @@ public:
             return grpc::Status::CANCELLED;
         }
         auto server = OHOS::DelayedSingleton<RpcServer>::GetInstance();
-        bool refused = false;
-        const std::string error = NativeStartScreenCopy({
-            .refusal =
-                [&] {
-                    std::string refusal = server->StartRefusal();
-                    refused = !refusal.empty();
-                    return refusal;
-                },
+        const StartFailure failure = NativeStartScreenCopy({
+            .refusal = [&] { return server->StartRefusal(); },
             .bindStream = [&] { server->SetCurrentCall(context, writer); },
         });
-        if (error.empty()) {
+        if (!failure) {
             return grpc::Status::OK;
         }
-        const grpc::StatusCode code = !refused ? grpc::StatusCode::INTERNAL
-                                      : error == kStopSignalRefusal
-                                          ? grpc::StatusCode::FAILED_PRECONDITION
-                                          : grpc::StatusCode::UNAVAILABLE;
-        return grpc::Status(code, error);
+        return grpc::Status(StatusCodeOf(failure.kind), failure.text);
     }
 
     grpc::Status onEnd(grpc::ServerContext *context, const Empty *,
@@ -376,12 +381,12 @@ void RpcServer::EndCurrentStream() {
     }
 }
 
-std::string RpcServer::StartRefusal() const {
+StartFailure RpcServer::StartRefusal() const {
     if (stopped_.load()) {
-        return kStopSignalRefusal;
+        return {StartFailureKind::kStreamingEnded, kStopSignalRefusal};
     }
     if (shutdownRequested_.load()) {
-        return kShutdownRefusal;
+        return {StartFailureKind::kShuttingDown, kShutdownRefusal};
     }
     return {};
 }

@@ -1,5 +1,22 @@
 // The process-wide gRPC server object: launch options, the server's lifecycle, the
 // stop signal, and the hand-off of encoded frames to the open stream.
+// docs/architecture.md has the whole map.
+//
+// Threads:
+// - the host's calling thread: InitServer, then the wait for the stop signal, the
+//   final NativeStopScreenCopy and the wait for the shutdown;
+// - the host's signal thread (or any outside caller): StopServer;
+// - gRPC handler threads: the service methods, synchronous; onStart holds its thread
+//   for the whole stream;
+// - the encoder's callback thread: ReplyVideoData, one buffer at a time. Its write
+//   blocks until gRPC takes the message, so a slow client slows the encoder; nothing
+//   is queued.
+// Locks: stopMutex_, callMutex_ and each OpenStream's own mutex are leaves, held only
+// for a few statements, never while another lock is taken and never during a write,
+// Wait or Shutdown. StartRefusal and SetCurrentCall run inside NativeStartScreenCopy,
+// under the pipeline mutex (mtx); EndCurrentStream runs on the stop paths, under mtx
+// or just before taking it. ReplyVideoData never takes mtx: the stops that hold it
+// wait for the encoder's callback thread.
 #ifndef MIRRAX_RPC_RPC_SERVER_H
 #define MIRRAX_RPC_RPC_SERVER_H
 
@@ -12,6 +29,7 @@
 #include <utility>
 #include <vector>
 
+#include "capture/start_failure.h"
 #include "common/mirrax_log.h"
 #include "singleton.h"
 
@@ -67,8 +85,8 @@ public:
     // a client that stopped reading is released by cancelling that call.
     void EndCurrentStream();
     // Why no run may start now (the stop signal has been raised, or the server is
-    // shutting down); empty when one may.
-    std::string StartRefusal() const;
+    // shutting down); none when one may.
+    StartFailure StartRefusal() const;
 
 private:
     void RaiseStopSignal();

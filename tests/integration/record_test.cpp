@@ -12,6 +12,7 @@
 #include "host_fixture.h"
 #include "stream_client.h"
 #include "support/h264_decoder.h"
+#include "support/private_mount.h"
 
 namespace {
 
@@ -149,6 +150,19 @@ TEST(Record, KilledHostLeavesAPlayableFile) {
     const auto pictures = mirrax::test::DecodeFile(kRecording, &errors);
     EXPECT_EQ(errors, 0);
     EXPECT_GE(pictures.size(), 60u);
+}
+
+// A program that returns from main with the recording going (and every frame saved):
+// the run is stopped at exit before anything it uses is gone, and the file is whole.
+TEST(Record, RunLeftGoingAtExitIsStoppedAndItsFilePlays) {
+    MIRRAX_USE_PRIVATE_TMPFS("/data/local/tmp", 64u << 20, false);
+    mirrax::test::ChildProcess program({mirrax::test::BuildPath("bin/mirrax_exit_with_run")});
+    const auto status = program.Wait(60s);
+    ASSERT_TRUE(status.has_value());
+    EXPECT_EQ(*status, 0) << program.Output(mirrax::test::ChildProcess::Stream::kStderr);
+    int errors = 0;
+    EXPECT_GE(mirrax::test::DecodeFile(kRecording, &errors).size(), 9u);
+    EXPECT_EQ(errors, 0);
 }
 
 // The reference client starts a recording and finishes it; against a streaming

@@ -24,6 +24,7 @@ using mirrax::test::StreamCall;
 
 constexpr int64_t kCodecData = 8;
 constexpr int64_t kSyncFrame = 2;
+constexpr int64_t kEndOfStream = 1;
 
 struct DecodeResult {
     std::vector<mirrax::test::DecodedPicture> pictures;
@@ -80,6 +81,9 @@ TEST_P(StreamScale, DecodesInOrderAtTheScaledSizeWithWellFormedMessages) {
     EXPECT_GE(*result, 1);
     EXPECT_LE(static_cast<size_t>(*result), frames.size());
     EXPECT_EQ(frames.front().flags, kCodecData);
+    // onEnd lets the run's last buffers out: the end-of-stream buffer comes last.
+    EXPECT_EQ(frames.back().flags, kEndOfStream);
+    EXPECT_TRUE(frames.back().data.empty());
     int64_t previousPts = 0;
     for (const auto &frame : frames) {
         EXPECT_EQ(frame.payloadKeys, 4u);
@@ -264,12 +268,7 @@ TEST(Stream, SavedFramesHoldExactlyEachBuffer) {
         };
         return key(a) < key(b);
     });
-    // The run's end-of-stream buffer, delivered while it stops, is saved but no longer
-    // sent: its stream is already closed. It is empty.
-    if (files.size() == frames.size() + 1) {
-        EXPECT_EQ(std::filesystem::file_size(files.back()), 0u);
-        files.pop_back();
-    }
+    // The end-of-stream buffer too is saved and sent.
     ASSERT_EQ(files.size(), frames.size());
     std::string all;
     for (size_t i = 0; i < files.size(); ++i) {
@@ -323,6 +322,7 @@ TEST_P(StreamFault, FailsTheStartWithItsCauseOrLogsTheStopFailure) {
         });
         ASSERT_NE(first, lines.end());
         EXPECT_NE(first->find(c.line), std::string::npos) << *first;
+        EXPECT_EQ(host.LogCount(c.line), 1u) << "the failure is logged once";
         EXPECT_EQ(CallEnd(host.Target()), 0);
         EXPECT_EQ(CallRequestIdr(host.Target()), 6);
         // The fault was used up: the next stream works.
