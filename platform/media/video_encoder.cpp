@@ -202,6 +202,9 @@ OH_AVErrCode VideoEncoder::Start() {
     lastSentPtsUs_ = INT64_MIN;
     lastKeyPtsNs_.reset();
     repeatsDone_ = 0;
+    keyWaiting_ = false;
+    lastTakenTime_ = Clock::time_point{};
+    screenInterval_ = Clock::duration::zero();
     ptsMap_.clear();
     ResetRateControl();
     framesIn_ = repeats_ = keyFrames_ = packetsOut_ = bytesOut_ = 0;
@@ -209,6 +212,8 @@ OH_AVErrCode VideoEncoder::Start() {
         std::lock_guard<std::mutex> lock(mutex_);
         stopping_ = false;
         keyRequested_ = false;
+        keyWakeSent_ = false;
+        keyRequests_ = 0;
         eosRequested_ = false;
         pendingBitRate_.reset();
         events_.clear();
@@ -235,6 +240,7 @@ OH_AVErrCode VideoEncoder::Stop() {
 
 OH_AVErrCode VideoEncoder::StopLocked() {
     OHOS::sptr<OHOS::Surface> surface;
+    uint64_t keyRequests = 0;
     {
         std::lock_guard<std::mutex> lock(mutex_);
         if (state_ != State::kRunning && state_ != State::kEndOfStream) {
@@ -242,6 +248,7 @@ OH_AVErrCode VideoEncoder::StopLocked() {
         }
         stopping_ = true;
         surface = surface_;
+        keyRequests = keyRequests_;
     }
     slotFreed_.notify_all();
     eventReady_.notify_all();
@@ -272,11 +279,11 @@ OH_AVErrCode VideoEncoder::StopLocked() {
     }
     MEDIA_LOGI(
         "encoder stopped: %{public}llu frames in, %{public}llu repeats, %{public}llu key "
-        "frames, %{public}llu buffers out, %{public}llu bytes, %{public}llu frames dropped "
-        "by the surface",
+        "frames, %{public}llu key-frame requests, %{public}llu buffers out, %{public}llu bytes, "
+        "%{public}llu frames dropped by the surface",
         static_cast<unsigned long long>(framesIn_), static_cast<unsigned long long>(repeats_),
-        static_cast<unsigned long long>(keyFrames_), static_cast<unsigned long long>(packetsOut_),
-        static_cast<unsigned long long>(bytesOut_),
+        static_cast<unsigned long long>(keyFrames_), static_cast<unsigned long long>(keyRequests),
+        static_cast<unsigned long long>(packetsOut_), static_cast<unsigned long long>(bytesOut_),
         static_cast<unsigned long long>(surface ? surface->DroppedFrames() : 0));
     return AV_ERR_OK;
 }
@@ -331,12 +338,18 @@ OH_AVErrCode VideoEncoder::SetParameter(const OH_AVFormat &format) {
             request = FormatLong(format, OH_MD_KEY_REQUEST_I_FRAME);
         }
         if (request && *request != 0 && state_ == State::kRunning) {
+            // Requests before the next picture make one key frame: only the first
+            // wakes the input thread.
+            ++keyRequests_;
             keyRequested_ = true;
-            surface = surface_;
+            if (!keyWakeSent_) {
+                keyWakeSent_ = true;
+                surface = surface_;
+            }
         }
     }
     if (surface) {
-        surface->WakeConsumer();  // a still screen gets its key frame at once
+        surface->WakeConsumer();  // a still screen gets its key frame soon
     }
     return AV_ERR_OK;
 }

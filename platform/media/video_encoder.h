@@ -4,7 +4,9 @@
 // Threads (both owned, named and joined by Stop):
 // - input ("mirrax-venc-in"): waits on the surface, encodes its pictures (I420, the
 //   surface's preferred format, as they lie; BGRA converted with libyuv), and copies
-//   each packet into a free output buffer;
+//   each packet into a free output buffer. A requested key frame is the next
+//   picture; while none comes, the last one is encoded again as a key frame, at most
+//   once per frame interval whatever the number of requests (StillKeyDue);
 // - callback ("mirrax-venc-cb"): hands ready buffers to onNeedOutputData one at a
 //   time, in order.
 // Output buffers form a fixed pool of kOutputBufferCount OH_AVMemory blocks. A buffer
@@ -81,6 +83,8 @@ private:
     // Input thread.
     void InputLoop();
     std::optional<Clock::time_point> RepeatDue() const;
+    std::optional<Clock::time_point> StillKeyDue() const;
+    void NoteScreenPicture();
     int64_t StillPts() const;
     bool TakePicture(OHOS::SurfaceBuffer *buffer);
     bool ConvertIntoFrame(const OHOS::SurfaceBuffer &buffer);
@@ -105,6 +109,8 @@ private:
     State state_ = State::kInitialized;
     bool stopping_ = false;
     bool keyRequested_ = false;
+    bool keyWakeSent_ = false;  // the input thread was woken for the pending request
+    uint64_t keyRequests_ = 0;
     bool eosRequested_ = false;
     std::optional<int64_t> pendingBitRate_;
     std::array<OutputSlot, kOutputBufferCount> slots_;
@@ -133,8 +139,13 @@ private:
     int64_t lastPtsNs_ = 0;
     int64_t lastSentPtsUs_ = 0;
     std::optional<int64_t> lastKeyPtsNs_;
-    Clock::time_point lastPictureTime_{};
+    Clock::time_point lastPictureTime_{};  // when the last picture was encoded
     int32_t repeatsDone_ = 0;
+    bool keyWaiting_ = false;  // a requested key frame not encoded yet
+    // When the last picture came from the surface, and the time since the one before
+    // (zero when the screen was still in between).
+    Clock::time_point lastTakenTime_{};
+    Clock::duration screenInterval_{};
     std::deque<std::pair<int64_t, int64_t>> ptsMap_;  // encoder pts (us) -> surface pts (ns)
     bool sizeWarned_ = false;
     // Rate control. Without lookahead x264 takes every picture to last 1/nominal rate

@@ -23,6 +23,9 @@ namespace mirrax::media {
 namespace {
 
 constexpr std::chrono::milliseconds kIdleWait{1000};
+// Pictures at most this far apart are a moving screen: a key frame asked for waits
+// for its next picture.
+constexpr std::chrono::milliseconds kMovingInterval{100};
 constexpr std::chrono::milliseconds kShutdownRetry{100};
 constexpr size_t kMinOutputCapacity = 256 * 1024;
 constexpr size_t kMaxPtsMap = 64;
@@ -37,6 +40,30 @@ std::optional<VideoEncoder::Clock::time_point> VideoEncoder::RepeatDue() const {
     return lastPictureTime_ + std::chrono::milliseconds(settings_.repeatAfterMs);
 }
 
+// A requested key frame while the surface brings nothing: the last picture again, as
+// a key frame, at most once per frame interval of the configured rate however many
+// requests come meanwhile. On a moving screen not before its next picture is half an
+// interval late: that picture carries the key frame instead.
+std::optional<VideoEncoder::Clock::time_point> VideoEncoder::StillKeyDue() const {
+    if (!havePicture_ || !keyWaiting_) {
+        return std::nullopt;
+    }
+    const auto frameInterval = std::chrono::duration_cast<Clock::duration>(
+        std::chrono::duration<double>(1.0 / settings_.frameRate));
+    auto due = lastPictureTime_ + frameInterval;
+    if (screenInterval_ > Clock::duration::zero()) {
+        due = std::max(due, lastTakenTime_ + std::max(screenInterval_, frameInterval) * 3 / 2);
+    }
+    return due;
+}
+
+void VideoEncoder::NoteScreenPicture() {
+    const auto now = Clock::now();
+    const auto interval = now - lastTakenTime_;
+    screenInterval_ = interval <= kMovingInterval ? interval : Clock::duration::zero();
+    lastTakenTime_ = now;
+}
+
 int64_t VideoEncoder::StillPts() const {
     // The previous picture shown again now: its time plus the time since it was
     // encoded, on the surface's clock.
@@ -48,13 +75,16 @@ int64_t VideoEncoder::StillPts() const {
 void VideoEncoder::InputLoop() {
     SetThreadName("mirrax-venc-in");
     while (true) {
+        auto due = RepeatDue();
+        if (auto keyDue = StillKeyDue(); keyDue && (!due || *keyDue < *due)) {
+            due = keyDue;
+        }
         std::chrono::nanoseconds timeout = kIdleWait;
-        if (auto due = RepeatDue()) {
+        if (due) {
             timeout = std::max(std::chrono::nanoseconds(0), *due - Clock::now());
         }
         OHOS::Surface::AcquireResult result = OHOS::Surface::AcquireResult::kTimeout;
         OHOS::SurfaceBuffer *buffer = surface_->AcquireBuffer(timeout, &result);
-        bool keyRequested = false;
         bool endOfStream = false;
         std::optional<int64_t> bitRate;
         {
@@ -63,7 +93,7 @@ void VideoEncoder::InputLoop() {
                 surface_->ReleaseBuffer(buffer);
                 return;
             }
-            keyRequested = keyRequested_;
+            keyWaiting_ = keyRequested_;
             endOfStream = eosRequested_;
             bitRate = std::exchange(pendingBitRate_, std::nullopt);
             if (bitRate) {
@@ -80,6 +110,7 @@ void VideoEncoder::InputLoop() {
             const int64_t ptsNs = buffer->timestampNs;
             if (TakePicture(buffer)) {
                 ++framesIn_;
+                NoteScreenPicture();
                 havePicture_ = true;
                 repeatsDone_ = 0;
                 ok = EncodePicture(ptsNs, false);
@@ -88,7 +119,7 @@ void VideoEncoder::InputLoop() {
             std::unique_lock<std::mutex> lock(mutex_);
             slotFreed_.wait_for(lock, kShutdownRetry, [this] { return stopping_; });
             continue;
-        } else if (havePicture_ && keyRequested) {
+        } else if (auto keyDue = StillKeyDue(); keyDue && Clock::now() >= *keyDue) {
             ok = EncodePicture(StillPts(), true);
         } else if (auto due = RepeatDue(); due && Clock::now() >= *due) {
             ++repeatsDone_;
@@ -186,7 +217,9 @@ bool VideoEncoder::EncodePicture(int64_t ptsNs, bool forceKey) {
         std::lock_guard<std::mutex> lock(mutex_);
         key = key || keyRequested_;
         keyRequested_ = false;
+        keyWakeSent_ = false;
     }
+    keyWaiting_ = false;
     const int32_t interval = settings_.iFrameIntervalMs;
     if (interval == 0) {
         key = true;

@@ -3,9 +3,11 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
+#include <thread>
 
 #include "host_fixture.h"
 #include "stream_client.h"
@@ -17,6 +19,7 @@ namespace {
 using namespace std::chrono_literals;
 using mirrax::test::CallEnd;
 using mirrax::test::CallRequestIdr;
+using mirrax::test::ChildProcess;
 using mirrax::test::Frame;
 using mirrax::test::H264Decoder;
 using mirrax::test::HostProcess;
@@ -115,8 +118,9 @@ INSTANTIATE_TEST_SUITE_P(Scales, StreamScale,
                              return "Scale" + std::to_string(info.param.scale);
                          });
 
-TEST(Stream, KeyFrameRequestOnStillScreenArrivesPromptly) {
-    HostProcess host({"-scale", "4"});
+TEST(Stream, KeyFrameRequestOnStillScreenArrivesPromptlyAndAFloodKeepsTheBitRate) {
+    constexpr int64_t kBitRate = 2'000'000;
+    HostProcess host({"-scale", "4", "-bitRate", std::to_string(kBitRate)});
     ASSERT_TRUE(host.Ready());
     StreamCall stream(host.Target());
     ASSERT_TRUE(stream.WaitForFrames(5, 20s));
@@ -128,7 +132,41 @@ TEST(Stream, KeyFrameRequestOnStillScreenArrivesPromptly) {
         before, [](const Frame &f) { return (f.flags & kSyncFrame) != 0; }, 3s);
     ASSERT_TRUE(index.has_value()) << "no key frame after the request";
     EXPECT_LT(stream.Frames()[*index].arrivalMs - askedMs, 1000);
-    EXPECT_TRUE(host.WaitForLog("Request IDR frame success, 0"));
+    ASSERT_TRUE(host.WaitForLog("Finish RequestIDRFrame...."));
+
+    // Thousands of requests a second for 2 s: the stream keeps to its bit rate (plus
+    // the encoder's buffer), and the log grows by the four lines of each request only.
+    const size_t lines = host.Process().Lines(ChildProcess::Stream::kStderr).size();
+    const size_t from = stream.FrameCount();
+    const auto channel = grpc::CreateChannel(host.Target(), grpc::InsecureChannelCredentials());
+    const auto end = std::chrono::steady_clock::now() + 2s;
+    std::atomic<size_t> calls{0};
+    std::vector<std::thread> flood;
+    for (int t = 0; t < 4; ++t) {
+        flood.emplace_back([&] {
+            auto stub = MirraxService::NewStub(channel);
+            for (int i = 0; i < 100'000 && std::chrono::steady_clock::now() < end; ++i) {
+                grpc::ClientContext context;
+                context.set_deadline(std::chrono::system_clock::now() + 5s);
+                ReplyEndMessage reply;
+                ASSERT_TRUE(stub->onRequestIDRFrame(&context, Empty(), &reply).ok());
+                ASSERT_EQ(reply.result(), 0);
+                ++calls;
+            }
+        });
+    }
+    for (auto &thread : flood) {
+        thread.join();
+    }
+    ASSERT_TRUE(host.WaitForLog("Finish RequestIDRFrame....", calls + 1));
+    const auto frames = stream.Frames();
+    int64_t bits = 0;
+    for (size_t i = from; i < frames.size(); ++i) {
+        bits += static_cast<int64_t>(frames[i].data.size()) * 8;
+    }
+    EXPECT_GT(calls, 500u);
+    EXPECT_LE(bits, kBitRate * 3) << frames.size() - from << " frames for " << calls << " calls";
+    EXPECT_LE(host.Process().Lines(ChildProcess::Stream::kStderr).size() - lines, 4 * calls + 10);
     EXPECT_TRUE(CallEnd(host.Target()).has_value());
     EXPECT_EQ(host.Stop(), 0);
 }

@@ -194,6 +194,63 @@ TEST(VideoEncoderTest, KeyFrameRequestOnStillScreenReencodesAtOnce) {
     EXPECT_EQ(keys, 3u);  // first frame, still re-encode, and the requested one
 }
 
+// 4,000 key-frame requests in a second, on a still screen and on one that moves
+// slower than the configured rate: requests between two pictures make one key frame,
+// and a still picture is encoded again at most once per frame interval.
+struct FloodCase {
+    const char *name;
+    uint32_t screenFps;  // 0: still
+    double frameRate;
+    double reencodesPerSecond;  // at most (a moving screen's only while a picture is late)
+};
+
+void PrintTo(const FloodCase &c, std::ostream *os) { *os << c.name; }
+
+class KeyFrameFloodTest : public ::testing::TestWithParam<FloodCase> {};
+
+TEST_P(KeyFrameFloodTest, MakesAtMostOneKeyFramePerFrameInterval) {
+    const FloodCase &c = GetParam();
+    EncoderOptions options;
+    options.iFrameIntervalMs = -1;
+    options.frameRate = c.frameRate;
+    EncoderHarness harness(options);
+    ASSERT_TRUE(harness.Start());
+    FeedInStep(harness, 0, 1);
+    const auto start = std::chrono::steady_clock::now();
+    const std::chrono::microseconds flood{1'000'000};
+    std::atomic<uint32_t> pictures{0};
+    std::thread screen([&] {
+        for (uint32_t i = 1; i <= c.screenFps; ++i) {
+            std::this_thread::sleep_until(start + i * flood / c.screenFps);  // the screen's pace
+            pictures += harness.Feed(i, kBaseNs + i * kFrameNs) ? 1 : 0;
+        }
+    });
+    OH_AVFormat *request = OH_AVFormat_Create();
+    OH_AVFormat_SetIntValue(request, OH_MD_KEY_REQUEST_I_FRAME, 1);
+    for (int i = 1; i <= 4000; ++i) {  // 4,000 a second
+        ASSERT_EQ(OH_VideoEncoder_SetParameter(harness.Codec(), request), AV_ERR_OK);
+        std::this_thread::sleep_until(start + i * flood / 4000);
+    }
+    OH_AVFormat_Destroy(request);
+    screen.join();
+    const auto buffers = harness.Buffers();
+    const double seconds =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+    size_t keys = 0;
+    for (size_t i = 2; i < buffers.size(); ++i) {
+        keys += (buffers[i].flags & AVCODEC_BUFFER_FLAGS_SYNC_FRAME) != 0 ? 1 : 0;
+    }
+    EXPECT_GE(keys, 5u);  // the requests are served all along
+    const double reencodes = static_cast<double>(buffers.size() - 2) - pictures;
+    EXPECT_LE(reencodes, c.reencodesPerSecond * seconds + 2)
+        << keys << " key frames, " << pictures << " pictures";
+}
+
+INSTANTIATE_TEST_SUITE_P(Screens, KeyFrameFloodTest,
+                         ::testing::Values(FloodCase{"Still", 0, 30.0, 30.0},
+                                           FloodCase{"Moving", 30, 120.0, 10.0}),
+                         [](const auto &info) { return std::string(info.param.name); });
+
 TEST(VideoEncoderTest, StillPictureIsRepeatedOnceAfterTheInterval) {
     EncoderOptions options;
     options.repeatAfterMs = 40;

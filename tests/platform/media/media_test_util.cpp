@@ -55,7 +55,7 @@ EncoderHarness::EncoderHarness(const EncoderOptions &options) : options_(options
     OH_AVFormat_SetIntValue(format, OH_MD_KEY_HEIGHT, options.height);
     OH_AVFormat_SetIntValue(format, OH_MD_KEY_PIXEL_FORMAT, AV_PIXEL_FORMAT_SURFACE_FORMAT);
     OH_AVFormat_SetIntValue(format, OH_MD_KEY_I_FRAME_INTERVAL, options.iFrameIntervalMs);
-    OH_AVFormat_SetDoubleValue(format, OH_MD_KEY_FRAME_RATE, 120.0);
+    OH_AVFormat_SetDoubleValue(format, OH_MD_KEY_FRAME_RATE, options.frameRate);
     OH_AVFormat_SetIntValue(format, OH_MD_KEY_VIDEO_ENCODE_BITRATE_MODE, BITRATE_MODE_CBR);
     OH_AVFormat_SetLongValue(format, OH_MD_KEY_BITRATE, options.bitRate);
     if (options.repeatAfterMs > 0) {
