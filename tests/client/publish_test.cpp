@@ -3,10 +3,15 @@
 // SRT, FLV over RTMP). The files the receivers write are decoded and the synthetic
 // screen's frame stamps read from them.
 #include <gtest/gtest.h>
+#include <netinet/in.h>
+#include <poll.h>
 #include <signal.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
+#include <cstring>
 #include <filesystem>
+#include <fstream>
 #include <memory>
 #include <optional>
 
@@ -14,6 +19,7 @@
 #include "mirrax_media/av_handles.h"
 #include "support/child_process.h"
 #include "support/h264_decoder.h"
+#include "support/private_mount.h"
 #include "support/test_folder.h"
 
 namespace {
@@ -321,20 +327,66 @@ INSTANTIATE_TEST_SUITE_P(Protocols, PublishTo, ::testing::ValuesIn(kProtocols),
 struct InterruptCase {
     const char *name;
     bool publishedBefore;  // a receiver took the stream before it went away
+    bool lookup;           // the server is named, and the name server never answers
     int status;
     const char *line;  // on stderr
 };
 
 void PrintTo(const InterruptCase &c, std::ostream *os) { *os << c.name; }
 
+// A name server that never answers: a UDP socket on port 53 of a loopback address, named
+// by the resolver configuration that this test's processes see.
+class SilentNameServer {
+public:
+    ~SilentNameServer() {
+        if (fd_ >= 0) {
+            close(fd_);
+        }
+    }
+    // Empty on success, otherwise why not (for example, no privilege).
+    std::string Start(const std::string &folder) {
+        fd_ = socket(AF_INET, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+        sockaddr_in address{AF_INET, htons(53), {htonl(0x7f000099)}, {}};  // 127.0.0.153
+        if (bind(fd_, reinterpret_cast<sockaddr *>(&address), sizeof(address)) != 0) {
+            return std::string("bind 127.0.0.153:53: ") + strerror(errno);
+        }
+        // One query per lookup, and 30 s before the resolver itself would give up.
+        std::ofstream(folder + "/resolv.conf")
+            << "nameserver 127.0.0.153\noptions timeout:30 attempts:1 single-request\n";
+        std::ofstream(folder + "/nsswitch.conf") << "hosts: files dns\n";
+        std::string whyNot =
+            mirrax::test::MountPrivateFile(folder + "/resolv.conf", "/etc/resolv.conf");
+        return whyNot.empty()
+                   ? mirrax::test::MountPrivateFile(folder + "/nsswitch.conf", "/etc/nsswitch.conf")
+                   : whyNot;
+    }
+    bool WaitForQuery(std::chrono::milliseconds timeout) const {
+        pollfd ready{fd_, POLLIN, 0};
+        char query[512];
+        return poll(&ready, 1, static_cast<int>(timeout.count())) == 1 &&
+               recv(fd_, query, sizeof(query), 0) > 0;
+    }
+
+private:
+    int fd_ = -1;
+};
+
 class PublishInterrupt : public Publish, public ::testing::WithParamInterface<InterruptCase> {};
 
-TEST_P(PublishInterrupt, CtrlCDuringTheRetryWaitEndsTheRunWithOnEnd) {
+TEST_P(PublishInterrupt, CtrlCEndsTheRunWithOnEndWithinASecond) {
+    SilentNameServer names;
+    if (GetParam().lookup) {
+        const std::string whyNot = names.Start(folder_.Root().string());
+        if (!whyNot.empty()) {
+            GTEST_SKIP() << "needs a name server of its own: " << whyNot;
+        }
+    }
     HostProcess host(kHostOptions);
     ASSERT_TRUE(host.Ready()) << host.Log();
     const int port = FreeLoopbackPort();
     const Protocol rtmp = kProtocols[2];
-    const std::string url = ClientUrl(rtmp, port);
+    const std::string url =
+        GetParam().lookup ? "rtmp://publish.invalid/live/" + kSecret : ClientUrl(rtmp, port);
     std::unique_ptr<ChildProcess> receiver;
     if (GetParam().publishedBefore) {
         receiver = StartReceiver(rtmp, port, Path(rtmp.file));
@@ -347,13 +399,24 @@ TEST_P(PublishInterrupt, CtrlCDuringTheRetryWaitEndsTheRunWithOnEnd) {
         receiver->Signal(SIGINT);
         ASSERT_TRUE(receiver->Wait(kExitWait).has_value());
     }
-    // Three failed attempts: the client now waits a second or more before the next one.
-    ASSERT_TRUE(client.WaitForCount(Stream::kStderr, "mirrax_client: publish: cannot reach",
-                                    attemptsBefore + 3))
-        << client.Output(Stream::kStderr);
+    if (GetParam().lookup) {
+        // The first lookup is given up within the 5 s an attempt has; Ctrl-C comes
+        // during the second.
+        ASSERT_TRUE(names.WaitForQuery(15s));
+        ASSERT_TRUE(client.WaitForLine(Stream::kStderr, "mirrax_client: publish: cannot reach", 7s))
+            << client.Output(Stream::kStderr);
+        ASSERT_TRUE(names.WaitForQuery(5s));
+    } else {
+        // Three failed attempts: the client now waits a second or more before the next.
+        ASSERT_TRUE(client.WaitForCount(Stream::kStderr, "mirrax_client: publish: cannot reach",
+                                        attemptsBefore + 3))
+            << client.Output(Stream::kStderr);
+    }
+    const auto interrupted = std::chrono::steady_clock::now();
     client.Signal(SIGINT);
     const auto status = client.Wait(kExitWait);
     ASSERT_TRUE(status.has_value()) << "Ctrl-C did not end the retries";
+    EXPECT_LT(std::chrono::steady_clock::now() - interrupted, 1s);
     EXPECT_EQ(*status, GetParam().status) << client.Output(Stream::kStderr);
     EXPECT_EQ(client.CountLines(Stream::kStderr, GetParam().line), 1u)
         << client.Output(Stream::kStderr);
@@ -363,9 +426,11 @@ TEST_P(PublishInterrupt, CtrlCDuringTheRetryWaitEndsTheRunWithOnEnd) {
 
 INSTANTIATE_TEST_SUITE_P(
     States, PublishInterrupt,
-    ::testing::Values(InterruptCase{"AfterPublishing", true, 0, "1 connection"},
-                      InterruptCase{"NeverConnected", false, 1,
-                                    "error: nothing was published to rtmp://"}),
+    ::testing::Values(InterruptCase{"AfterPublishing", true, false, 0, "1 connection"},
+                      InterruptCase{"NeverConnected", false, false, 1,
+                                    "error: nothing was published to rtmp://"},
+                      InterruptCase{"DuringANameLookup", false, true, 1,
+                                    "error: nothing was published to rtmp://publish.invalid"}),
     [](const auto &info) { return std::string(info.param.name); });
 
 // An option that libavformat refuses fails every attempt the same way: the client gives
