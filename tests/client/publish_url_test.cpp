@@ -9,6 +9,8 @@ namespace {
 using mirrax::client::LooksLikeUrl;
 using mirrax::client::ParsePublishUrl;
 using mirrax::client::PublishProtocol;
+using mirrax::client::RtmpTcUrl;
+using mirrax::client::UrlWithHost;
 
 struct AcceptedCase {
     const char *name;
@@ -38,21 +40,34 @@ TEST_P(PublishUrlAccepted, Parsed) {
 
 INSTANTIATE_TEST_SUITE_P(
     Urls, PublishUrlAccepted,
-    ::testing::Values(AcceptedCase{"RtspDefaultPort", "rtsp://media.local/live",
-                                   PublishProtocol::kRtsp, "media.local", 0, "/live"},
-                      AcceptedCase{"RtspCredentialsAndIpv6", "rtsp://user:secret@[::1]:8554/cam/1",
-                                   PublishProtocol::kRtsp, "::1", 8554, "/cam/1",
-                                   "rtsp://user:***@[::1]:8554/cam/1"},
-                      AcceptedCase{"RtmpUserWithoutPassword", "rtmp://user@127.0.0.1/app/key",
-                                   PublishProtocol::kRtmp, "127.0.0.1", 0, "/app/key"},
-                      AcceptedCase{"SrtWithOptions",
-                                   "srt://127.0.0.1:9000?latency=20000&pbkeylen=16",
-                                   PublishProtocol::kSrt, "127.0.0.1", 9000, ""},
-                      AcceptedCase{"SchemeInCapitals", "RTMP://127.0.0.1/live/key",
-                                   PublishProtocol::kRtmp, "127.0.0.1", 0, "/live/key"},
-                      AcceptedCase{"RtmpKeyWithSlashes", "rtmp://127.0.0.1:1935/app/a/b?token=x",
-                                   PublishProtocol::kRtmp, "127.0.0.1", 1935, "/app/a/b"}),
+    ::testing::Values(
+        AcceptedCase{"RtspDefaultPort", "rtsp://media.local/live", PublishProtocol::kRtsp,
+                     "media.local", 0, "/live"},
+        AcceptedCase{"RtspCredentialsAndIpv6", "rtsp://user:secret@[::1]:8554/cam/1",
+                     PublishProtocol::kRtsp, "::1", 8554, "/cam/1",
+                     "rtsp://user:***@[::1]:8554/cam/1"},
+        AcceptedCase{"RtmpUserWithoutPassword", "rtmp://user@127.0.0.1/app/key",
+                     PublishProtocol::kRtmp, "127.0.0.1", 0, "/app/key",
+                     "rtmp://user@127.0.0.1/app/***"},
+        AcceptedCase{"SrtWithOptions",
+                     "srt://127.0.0.1:9000?latency=20000&passphrase=secret0123&pbkeylen=16",
+                     PublishProtocol::kSrt, "127.0.0.1", 9000, "",
+                     "srt://127.0.0.1:9000?latency=20000&passphrase=***&pbkeylen=16"},
+        AcceptedCase{"SchemeInCapitals", "RTMP://127.0.0.1/live/key", PublishProtocol::kRtmp,
+                     "127.0.0.1", 0, "/live/key", "RTMP://127.0.0.1/live/***"},
+        AcceptedCase{"RtmpKeyWithSlashes", "rtmp://127.0.0.1:1935/app/a/b?token=x",
+                     PublishProtocol::kRtmp, "127.0.0.1", 1935, "/app/a/b",
+                     "rtmp://127.0.0.1:1935/app/a/***"}),
     [](const auto &info) { return std::string(info.param.name); });
+
+// A looked-up host goes to libavformat as its address; RTMP's tcUrl keeps the name.
+TEST(PublishUrl, AddressInPlaceOfTheNameAndTheNameInTheTcUrl) {
+    std::string error;
+    const auto url = ParsePublishUrl("rtmp://u:p@media.local/app/inst/key?k=1", &error);
+    ASSERT_TRUE(url.has_value()) << error;
+    EXPECT_EQ(UrlWithHost(*url, "::1"), "rtmp://u:p@[::1]/app/inst/key?k=1");
+    EXPECT_EQ(RtmpTcUrl(*url), "rtmp://media.local:1935/app/inst");
+}
 
 TEST(PublishUrl, OnlySchemePrefixedNamesAreUrls) {
     EXPECT_TRUE(LooksLikeUrl("rtsp://h/p"));

@@ -13,6 +13,10 @@ namespace mirrax::test {
 // empty text on success, otherwise why it could not (for example, no privilege).
 std::string MountPrivateTmpfs(const std::string &dir, size_t bytes, bool readOnly);
 
+// The same namespace with `file` bind-mounted over `target`, for example a resolver
+// configuration of the test's own over /etc/resolv.conf.
+std::string MountPrivateFile(const std::string &file, const std::string &target);
+
 }  // namespace mirrax::test
 
 // In a GoogleTest body: mounts the private tmpfs over `dir` or skips the test, saying why.

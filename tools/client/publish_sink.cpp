@@ -3,6 +3,7 @@
 // (parameter sets in-band before each key frame), flv over rtmp (an AVC sequence
 // header). A thread of the sink owns the connection; the stream's reader only queues.
 #include <pthread.h>
+#include <sys/socket.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -17,6 +18,7 @@
 #include "frame_sink.h"
 #include "mirrax_media/av_handles.h"
 #include "monotonic_pts.h"
+#include "name_lookup.h"
 
 namespace mirrax::client {
 
@@ -29,13 +31,19 @@ constexpr AVRational kMillisecond{1, 1000};
 // Back-off between connection attempts: doubled after every failed one, up to the cap.
 constexpr std::chrono::milliseconds kFirstRetry{250};
 constexpr std::chrono::milliseconds kMaxRetry{5000};
-// A connection (including the protocol's handshake and the muxer's header) and every
-// later write give up after these (the interrupt callback's deadline); the protocols'
-// own timeouts below are set to match where they have one.
+// A connection (the name lookup, the protocol's handshake and the muxer's header) and
+// every later write give up after these (the interrupt callback's deadline); the
+// protocols' own timeouts below are set to match where they have one.
 constexpr auto kOpenTimeout = 5s;
 constexpr auto kWriteTimeout = 5s;
-// Finish writes what is queued and the trailer within this, then abandons the output.
-constexpr auto kFinishTimeout = 5s;
+// Finish writes what is queued and the trailer within this, then abandons the output:
+// Ctrl-C ends the client within a second whatever state the connection is in.
+constexpr auto kFinishTimeout = 500ms;
+// An SRT receiver holds each packet back for its latency (libsrt's default 120 ms) and
+// drops what it still holds when the connection closes: a run's last pictures are
+// given this long after their writing before the connection closes. There is no event
+// to wait for: libsrt keeps its acknowledgements to itself.
+constexpr auto kSrtLatency = 250ms;
 // Messages queued for the sink's thread; beyond this the pictures are dropped and the
 // output resumes at the next key frame (a server too slow for the stream).
 constexpr size_t kMaxQueued = 120;
@@ -61,9 +69,10 @@ void SetOptions(PublishProtocol protocol, AVDictionary **protocolOptions,
             av_dict_set(protocolOptions, "connect_timeout", "3000", 0);
             av_dict_set(protocolOptions, "timeout", writeUs.c_str(), 0);
             av_dict_set(protocolOptions, "rw_timeout", writeUs.c_str(), 0);
-            // Closing waits up to a second for pictures still in the send buffer; without
-            // it the last few of a run are lost.
-            av_dict_set(protocolOptions, "linger", "1", 0);
+            // No lingering on close: libsrt's takes a whole second even when nothing is
+            // left to send, longer than Ctrl-C may take. The sink waits out the
+            // receiver's latency window itself instead (kSrtLatency).
+            av_dict_set(protocolOptions, "linger", "0", 0);
             break;
         case PublishProtocol::kRtmp:
             av_dict_set(protocolOptions, "rw_timeout", writeUs.c_str(), 0);
@@ -162,8 +171,12 @@ private:
         }
         finishing_ = true;
         wake_.notify_all();
-        // What is queued still goes out on a live connection; a retry wait or an
-        // attempt to connect ends at once (the interrupt callback sees finishing_).
+        // What is queued still goes out on a live connection; a retry wait, a name
+        // lookup or an attempt to connect ends at once (the interrupt callback sees
+        // finishing_).
+        if (lookup_) {
+            lookup_->Interrupt();
+        }
         if (!wake_.wait_for(lock, kFinishTimeout, [this] { return loopDone_; })) {
             abort_ = true;
         }
@@ -224,6 +237,10 @@ private:
 
     void SetDeadline(Clock::duration within) {
         deadline_ = (Clock::now() + within).time_since_epoch().count();
+    }
+
+    Clock::time_point Deadline() const {
+        return Clock::time_point(Clock::duration(deadline_.load()));
     }
 
     void AskForKeyFrame() {
@@ -319,6 +336,7 @@ private:
             backoff_ = kFirstRetry * 2;
             return;
         }
+        lastWriteAt_ = Clock::now();
         Count(&sent_);
     }
 
@@ -351,8 +369,14 @@ private:
 
     void Connect() {
         ++attempts_;
+        // The name lookup, the connection and the header share one deadline.
+        SetDeadline(kOpenTimeout);
         std::string error;
-        const int rc = Open(&error);
+        std::string target;
+        int rc = Resolve(&target, &error);
+        if (rc >= 0) {
+            rc = Open(target, &error);
+        }
         if (rc >= 0) {
             connected_ = true;
             needKeyFrame_ = true;
@@ -385,6 +409,9 @@ private:
         if (url_.protocol == PublishProtocol::kSrt && rc == AVERROR(EIO)) {
             // What libsrt reports when no listener answered the handshake.
             error = "no SRT listener answered";
+        } else if (rc == AVERROR_EXIT) {
+            error = "no answer within " +
+                    std::to_string(std::chrono::seconds(kOpenTimeout).count()) + " s";
         }
         lastError_ = error;
         if (Permanent(rc)) {
@@ -400,12 +427,50 @@ private:
         backoff_ = std::min(backoff_ * 2, kMaxRetry);
     }
 
+    // The URL for libavformat, with the host looked up here: libavformat's own lookup
+    // blocks until the resolver gives up, deaf to the interrupt callback. Successive
+    // attempts take the host's addresses in turn. A libavformat error code, with a
+    // reason.
+    int Resolve(std::string *target, std::string *error) {
+        if (IsNumericHost(url_.host)) {
+            address_ = url_.host;
+            *target = url_.url;
+            return 0;
+        }
+        std::string why;
+        auto lookup = NameLookup::Start(
+            url_.host, url_.protocol == PublishProtocol::kSrt ? SOCK_DGRAM : SOCK_STREAM, &why);
+        if (!lookup) {
+            *error = "cannot look up " + url_.host + ": " + why;
+            return AVERROR(EAGAIN);
+        }
+        {
+            std::lock_guard lock(mutex_);
+            if (finishing_ || abort_) {
+                return AVERROR_EXIT;
+            }
+            lookup_ = lookup;
+        }
+        const auto addresses = lookup->Wait(Deadline(), &why);
+        {
+            std::lock_guard lock(mutex_);
+            lookup_.reset();
+        }
+        if (addresses.empty()) {
+            *error = why;
+            return AVERROR(EAGAIN);
+        }
+        address_ = addresses[static_cast<size_t>(attempts_ - 1) % addresses.size()];
+        *target = UrlWithHost(url_, address_);
+        return 0;
+    }
+
     // One connection: the muxer set up for the current parameters, the protocol opened
     // and the header written. A libavformat error code, with a reason.
-    int Open(std::string *error) {
+    int Open(const std::string &target, std::string *error) {
         AVFormatContext *raw = nullptr;
         int rc = avformat_alloc_output_context2(&raw, nullptr, PublishMuxerName(url_.protocol),
-                                                url_.url.c_str());
+                                                target.c_str());
         if (rc < 0 || raw == nullptr) {
             *error =
                 std::string("no ") + PublishMuxerName(url_.protocol) + " muxer: " + av::AvError(rc);
@@ -437,14 +502,17 @@ private:
         AVDictionary *protocolRaw = nullptr;
         AVDictionary *muxerRaw = nullptr;
         SetOptions(url_.protocol, &protocolRaw, &muxerRaw);
+        if (url_.protocol == PublishProtocol::kRtmp && target != url_.url) {
+            // The server still sees the name it was given in the URL.
+            av_dict_set(&protocolRaw, "rtmp_tcurl", RtmpTcUrl(url_).c_str(), 0);
+        }
         av::DictionaryPtr protocolOptions(protocolRaw);
         av::DictionaryPtr muxerOptions(muxerRaw);
 
-        SetDeadline(kOpenTimeout);
         if ((format->oformat->flags & AVFMT_NOFILE) == 0) {
             AVIOContext *io = nullptr;
             protocolRaw = protocolOptions.release();
-            rc = avio_open2(&io, url_.url.c_str(), AVIO_FLAG_WRITE, &format->interrupt_callback,
+            rc = avio_open2(&io, target.c_str(), AVIO_FLAG_WRITE, &format->interrupt_callback,
                             &protocolRaw);
             protocolOptions.reset(protocolRaw);
             if (rc < 0) {
@@ -469,8 +537,13 @@ private:
     }
 
     // Ends the connection; the trailer also closes an RTSP session (TEARDOWN) and its
-    // sockets, so it is written even after a failed write, within a short deadline.
+    // sockets, so it is written even after a failed write, within a short deadline. An
+    // SRT connection closed in order first gives the receiver its latency window.
     void Close(bool trailer) {
+        if (format_ && url_.protocol == PublishProtocol::kSrt) {
+            std::unique_lock lock(mutex_);
+            wake_.wait_until(lock, lastWriteAt_ + kSrtLatency, [this] { return abort_.load(); });
+        }
         if (format_ && trailer) {
             SetDeadline(1s);
             av_write_trailer(format_.get());
@@ -517,6 +590,7 @@ private:
     std::string fatalError_;
     std::string stopError_;
     std::optional<PictureSize> publishedSize_;
+    std::shared_ptr<NameLookup> lookup_;  // while the sink's thread waits for one
     int connections_ = 0;
     uint64_t sent_ = 0;
     uint64_t dropped_ = 0;
@@ -525,6 +599,8 @@ private:
     // The sink's thread only (also read by the interrupt callback, on that thread).
     std::atomic<bool> connected_{false};
     std::atomic<Clock::rep> deadline_{0};
+    std::string address_;  // the numeric address of the current connection
+    Clock::time_point lastWriteAt_;
     std::string codecData_;
     std::unique_ptr<PictureSizeProbe> probe_;
     std::optional<PictureSize> size_;
