@@ -53,7 +53,7 @@ Relay StartRelay(const std::string &server, const std::vector<std::string> &extr
     }
     std::smatch match;
     const std::string line = relay.child->Output(Stream::kStdout);
-    if (std::regex_search(line, match, std::regex(R"(http://\S+:(\d+)/\?token=(\w+) )"))) {
+    if (std::regex_search(line, match, std::regex(R"(http://\S+:(\d+)/(?:\?token=(\w+))?)"))) {
         relay.port = std::stoi(match[1]);
         relay.token = match[2];
     }
