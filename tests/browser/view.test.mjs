@@ -3,6 +3,7 @@
 // never do. Every wait is bounded.
 import assert from 'node:assert/strict';
 import { readFile, rm, mkdtemp } from 'node:fs/promises';
+import http from 'node:http';
 import os from 'node:os';
 import path from 'node:path';
 import { test } from 'node:test';
@@ -90,12 +91,40 @@ test('one viewer sees the live screen', async () => {
     assert.equal(stats.status, 'live');
     assertLive(await watch(page, relay, 3), 'one viewer');
     assert.deepEqual(problems, []);
+
+    // The same page by the name localhost paints too.
+    const byName = await openViewer(browser, relay.url.replace('127.0.0.1', 'localhost'));
+    await paintedAtLeast(byName.page, 1, 3000, 'a picture painted on localhost');
+    // A page of another origin gets no picture: its socket is refused, and it cannot
+    // read the counters.
+    const elsewhere = http.createServer((request, response) => response.end('<p>elsewhere'));
+    await new Promise((resolve) => elsewhere.listen(0, '127.0.0.1', resolve));
+    try {
+      const origin = `http://localhost:${elsewhere.address().port}`;
+      const { page: foreign } = await openViewer(browser, origin + '/');
+      const outcome = await foreign.evaluate(async (port) => {
+        const ws = new WebSocket(`ws://127.0.0.1:${port}/ws`);
+        let messages = 0;
+        ws.onmessage = () => messages++;
+        const opened = await new Promise((resolve) => {
+          ws.onopen = () => resolve(true);
+          ws.onclose = () => resolve(false);
+        });
+        const stats = await fetch(`http://127.0.0.1:${port}/stats`).then(() => 'read', () => 'blocked');
+        return { opened, messages, stats };
+      }, relay.port);
+      assert.deepEqual(outcome, { opened: false, messages: 0, stats: 'blocked' });
+      await relay.child.waitForLine('stderr', `(origin ${origin}): the origin may not watch`,
+                                    { timeoutMs: 2000 });
+    } finally {
+      elsewhere.close();
+    }
   });
 });
 
 test('bad input closes only what sent it', async () => {
   await withView(async ({ relay, browser }) => {
-    const notFound = await fetch(relay.url + 'no-such-file.js');
+    const notFound = await fetch(relay.base + 'no-such-file.js');
     assert.equal(notFound.status, 404);
 
     const { page } = await openViewer(browser, relay.url);
@@ -103,7 +132,7 @@ test('bad input closes only what sent it', async () => {
 
     // An upgrade without its key and version.
     const reply = await rawExchange(relay.port,
-                                    'GET /ws HTTP/1.1\r\nHost: 127.0.0.1\r\n' +
+                                    `GET /ws HTTP/1.1\r\nHost: 127.0.0.1:${relay.port}\r\n` +
                                     'Connection: Upgrade\r\nUpgrade: websocket\r\n\r\n');
     assert.match(reply, /^HTTP\/1\.1 400 /);
     // A request that is no HTTP at all.

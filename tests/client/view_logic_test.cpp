@@ -19,6 +19,7 @@ struct ViewArgs {
     std::vector<std::string> args;
     std::string listen;  // empty: rejected
     std::string server = "127.0.0.1:5000";
+    bool requireToken = false;
 };
 
 void PrintTo(const ViewArgs &c, std::ostream *os) { *os << c.name; }
@@ -39,6 +40,7 @@ TEST_P(ViewOptions, ParsedOrRejected) {
     EXPECT_EQ(options.command, Command::kView);
     EXPECT_EQ(options.listen, c.listen);
     EXPECT_EQ(options.server, c.server);
+    EXPECT_EQ(options.requireToken, c.requireToken);
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -49,7 +51,20 @@ INSTANTIATE_TEST_SUITE_P(
                  {"-p", "6001", "view", "--listen", "127.0.0.1:0"},
                  "127.0.0.1:0",
                  "127.0.0.1:6001"},
-        ViewArgs{"AnyAddress", {"view", "--listen=0.0.0.0:9000"}, "0.0.0.0:9000"},
+        // Off loopback the token is required.
+        ViewArgs{"AnyAddress",
+                 {"view", "--listen=0.0.0.0:9000"},
+                 "0.0.0.0:9000",
+                 "127.0.0.1:5000",
+                 true},
+        ViewArgs{"TokenRequiredOnLoopback",
+                 {"view", "--require-token", "--token", "a-b.c_d~", "--allow-origin", "http://x:1"},
+                 "127.0.0.1:8080",
+                 "127.0.0.1:5000",
+                 true},
+        ViewArgs{"OriginWithPath", {"view", "--allow-origin", "http://x.example/page"}, ""},
+        ViewArgs{"TokenOutsideUrlCharacters", {"view", "--token", "a&b"}, ""},
+        ViewArgs{"TokenForStream", {"stream", "-o", "x.h264", "--token", "abc"}, ""},
         ViewArgs{"Ipv6", {"view", "--listen", "[::1]:8081"}, "[::1]:8081"},
         ViewArgs{"HostName", {"view", "--listen", "localhost:8080"}, ""},
         ViewArgs{"NoPort", {"view", "--listen", "127.0.0.1"}, ""},

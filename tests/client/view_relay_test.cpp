@@ -1,9 +1,11 @@
 // mirrax_client view between a real host and WebSocket viewers (no browser), so the
 // relay's threads also run in the sanitizer builds: each viewer joins with the codec
 // data and a key frame, and Ctrl-C ends the run with onEnd, closes the viewers and
-// exits 0.
+// exits 0. Raw requests check who may watch, and floods of requests and connections
+// check that one client cannot take the relay from the others.
 #include <gtest/gtest.h>
 #include <signal.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 
 #include <boost/asio/connect.hpp>
@@ -11,6 +13,8 @@
 #include <boost/beast/core.hpp>
 #include <boost/beast/websocket.hpp>
 #include <cstring>
+#include <filesystem>
+#include <fstream>
 #include <memory>
 #include <regex>
 
@@ -34,21 +38,63 @@ constexpr int kReadTimeoutSeconds = 10;
 struct Relay {
     std::unique_ptr<ChildProcess> child;
     int port = 0;
+    std::string token;
 };
 
-Relay StartRelay(const std::string &server) {
+// On 127.0.0.1 unless `extra` says --listen.
+Relay StartRelay(const std::string &server, const std::vector<std::string> &extra = {}) {
     Relay relay;
-    relay.child = std::make_unique<ChildProcess>(std::vector<std::string>{
-        BuildPath("bin/mirrax_client"), "--server", server, "view", "--listen", "127.0.0.1:0"});
+    std::vector<std::string> argv{
+        BuildPath("bin/mirrax_client"), "--server", server, "view", "--listen", "127.0.0.1:0"};
+    argv.insert(argv.end(), extra.begin(), extra.end());
+    relay.child = std::make_unique<ChildProcess>(argv);
     if (!relay.child->WaitForLine(Stream::kStdout, "view: watch the screen at http://")) {
         return relay;
     }
     std::smatch match;
     const std::string line = relay.child->Output(Stream::kStdout);
-    if (std::regex_search(line, match, std::regex(R"(http://127\.0\.0\.1:(\d+)/)"))) {
+    if (std::regex_search(line, match, std::regex(R"(http://\S+:(\d+)/(?:\?token=(\w+))?)"))) {
         relay.port = std::stoi(match[1]);
+        relay.token = match[2];
     }
     return relay;
+}
+
+// A TCP connection to the relay from `source`, any loopback address; reads give up
+// after `timeoutSeconds`.
+tcp::socket Connect(asio::io_context &io, int port, const std::string &source = "127.0.0.1",
+                    int timeoutSeconds = kReadTimeoutSeconds) {
+    tcp::socket socket(io, tcp::v4());
+    socket.bind(tcp::endpoint(asio::ip::make_address(source), 0));
+    socket.connect(tcp::endpoint(asio::ip::make_address("127.0.0.1"), static_cast<uint16_t>(port)));
+    timeval timeout{timeoutSeconds, 0};
+    setsockopt(socket.native_handle(), SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
+    return socket;
+}
+
+// What the relay answers until it closes the connection, or up to the end of a 101's
+// header; nothing when the read timed out first.
+std::optional<std::string> ReadAnswer(tcp::socket &socket) {
+    std::string answer;
+    char chunk[4096];
+    for (int i = 0; i < 10000; ++i) {
+        const ssize_t got = ::recv(socket.native_handle(), chunk, sizeof chunk, 0);
+        if (got <= 0) {
+            return got < 0 && errno == EAGAIN ? std::nullopt : std::optional(answer);
+        }
+        answer.append(chunk, static_cast<size_t>(got));
+        if (answer.rfind("HTTP/1.1 101", 0) == 0 && answer.find("\r\n\r\n") != std::string::npos) {
+            break;
+        }
+    }
+    return answer;
+}
+
+std::string Exchange(int port, const std::string &request) {
+    asio::io_context io;
+    tcp::socket socket = Connect(io, port);
+    ::send(socket.native_handle(), request.data(), request.size(), MSG_NOSIGNAL);
+    return ReadAnswer(socket).value_or("(no answer)");
 }
 
 class Viewer {
@@ -59,7 +105,12 @@ public:
         timeval timeout{kReadTimeoutSeconds, 0};
         setsockopt(ws_.next_layer().native_handle(), SOL_SOCKET, SO_RCVTIMEO, &timeout,
                    sizeof timeout);
-        ws_.handshake("127.0.0.1", "/ws");
+        ws_.handshake("127.0.0.1:" + std::to_string(port), "/ws");
+    }
+
+    void Send(const std::string &text) {
+        ws_.text(true);
+        ws_.write(asio::buffer(text));
     }
 
     struct Message {
@@ -159,6 +210,216 @@ TEST(ViewRelay, GivesUpOnAHostInRecordMode) {
         << relay.child->Output(Stream::kStderr);
     // Each recording it started was ended again.
     EXPECT_EQ(host.LogCount("Request to stop from"), 3u) << host.Log();
+    EXPECT_EQ(host.Stop(), 0);
+}
+
+// --- who may watch ------------------------------------------------------------------
+
+// One request to one of two relays: on 127.0.0.1 (the token optional, allowing pages
+// of http://allowed.example:3000), or on every address (0.0.0.0: the token required,
+// reached through 127.0.0.1). PORT and TOKEN in the strings stand for the relay's.
+struct AccessCase {
+    const char *name;
+    bool onLoopback;
+    const char *request;  // method and target; an upgrade for /ws
+    const char *origin;   // nullptr: no Origin header
+    int status;
+    const char *host = "127.0.0.1:PORT";  // nullptr: no Host header
+};
+
+void PrintTo(const AccessCase &c, std::ostream *os) { *os << c.name; }
+
+class ViewAccess : public ::testing::TestWithParam<AccessCase> {
+protected:
+    static void SetUpTestSuite() {
+        const std::string nowhere = "127.0.0.1:" + std::to_string(mirrax::test::FreeLoopbackPort());
+        loopback_ = StartRelay(nowhere, {"--allow-origin", "HTTP://Allowed.Example:3000/"});
+        everywhere_ = StartRelay(nowhere, {"--listen", "0.0.0.0:0"});
+    }
+    static void TearDownTestSuite() {
+        loopback_.child.reset();
+        everywhere_.child.reset();
+    }
+    inline static Relay loopback_;
+    inline static Relay everywhere_;
+};
+
+TEST_P(ViewAccess, Answers) {
+    const AccessCase &c = GetParam();
+    const Relay &relay = c.onLoopback ? loopback_ : everywhere_;
+    ASSERT_GT(relay.port, 0) << relay.child->Output(Stream::kStderr);
+    auto fill = [&](std::string text) {
+        text = std::regex_replace(text, std::regex("PORT"), std::to_string(relay.port));
+        return std::regex_replace(text, std::regex("TOKEN"), relay.token);
+    };
+    const std::string line = c.request;
+    std::string request = line + " HTTP/1.1\r\n";
+    request += c.host ? "Host: " + std::string(c.host) + "\r\n" : "";
+    request += c.origin ? "Origin: " + std::string(c.origin) + "\r\n" : "";
+    if (line.find(" /ws") != std::string::npos) {
+        request +=
+            "Connection: Upgrade\r\nUpgrade: websocket\r\nSec-WebSocket-Version: 13\r\n"
+            "Sec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==\r\n\r\n";
+    } else {
+        // After a HEAD, a second request on the same connection.
+        request +=
+            line.rfind("HEAD", 0) == 0 ? "\r\nGET /none HTTP/1.1\r\nHost: 127.0.0.1:PORT\r\n" : "";
+        request += "Connection: close\r\n\r\n";
+    }
+    const std::string answer = Exchange(relay.port, fill(request));
+    EXPECT_EQ(answer.substr(0, 13), "HTTP/1.1 " + std::to_string(c.status) + " ") << answer;
+    for (const char *header :
+         {"X-Content-Type-Options: nosniff", "X-Frame-Options: DENY",
+          "Content-Security-Policy: frame-ancestors 'none'", "Referrer-Policy: no-referrer"}) {
+        EXPECT_NE(answer.find(header), std::string::npos) << header << " missing:\n" << answer;
+    }
+    EXPECT_EQ(answer.find("Access-Control-"), std::string::npos) << answer;
+    if (line.rfind("HEAD", 0) == 0) {
+        EXPECT_EQ(answer.substr(answer.find("\r\n\r\n") + 4, 12), "HTTP/1.1 404") << answer;
+    }
+    if (c.origin && (c.status == 101 || c.status == 403)) {
+        const std::string logged = "(origin " + fill(c.origin) + ")" +
+                                   (c.status == 101 ? " joined" : ": the origin may not watch");
+        EXPECT_TRUE(relay.child->WaitForLine(Stream::kStderr, logged, std::chrono::seconds(5)))
+            << logged << "\n"
+            << relay.child->Output(Stream::kStderr);
+    }
+    EXPECT_EQ(relay.child->Output(Stream::kStderr).find(relay.token), std::string::npos);
+}
+
+constexpr const char *kOwnOrigin = "http://127.0.0.1:PORT";
+constexpr const char *kEvil = "http://evil.example";
+
+INSTANTIATE_TEST_SUITE_P(
+    Cases, ViewAccess,
+    ::testing::Values(
+        AccessCase{"Page", true, "GET /", nullptr, 200},
+        AccessCase{"PageByLocalhost", true, "GET /", nullptr, 200, "localhost:PORT"},
+        AccessCase{"PageForAnotherName", true, "GET /", nullptr, 421, "attacker.example"},
+        AccessCase{"StatsForAnotherName", true, "GET /stats", nullptr, 421,
+                   "attacker.example:PORT"},
+        AccessCase{"SocketForAnotherName", true, "GET /ws", kOwnOrigin, 421,
+                   "attacker.example:PORT"},
+        AccessCase{"NoHost", true, "GET /", nullptr, 400, nullptr},
+        AccessCase{"HeadHasNoBody", true, "HEAD /stats", nullptr, 200},
+        AccessCase{"SocketFromThePage", true, "GET /ws", kOwnOrigin, 101},
+        AccessCase{"SocketByLocalhost", true, "GET /ws", "http://localhost:PORT", 101,
+                   "localhost:PORT"},
+        AccessCase{"SocketFromNoPage", true, "GET /ws", nullptr, 101},
+        AccessCase{"SocketFromAnAllowedOrigin", true, "GET /ws", "http://allowed.example:3000",
+                   101},
+        AccessCase{"SocketFromAnotherSite", true, "GET /ws", kEvil, 403},
+        AccessCase{"SocketFromAnOpaqueOrigin", true, "GET /ws", "null", 403},
+        AccessCase{"SocketFromAnotherPort", true, "GET /ws", "http://localhost:1", 403},
+        AccessCase{"SocketFromALookAlike", true, "GET /ws", "http://127.0.0.1.evil.example", 403},
+        AccessCase{"SocketFromAnotherScheme", true, "GET /ws", "https://127.0.0.1:PORT", 403},
+        AccessCase{"PageWithoutToken", false, "GET /", nullptr, 401},
+        AccessCase{"PageWithToken", false, "GET /?token=TOKEN", nullptr, 200},
+        AccessCase{"StatsWithoutToken", false, "GET /stats", nullptr, 401},
+        AccessCase{"StatsWithToken", false, "GET /stats?token=TOKEN", nullptr, 200},
+        AccessCase{"ScriptWithoutToken", false, "GET /view.js", nullptr, 200},
+        AccessCase{"SocketWithoutToken", false, "GET /ws", kOwnOrigin, 401},
+        AccessCase{"SocketWithAWrongToken", false, "GET /ws?token=0123456789abcdef", kOwnOrigin,
+                   401},
+        AccessCase{"SocketWithToken", false, "GET /ws?token=TOKEN", kOwnOrigin, 101},
+        AccessCase{"SocketWithTokenFromNoPage", false, "GET /ws?token=TOKEN", nullptr, 101},
+        AccessCase{"SocketWithTokenFromAnotherSite", false, "GET /ws?token=TOKEN", kEvil, 403}),
+    [](const auto &info) { return std::string(info.param.name); });
+
+// --- one client cannot take the relay from the others -------------------------------
+
+TEST(ViewRelay, AViewersKeyFrameRequestsReachTheHostAtMostOnceASecondInAll) {
+    // Without periodic key frames, each key frame answers a request.
+    HostProcess host({"-scale", "3", "-frameRate", "30", "-iFrameInterval", "100000"});
+    ASSERT_TRUE(host.Ready()) << host.Log();
+    Relay relay = StartRelay(host.Target());
+    ASSERT_GT(relay.port, 0) << relay.child->Output(Stream::kStderr);
+    // One viewer watches; three flood the relay with requests.
+    std::vector<std::unique_ptr<Viewer>> viewers;
+    for (int i = 0; i < 4; ++i) {
+        viewers.push_back(std::make_unique<Viewer>(relay.port));
+    }
+    beast::error_code error;
+    for (int i = 0; i < 15; ++i) {  // past the key frames of the joins
+        ASSERT_TRUE(viewers[0]->Read(&error)) << error.message();
+    }
+    int keyFrames = 0;
+    const auto start = std::chrono::steady_clock::now();
+    for (int i = 0; i < 90; ++i) {
+        for (size_t v = 1; v < viewers.size(); ++v) {
+            viewers[v]->Send("keyframe");
+        }
+        const auto message = viewers[0]->Read(&error);
+        ASSERT_TRUE(message) << error.message();
+        keyFrames += !message->text && (message->flags & 2) ? 1 : 0;
+    }
+    const std::chrono::duration<double> elapsed = std::chrono::steady_clock::now() - start;
+    EXPECT_GE(keyFrames, 2) << "the requests are not answered at all";
+    EXPECT_LE(keyFrames, 1 + elapsed.count()) << "in " << elapsed.count() << " s";
+    EXPECT_EQ(host.Stop(), 0);
+}
+
+// The descriptors a process holds, and its resident memory in kB.
+size_t Descriptors(pid_t pid) {
+    const auto fds = std::filesystem::directory_iterator("/proc/" + std::to_string(pid) + "/fd");
+    return static_cast<size_t>(std::distance(begin(fds), end(fds)));
+}
+size_t ResidentKb(pid_t pid) {
+    std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+    std::string line;
+    while (std::getline(status, line) && line.rfind("VmRSS:", 0) != 0) {
+    }
+    return line.empty() ? 0 : std::stoul(line.substr(6));
+}
+
+TEST(ViewRelay, IdleAndSlowConnectionsStarveNoViewer) {
+    rlimit limit{};  // the test holds 2,000 sockets
+    getrlimit(RLIMIT_NOFILE, &limit);
+    limit.rlim_cur = limit.rlim_max;
+    setrlimit(RLIMIT_NOFILE, &limit);
+    HostProcess host({"-scale", "3", "-frameRate", "30"});
+    ASSERT_TRUE(host.Ready()) << host.Log();
+    Relay relay = StartRelay(host.Target());
+    ASSERT_GT(relay.port, 0) << relay.child->Output(Stream::kStderr);
+    Viewer watching(relay.port);
+    const size_t descriptorsBefore = Descriptors(relay.child->Pid());
+
+    asio::io_context io;
+    std::vector<tcp::socket> idle;
+    // One address over its share: its oldest silent connection makes room, told why.
+    for (int i = 0; i < 33; ++i) {
+        idle.push_back(Connect(io, relay.port, "127.0.0.2"));
+    }
+    EXPECT_EQ(ReadAnswer(idle.front()).value_or("").substr(0, 12), "HTTP/1.1 503");
+    // 2,000 from 80 addresses, half of them sending a request they never end.
+    for (int i = 0; i < 2000; ++i) {
+        idle.push_back(Connect(io, relay.port, "127.0.1." + std::to_string(1 + i / 25), 15));
+        if (i % 2 == 1) {
+            const std::string begun = "GET / HTTP/1.1\r\nHost: 1";
+            ::send(idle.back().native_handle(), begun.data(), begun.size(), MSG_NOSIGNAL);
+        }
+    }
+    // Answered after all of them were accepted, and so is a new viewer.
+    ASSERT_EQ(Exchange(relay.port, "GET /stats HTTP/1.1\r\nHost: 127.0.0.1:" +
+                                       std::to_string(relay.port) + "\r\nConnection: close\r\n\r\n")
+                  .substr(0, 12),
+              "HTTP/1.1 200");
+    Viewer joining(relay.port);
+    // The cap, and the few descriptors the relay may open meanwhile for other work.
+    EXPECT_LE(Descriptors(relay.child->Pid()), descriptorsBefore + 256 + 16);
+    EXPECT_LT(ResidentKb(relay.child->Pid()), 200u * 1024);
+    for (Viewer *viewer : {&watching, &joining}) {
+        int pictures = 0;
+        beast::error_code error;
+        for (int i = 0; i < 200 && pictures < 30; ++i) {
+            const auto message = viewer->Read(&error);
+            ASSERT_TRUE(message) << error.message();
+            pictures += message->text ? 0 : 1;
+        }
+        EXPECT_EQ(pictures, 30);
+    }
+    // The newest silent connection is closed when its request is overdue (10 s).
+    EXPECT_TRUE(ReadAnswer(idle.back())) << "still open after 15 s";
     EXPECT_EQ(host.Stop(), 0);
 }
 

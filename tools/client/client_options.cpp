@@ -6,6 +6,8 @@
 #include <cmath>
 #include <cstdlib>
 
+#include "view_server.h"
+
 namespace mirrax::client {
 
 namespace {
@@ -47,8 +49,8 @@ bool ValidPort(const std::string &text) {
 }
 
 // ADDRESS:PORT for the view's web server: a numeric address (IPv6 in brackets) and
-// a port, 0 meaning any free one.
-bool ValidListen(const std::string &text) {
+// a port, 0 meaning any free one. Sets `address` to the address without brackets.
+bool ValidListen(const std::string &text, std::string *address) {
     const size_t colon = text.rfind(':');
     if (colon == std::string::npos || colon == 0) {
         return false;
@@ -59,12 +61,49 @@ bool ValidListen(const std::string &text) {
     }
     std::string host = text.substr(0, colon);
     if (host.size() >= 2 && host.front() == '[' && host.back() == ']') {
-        host = host.substr(1, host.size() - 2);
-        return !host.empty() &&
-               host.find_first_not_of("0123456789abcdefABCDEF:.") == std::string::npos;
+        *address = host.substr(1, host.size() - 2);
+        return !address->empty() &&
+               address->find_first_not_of("0123456789abcdefABCDEF:.") == std::string::npos;
     }
+    *address = host;
     return host.find_first_not_of("0123456789.") == std::string::npos &&
            std::count(host.begin(), host.end(), '.') == 3;
+}
+
+// A browser's origin, http:// or https:// and a host with an optional port, in lower
+// case and without a default port, as browsers send it; nothing when malformed.
+std::optional<std::string> NormalizedOrigin(std::string text) {
+    std::transform(text.begin(), text.end(), text.begin(),
+                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+    if (!text.empty() && text.back() == '/') {
+        text.pop_back();
+    }
+    const bool https = text.rfind("https://", 0) == 0;
+    if (!https && text.rfind("http://", 0) != 0) {
+        return std::nullopt;
+    }
+    const std::string hostPort = text.substr(https ? 8 : 7);
+    const size_t portAt = hostPort.rfind(':');
+    const bool hasPort =
+        portAt != std::string::npos && hostPort.find(']', portAt) == std::string::npos;
+    const std::string host = hasPort ? hostPort.substr(0, portAt) : hostPort;
+    if (host.empty() ||
+        host.find_first_not_of("abcdefghijklmnopqrstuvwxyz0123456789.-[]:") != std::string::npos ||
+        (hasPort && !ValidPort(hostPort.substr(portAt + 1)))) {
+        return std::nullopt;
+    }
+    if (hasPort && hostPort.substr(portAt + 1) == (https ? "443" : "80")) {
+        return text.substr(0, text.size() - (https ? 4 : 3));
+    }
+    return text;
+}
+
+// The token goes into URLs as it is: letters, digits and -._~ only.
+bool ValidToken(const std::string &text) {
+    return !text.empty() && text.size() <= 256 &&
+           std::all_of(text.begin(), text.end(), [](unsigned char c) {
+               return std::isalnum(c) || c == '-' || c == '.' || c == '_' || c == '~';
+           });
 }
 
 // HOST:PORT, the host possibly a bracketed IPv6 address.
@@ -120,6 +159,8 @@ bool ParseClientOptions(const std::vector<std::string> &args, ClientOptions *opt
     bool sawTimeout = false;
     bool sawFormat = false;
     bool sawListen = false;
+    bool sawViewAccess = false;
+    std::string listenAddress = "127.0.0.1";
     for (size_t i = 0; i < args.size(); ++i) {
         std::string arg = args[i];
         std::optional<std::string> inlineValue;
@@ -220,12 +261,36 @@ bool ParseClientOptions(const std::vector<std::string> &args, ClientOptions *opt
             if (!value(&options->listen)) {
                 return false;
             }
-            if (!ValidListen(options->listen)) {
+            if (!ValidListen(options->listen, &listenAddress)) {
                 *error = "bad listen address '" + options->listen +
                          "' (expected ADDRESS:PORT, e.g. 127.0.0.1:8080)";
                 return false;
             }
             sawListen = true;
+        } else if (arg == "--allow-origin") {
+            if (!value(&text)) {
+                return false;
+            }
+            const auto origin = NormalizedOrigin(text);
+            if (!origin) {
+                *error = "bad --allow-origin '" + text +
+                         "' (expected http://HOST[:PORT] or https://HOST[:PORT])";
+                return false;
+            }
+            options->allowOrigins.push_back(*origin);
+            sawViewAccess = true;
+        } else if (arg == "--token") {
+            if (!value(&options->token)) {
+                return false;
+            }
+            if (!ValidToken(options->token)) {
+                *error = "bad --token (expected up to 256 letters, digits, '-', '.', '_' or '~')";
+                return false;
+            }
+            sawViewAccess = true;
+        } else if (arg == "--require-token") {
+            options->requireToken = true;
+            sawViewAccess = true;
         } else if (arg == "--json") {
             options->json = true;
         } else if (arg.size() > 1 && arg[0] == '-') {
@@ -274,9 +339,12 @@ bool ParseClientOptions(const std::vector<std::string> &args, ClientOptions *opt
         *error = "--timeout is only for snapshot";
         return false;
     }
-    if (command != Command::kView && sawListen) {
-        *error = "--listen is only for view";
+    if (command != Command::kView && (sawListen || sawViewAccess)) {
+        *error = "--listen, --allow-origin, --token and --require-token are only for view";
         return false;
+    }
+    if (command == Command::kView && !IsLoopbackAddress(listenAddress)) {
+        options->requireToken = true;  // reachable from other machines: only with the token
     }
     if (command == Command::kStream) {
         if (options->output.empty()) {
@@ -327,10 +395,17 @@ void PrintUsage(FILE *out) {
         "        SRT, FLV over RTMP); reconnects with back-off when the server goes away\n"
         "  snapshot -o FILE.png [--timeout S] [--json]\n"
         "        request a key frame and save the next picture as PNG (default timeout 10 s)\n"
-        "  view [--listen ADDRESS:PORT]\n"
-        "        watch the screen live in a browser: serves a page at http://127.0.0.1:8080/\n"
-        "        (--listen another address: anyone who reaches it can watch); runs until\n"
-        "        Ctrl-C, and waits for the host when it goes away\n"
+        "  view [--listen ADDRESS:PORT] [--token TOKEN] [--require-token]\n"
+        "       [--allow-origin ORIGIN]...\n"
+        "        watch the screen live in a browser: serves a page at\n"
+        "        http://127.0.0.1:8080/?token=TOKEN (a random token unless --token gives\n"
+        "        one); runs until Ctrl-C, and waits for the host when it goes away.\n"
+        "        Only pages of the relay's own origin may open the stream, and only\n"
+        "        requests naming its address (or localhost on loopback) are answered.\n"
+        "        Off loopback, or with --require-token, the page, its stream and /stats\n"
+        "        need the token. --allow-origin http[s]://HOST[:PORT] (repeatable) also\n"
+        "        lets pages from that origin watch and answers requests naming its host\n"
+        "        (a name or proxy the relay is reached by)\n"
         "  record\n"
         "        start recording on a server in record mode (-m 1); 'end' finishes the file\n"
         "  idr   ask the server for a key frame\n"

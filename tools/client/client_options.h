@@ -32,6 +32,9 @@ struct ClientOptions {
     std::optional<uint64_t> frames;         // stream: end the run after this many pictures
     double timeoutSeconds = 10.0;           // snapshot: give up without a picture after this long
     std::string listen = "127.0.0.1:8080";  // view: the web server's address
+    std::vector<std::string> allowOrigins;  // view: lower case scheme://host[:port]
+    std::string token;                      // view: empty: the relay makes one
+    bool requireToken = false;              // view: on with --require-token or off loopback
     bool json = false;
     bool help = false;
 };

@@ -2,13 +2,18 @@
 // stream is retried with a bounded backoff while the host is away; Ctrl-C ends the
 // run with onEnd, closes the viewers' sockets and exits 0.
 #include <pthread.h>
+#include <sys/random.h>
+#include <sys/resource.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <chrono>
 #include <condition_variable>
 #include <cstdio>
+#include <cstring>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <thread>
 
 #include "commands.h"
@@ -23,8 +28,15 @@ namespace {
 constexpr std::chrono::milliseconds kConnectAttempt{1000};
 constexpr std::chrono::milliseconds kFirstRetry{250};
 constexpr std::chrono::milliseconds kLongestRetry{2000};
-// Requests from many viewers at once come out as one.
-constexpr std::chrono::milliseconds kKeyFrameSpacing{100};
+// A joining viewer's key frame is asked for at once; joins within this time of an
+// ask come out as one.
+constexpr std::chrono::milliseconds kJoinKeyFrameSpacing{100};
+// Every other request (a viewer's button, a viewer that fell behind) is asked for at
+// most once in this time, however many viewers want one.
+constexpr std::chrono::milliseconds kKeyFrameSpacing{1000};
+constexpr size_t kMaxConnections = 256;
+constexpr size_t kMaxConnectionsPerAddress = 32;
+constexpr size_t kTokenBytes = 24;  // 192 bits
 // A host in record mode ends onStart at once, without a picture; after this many
 // such runs in a row the relay gives up instead of restarting its recording forever.
 constexpr int kEmptyRunsBeforeGivingUp = 3;
@@ -51,10 +63,10 @@ public:
         }
     }
 
-    void RequestKeyFrame() {
+    void RequestKeyFrame(KeyFrameNeed need) {
         {
             std::lock_guard lock(mutex_);
-            keyFrameWanted_ = true;
+            (need == KeyFrameNeed::kJoin ? joinWanted_ : askedWanted_) = true;
         }
         changed_.notify_all();
     }
@@ -95,21 +107,43 @@ public:
     }
 
 private:
+    // When the wanted key frame may be asked for (guarded by mutex_); nothing when none
+    // is wanted.
+    std::optional<Clock::time_point> KeyFrameDue() const {
+        std::optional<Clock::time_point> due;
+        if (askedWanted_) {
+            due = std::max(lastAsk_ + kJoinKeyFrameSpacing, lastAskedAsk_ + kKeyFrameSpacing);
+        }
+        if (joinWanted_) {
+            due = std::min(due.value_or(Clock::time_point::max()), lastAsk_ + kJoinKeyFrameSpacing);
+        }
+        return due;
+    }
+
     void KeyFrameLoop() {
         pthread_setname_np(pthread_self(), "view-keyframe");
         std::unique_lock lock(mutex_);
-        Clock::time_point last{};
         while (true) {
-            changed_.wait(lock, [this] { return quit_ || (keyFrameWanted_ && session_); });
+            changed_.wait(lock, [this] { return quit_ || (KeyFrameDue() && session_); });
             if (quit_) {
                 return;
             }
-            if (Clock::now() < last + kKeyFrameSpacing) {
-                changed_.wait_until(lock, last + kKeyFrameSpacing, [this] { return quit_; });
+            const Clock::time_point due = *KeyFrameDue();
+            if (Clock::now() < due) {
+                // A join that comes meanwhile may be due sooner.
+                changed_.wait_until(lock, due, [this, due] {
+                    const auto now = KeyFrameDue();
+                    return quit_ || (now && *now < due);
+                });
                 continue;
             }
-            keyFrameWanted_ = false;
-            last = Clock::now();
+            // One ask answers every viewer waiting, whatever it waits for.
+            lastAsk_ = Clock::now();
+            if (askedWanted_) {
+                lastAskedAsk_ = lastAsk_;
+            }
+            joinWanted_ = false;
+            askedWanted_ = false;
             const std::shared_ptr<RpcSession> session = session_;
             lock.unlock();
             int32_t result = 0;
@@ -126,7 +160,10 @@ private:
     std::condition_variable changed_;
     bool quit_ = false;
     bool stopping_ = false;
-    bool keyFrameWanted_ = false;
+    bool joinWanted_ = false;
+    bool askedWanted_ = false;
+    Clock::time_point lastAsk_{};
+    Clock::time_point lastAskedAsk_{};
     std::shared_ptr<RpcSession> session_;
     StreamRun *run_ = nullptr;
     std::thread keyFrames_;
@@ -142,30 +179,93 @@ void SplitListen(const std::string &listen, std::string *host, uint16_t *port) {
     *port = static_cast<uint16_t>(std::stoi(listen.substr(colon + 1)));
 }
 
+// Sets the soft open-file limit to the hard one, as far as allowed, and returns the
+// soft limit in force.
+rlim_t RaiseDescriptorLimit() {
+    rlimit limit{};
+    if (getrlimit(RLIMIT_NOFILE, &limit) != 0) {
+        return 1024;
+    }
+    if (limit.rlim_cur != limit.rlim_max) {
+        const rlim_t soft = limit.rlim_cur;
+        limit.rlim_cur = limit.rlim_max;
+        if (setrlimit(RLIMIT_NOFILE, &limit) != 0) {
+            fprintf(stderr,
+                    "mirrax_client: warning: cannot raise the open-file limit from %llu to "
+                    "%llu: %s\n",
+                    static_cast<unsigned long long>(soft),
+                    static_cast<unsigned long long>(limit.rlim_max), strerror(errno));
+            return soft;
+        }
+    }
+    return limit.rlim_cur;
+}
+
+// A random token in hex; empty when the system has no randomness to give.
+std::string RandomToken() {
+    uint8_t bytes[kTokenBytes];
+    size_t filled = 0;
+    while (filled < sizeof bytes) {
+        const ssize_t got = getrandom(bytes + filled, sizeof bytes - filled, 0);
+        if (got < 0 && errno != EINTR) {
+            return {};
+        }
+        filled += got > 0 ? static_cast<size_t>(got) : 0;
+    }
+    std::string token;
+    for (const uint8_t byte : bytes) {
+        static constexpr char kHex[] = "0123456789abcdef";
+        token += kHex[byte >> 4];
+        token += kHex[byte & 15];
+    }
+    return token;
+}
+
 }  // namespace
 
 int RunView(const ClientOptions &options, sigset_t stopSignals) {
     RelayState relay;
     ViewServer::Settings settings;
     SplitListen(options.listen, &settings.address, &settings.port);
-    ViewServer server(settings, [&relay] { relay.RequestKeyFrame(); });
+    settings.token = options.token.empty() ? RandomToken() : options.token;
+    if (settings.token.empty()) {
+        return Fail(std::string("cannot make a token: getrandom: ") + strerror(errno));
+    }
+    settings.requireToken = options.requireToken;
+    settings.allowedOrigins = options.allowOrigins;
+    // Well below the descriptors the process may hold, so a flood of connections
+    // never leaves it without one.
+    const size_t descriptors = RaiseDescriptorLimit();
+    settings.maxConnections = std::clamp<size_t>(descriptors / 4, 8, kMaxConnections);
+    settings.maxConnectionsPerAddress =
+        std::min(kMaxConnectionsPerAddress, settings.maxConnections);
+    ViewServer server(settings, [&relay](KeyFrameNeed need) { relay.RequestKeyFrame(need); });
     std::string error;
     if (!server.Start(&error)) {
         return Fail(error);
     }
-    const bool loopback = IsLoopbackAddress(settings.address);
     const std::string shownHost = settings.address.find(':') == std::string::npos
                                       ? settings.address
                                       : "[" + settings.address + "]";
-    if (!loopback) {
-        fprintf(stderr,
-                "mirrax_client: warning: the view listens on %s:%u, not on loopback: anyone "
-                "who reaches this address can watch the screen\n",
-                shownHost.c_str(), server.Port());
-    }
-    printf("view: watch the screen at http://%s:%u/ (Ctrl-C to stop)\n", shownHost.c_str(),
-           server.Port());
+    // The only place the token is shown.
+    printf("view: watch the screen at http://%s:%u/?token=%s (Ctrl-C to stop)\n", shownHost.c_str(),
+           server.Port(), settings.token.c_str());
     fflush(stdout);
+    if (settings.requireToken) {
+        std::string why;
+        if (settings.address == "0.0.0.0" || settings.address == "::") {
+            why =
+                " (it listens on every address: open it with this machine's address in place "
+                "of " +
+                shownHost + ")";
+        } else if (!IsLoopbackAddress(settings.address)) {
+            why = " (it listens off loopback)";
+        }
+        fprintf(stderr,
+                "mirrax_client: view: the page, its stream and /stats need the token in that "
+                "address%s\n",
+                why.c_str());
+    }
 
     tools::SignalWatcher watcher("client-signals", stopSignals,
                                  [&relay](int) { relay.Interrupt(); });

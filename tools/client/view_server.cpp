@@ -2,18 +2,22 @@
 
 #include <pthread.h>
 
+#include <algorithm>
 #include <atomic>
 #include <boost/asio/ip/tcp.hpp>
 #include <boost/asio/post.hpp>
+#include <boost/asio/steady_timer.hpp>
 #include <boost/beast/core.hpp>
 #include <boost/beast/http.hpp>
 #include <boost/beast/websocket.hpp>
 #include <chrono>
 #include <condition_variable>
 #include <cstdio>
+#include <list>
 #include <mutex>
 #include <optional>
 #include <thread>
+#include <unordered_map>
 #include <vector>
 
 #include "summary_format.h"
@@ -29,15 +33,128 @@ using tcp = asio::ip::tcp;
 
 namespace {
 
-constexpr std::chrono::seconds kHttpReadTimeout{30};
+// A request must arrive whole within this time, and a kept-alive connection that sends
+// no next request is closed after it: slow or silent connections do not pile up.
+constexpr std::chrono::seconds kRequestTimeout{10};
 constexpr std::chrono::seconds kWebSocketHandshakeTimeout{5};
+// A viewer is pinged after half this time without a message from it, and closed when
+// the whole time passes without one (a pong included): one that stopped reading goes.
+constexpr std::chrono::seconds kViewerIdleTimeout{30};
 constexpr std::chrono::seconds kStopGrace{2};
+constexpr std::chrono::seconds kViewerKeyFrameSpacing{1};
+// Out of descriptors, the listening socket is left alone this long instead of failing
+// accept after accept; the connections wait in its queue.
+constexpr std::chrono::milliseconds kAcceptPause{100};
+constexpr int kRefusalLinesPerSecond = 50;
 constexpr size_t kRequestLimit = 16 * 1024;
 // A viewer's socket buffers little, so a viewer that falls behind shows in its
 // queue, where it skips to the next key frame, instead of seconds of stale pictures
 // piling up in the kernel.
 constexpr int kViewerSendBuffer = 64 * 1024;
 constexpr const char *kServerName = "mirrax_client view";
+// On every answer: no guessing of content types, no framing by any site, and no
+// Referer, since the page's address holds the token.
+constexpr std::array<std::pair<const char *, const char *>, 4> kSecurityHeaders{{
+    {"X-Content-Type-Options", "nosniff"},
+    {"X-Frame-Options", "DENY"},
+    {"Content-Security-Policy", "frame-ancestors 'none'"},
+    {"Referrer-Policy", "no-referrer"},
+}};
+
+template <class Message>
+void AddSecurityHeaders(Message &message) {
+    for (const auto &[name, value] : kSecurityHeaders) {
+        message.set(name, value);
+    }
+}
+
+asio::ip::address Unmapped(const asio::ip::address &address) {
+    if (address.is_v6() && address.to_v6().is_v4_mapped()) {
+        return asio::ip::make_address_v4(asio::ip::v4_mapped, address.to_v6());
+    }
+    return address;
+}
+
+// An address as a URL writes it: IPv6 in brackets.
+std::string UrlHost(const asio::ip::address &address) {
+    return address.is_v6() ? "[" + address.to_string() + "]" : address.to_string();
+}
+
+std::string_view View(beast::string_view text) { return {text.data(), text.size()}; }
+
+std::string Lower(std::string_view text) {
+    std::string lower(text);
+    std::transform(lower.begin(), lower.end(), lower.begin(),
+                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+    return lower;
+}
+
+// A peer's text for a log line: printable ASCII, at most 200 characters.
+std::string Printable(std::string_view text) {
+    std::string shown(text.substr(0, 200));
+    std::replace_if(
+        shown.begin(), shown.end(), [](unsigned char c) { return c < 0x20 || c > 0x7e; }, '?');
+    return shown;
+}
+
+// The value of `name` in a URL's query, if it is there.
+std::optional<std::string_view> QueryValue(std::string_view query, std::string_view name) {
+    while (!query.empty()) {
+        const size_t amp = query.find('&');
+        const std::string_view pair = query.substr(0, amp);
+        if (pair.size() > name.size() && pair.substr(0, name.size()) == name &&
+            pair[name.size()] == '=') {
+            return pair.substr(name.size() + 1);
+        }
+        query = amp == std::string_view::npos ? std::string_view() : query.substr(amp + 1);
+    }
+    return std::nullopt;
+}
+
+// Takes the same time whatever `given` holds, however much of it matches.
+bool SameToken(std::string_view given, std::string_view token) {
+    unsigned char difference = given.size() == token.size() ? 0 : 1;
+    for (size_t i = 0; i < token.size(); ++i) {
+        difference |= static_cast<unsigned char>(token[i] ^ (i < given.size() ? given[i] : 0));
+    }
+    return difference == 0;
+}
+
+// The names a request on this connection may give in Host (and an Origin with http://):
+// the address it reached, and the loopback names when that address is loopback.
+std::vector<std::string> NamesOf(const tcp::socket &socket) {
+    beast::error_code ec;
+    const auto local = Unmapped(socket.local_endpoint(ec).address());
+    std::vector<std::string> names{UrlHost(local)};
+    if (local.is_loopback()) {
+        names.insert(names.end(), {"localhost", "127.0.0.1", "[::1]"});
+    }
+    return names;
+}
+
+std::string PeerOf(const tcp::socket &socket) {
+    beast::error_code ec;
+    const auto remote = socket.remote_endpoint(ec);
+    return UrlHost(Unmapped(remote.address())) + ":" + std::to_string(remote.port());
+}
+
+// Answers 503 with `reason` on a connection that is closed next, without waiting:
+// the socket's empty send buffer takes the few bytes at once.
+void WriteRefusal(tcp::socket &socket, const std::string &reason) {
+    std::string response =
+        "HTTP/1.1 503 Service Unavailable\r\nServer: " + std::string(kServerName) +
+        "\r\nContent-Type: text/plain\r\nCache-Control: no-store\r\n";
+    for (const auto &[name, value] : kSecurityHeaders) {
+        response += std::string(name) + ": " + value + "\r\n";
+    }
+    response += "Content-Length: " + std::to_string(reason.size() + 1) +
+                "\r\nConnection: close\r\n\r\n" + reason + "\n";
+    beast::error_code ignored;
+    socket.non_blocking(true, ignored);
+    socket.write_some(asio::buffer(response), ignored);
+    socket.shutdown(tcp::socket::shutdown_both, ignored);
+    socket.close(ignored);
+}
 
 double WallClockMs() {
     return std::chrono::duration<double, std::milli>(
@@ -74,27 +191,48 @@ std::string_view ContentType(std::string_view name) {
 }
 
 class Viewer;
+class HttpSession;
 
 }  // namespace
 
 // Everything below runs on the server's one thread, but Publish, SetHostState and
 // the counters, which other threads use.
 struct ViewServer::Impl {
-    Impl(Settings s, std::function<void()> r)
+    Impl(Settings s, std::function<void(KeyFrameNeed)> r)
         : settings(std::move(s)), requestKeyFrame(std::move(r)) {}
 
     void Accept();
+    void Admit(tcp::socket socket);
+    // Closes the oldest connection still waiting for its request, from `address` or,
+    // when that is empty, from anywhere; false when there is none.
+    bool EvictWaiting(const std::string &address);
     void Join(const std::shared_ptr<Viewer> &viewer);
     void Leave(const Viewer *viewer);
     void Broadcast(const std::shared_ptr<const RelayBuffer> &buffer);
     void ChangeHostState(HostState state, const std::string &detail);
     void CloseAll();
     std::string StatsJson() const;
+    // One line on stderr per refusal, at most kRefusalLinesPerSecond a second; the
+    // lines held back are counted in the next one that goes out.
+    void LogRefusal(const std::string &line);
+
+    // A request's Host, and an upgrade's Origin, as the rules in the header say.
+    bool AnswersTo(std::string_view host, const std::vector<std::string> &names) const;
+    bool OriginAllowed(std::string_view origin, const std::vector<std::string> &names) const;
+    bool TokenGiven(std::string_view query) const;
 
     const Settings settings;
-    const std::function<void()> requestKeyFrame;
+    const std::function<void(KeyFrameNeed)> requestKeyFrame;
+
+    // The connections under the caps, declared before the io_context: sessions that
+    // its destructor destroys still give their places back here.
+    size_t connections = 0;
+    std::unordered_map<std::string, size_t> connectionsByAddress;
+    std::list<HttpSession *> waiting;  // sessions waiting for a request, oldest first
+
     asio::io_context io{1};
     tcp::acceptor acceptor{io};
+    asio::steady_timer acceptPause{io};
     uint16_t port = 0;  // the bound port, known before the thread starts
     std::thread thread;
 
@@ -108,6 +246,10 @@ struct ViewServer::Impl {
     std::atomic<uint64_t> keyFrames{0};
     uint64_t skips = 0;
 
+    std::chrono::steady_clock::time_point refusalSecond{};
+    int refusalLines = 0;
+    uint64_t refusalsHeldBack = 0;
+
     std::mutex mutex;  // guards `closed`, which Stop waits for
     std::condition_variable closedChanged;
     bool closed = false;
@@ -115,11 +257,45 @@ struct ViewServer::Impl {
 
 namespace {
 
+// One connection's place under the caps, held by its HTTP session and then by the
+// viewer it becomes.
+class ConnectionSlot {
+public:
+    ConnectionSlot(ViewServer::Impl &server, std::string address)
+        : server_(server), address_(std::move(address)) {
+        ++server_.connections;
+        ++server_.connectionsByAddress[address_];
+    }
+    ~ConnectionSlot() {
+        --server_.connections;
+        const auto it = server_.connectionsByAddress.find(address_);
+        if (--it->second == 0) {
+            server_.connectionsByAddress.erase(it);
+        }
+    }
+    ConnectionSlot(const ConnectionSlot &) = delete;
+    ConnectionSlot &operator=(const ConnectionSlot &) = delete;
+
+    const std::string &Address() const { return address_; }
+
+private:
+    ViewServer::Impl &server_;
+    const std::string address_;
+};
+
 // One browser's WebSocket: buffers and events out, key-frame requests in.
 class Viewer : public std::enable_shared_from_this<Viewer> {
 public:
-    Viewer(beast::tcp_stream &&stream, ViewServer::Impl &server)
-        : ws_(std::move(stream)), server_(server), queue_(server.settings.queueLimit) {}
+    Viewer(beast::tcp_stream &&stream, ViewServer::Impl &server,
+           std::unique_ptr<ConnectionSlot> slot, std::string who)
+        : ws_(std::move(stream)),
+          server_(server),
+          slot_(std::move(slot)),
+          who_(std::move(who)),
+          queue_(server.settings.queueLimit) {}
+
+    // "PEER (origin ORIGIN)", for the log.
+    const std::string &Who() const { return who_; }
 
     void Accept(http::request<http::string_body> request) {
         beast::get_lowest_layer(ws_).expires_never();
@@ -128,11 +304,13 @@ public:
             asio::socket_base::send_buffer_size(kViewerSendBuffer), ignored);
         websocket::stream_base::timeout timeout{};
         timeout.handshake_timeout = kWebSocketHandshakeTimeout;
-        timeout.idle_timeout = websocket::stream_base::none();
-        timeout.keep_alive_pings = false;
+        timeout.idle_timeout = kViewerIdleTimeout;
+        timeout.keep_alive_pings = true;
         ws_.set_option(timeout);
-        ws_.set_option(websocket::stream_base::decorator(
-            [](websocket::response_type &res) { res.set(http::field::server, kServerName); }));
+        ws_.set_option(websocket::stream_base::decorator([](websocket::response_type &res) {
+            res.set(http::field::server, kServerName);
+            AddSecurityHeaders(res);
+        }));
         ws_.read_message_max(server_.settings.maxViewerMessage);
         // Each buffer goes as one frame in one gathered write. Beast would otherwise cut
         // it into 4 KB frames, a socket write each, and every viewer would pay those
@@ -199,10 +377,20 @@ private:
             const std::string message = beast::buffers_to_string(self->readBuffer_.data());
             self->readBuffer_.consume(self->readBuffer_.size());
             if (self->ws_.got_text() && message == "keyframe") {
-                self->server_.requestKeyFrame();
+                self->KeyFrameAsked();
             }
             self->Read();
         });
+    }
+
+    // A viewer's requests reach the host at most once a second; the rest are dropped.
+    void KeyFrameAsked() {
+        const auto now = std::chrono::steady_clock::now();
+        if (lastKeyFrameAsked_ && now - *lastKeyFrameAsked_ < kViewerKeyFrameSpacing) {
+            return;
+        }
+        lastKeyFrameAsked_ = now;
+        server_.requestKeyFrame(KeyFrameNeed::kAsked);
     }
 
     void Fail() {
@@ -212,7 +400,10 @@ private:
 
     websocket::stream<beast::tcp_stream> ws_;
     ViewServer::Impl &server_;
+    const std::unique_ptr<ConnectionSlot> slot_;
+    const std::string who_;
     ViewerQueue queue_;
+    std::optional<std::chrono::steady_clock::time_point> lastKeyFrameAsked_;
     beast::flat_buffer readBuffer_;
     std::optional<ViewItem> writing_;
     std::array<uint8_t, kViewHeaderSize> header_{};
@@ -222,77 +413,153 @@ private:
 // One HTTP connection: the page's files, the counters, or the WebSocket upgrade.
 class HttpSession : public std::enable_shared_from_this<HttpSession> {
 public:
-    HttpSession(tcp::socket &&socket, ViewServer::Impl &server)
-        : stream_(std::move(socket)), server_(server) {}
+    HttpSession(tcp::socket &&socket, ViewServer::Impl &server,
+                std::unique_ptr<ConnectionSlot> slot)
+        : names_(NamesOf(socket)),
+          peer_(PeerOf(socket)),
+          stream_(std::move(socket)),
+          server_(server),
+          slot_(std::move(slot)) {}
+    ~HttpSession() { Unlist(); }
+
+    const std::string &Address() const { return slot_->Address(); }
 
     void Read() {
         parser_.emplace();
         parser_->header_limit(kRequestLimit);
         parser_->body_limit(kRequestLimit);
-        stream_.expires_after(kHttpReadTimeout);
+        stream_.expires_after(kRequestTimeout);
+        waitingAt_ = server_.waiting.insert(server_.waiting.end(), this);
         http::async_read(
             stream_, buffer_, *parser_,
             [self = shared_from_this()](beast::error_code ec, size_t) { self->OnRead(ec); });
     }
 
+    // Makes room for a new connection: answers 503 and closes this one, which is still
+    // waiting for its request.
+    void Evict() {
+        Unlist();
+        server_.LogRefusal("closed " + peer_ + ", which sent no request, to make room");
+        WriteRefusal(stream_.socket(), "closed to make room for other connections");
+        slot_.reset();
+        stream_.close();
+    }
+
 private:
+    void Unlist() {
+        if (waitingAt_) {
+            server_.waiting.erase(*waitingAt_);
+            waitingAt_.reset();
+        }
+    }
+
     void OnRead(beast::error_code ec) {
+        Unlist();
         if (ec == http::error::end_of_stream || ec == beast::error::timeout ||
             ec == asio::error::operation_aborted) {
             Shutdown();
             return;
         }
         if (ec) {
-            Respond(http::status::bad_request, "text/plain", "bad request\n", false);
+            Respond(http::status::bad_request, "bad request\n", false);
             return;
         }
         http::request<http::string_body> request = parser_->release();
+        headOnly_ = request.method() == http::verb::head;
         const std::string_view target(request.target().data(), request.target().size());
-        const std::string_view path = target.substr(0, target.find('?'));
+        const size_t question = target.find('?');
+        const std::string_view path = target.substr(0, question);
+        const std::string_view query =
+            question == std::string_view::npos ? std::string_view() : target.substr(question + 1);
+        const auto host = request.find(http::field::host);
+        if (host == request.end()) {
+            Respond(http::status::bad_request, "a Host header is required\n", false);
+            return;
+        }
+        if (!server_.AnswersTo(View(host->value()), names_)) {
+            // A name that merely resolves here (DNS rebinding) gets nothing.
+            server_.LogRefusal("refused " + peer_ + ": Host " + Printable(View(host->value())) +
+                               " is not a name of this relay");
+            Respond(http::status::misdirected_request, "this relay does not answer to that name\n",
+                    false);
+            return;
+        }
         if (websocket::is_upgrade(request)) {
             if (path != "/ws") {
-                Respond(http::status::not_found, "text/plain", "not found\n", false);
+                Respond(http::status::not_found, "not found\n", false);
                 return;
             }
-            std::make_shared<Viewer>(std::move(stream_), server_)->Accept(std::move(request));
+            const auto origin = request.find(http::field::origin);
+            const std::string who =
+                peer_ + " (" +
+                (origin == request.end() ? "no origin"
+                                         : "origin " + Printable(View(origin->value()))) +
+                ")";
+            // Browsers let any page open a WebSocket anywhere and say where it comes
+            // from; a client that sends no Origin is no browser page.
+            if (origin != request.end() && !server_.OriginAllowed(View(origin->value()), names_)) {
+                server_.LogRefusal("refused viewer " + who + ": the origin may not watch");
+                Respond(http::status::forbidden, "pages of this origin may not watch\n", false);
+                return;
+            }
+            if (!server_.TokenGiven(query)) {
+                server_.LogRefusal("refused viewer " + who + ": no valid token");
+                Respond(http::status::unauthorized, "the token is missing or wrong\n", false);
+                return;
+            }
+            std::make_shared<Viewer>(std::move(stream_), server_, std::move(slot_), who)
+                ->Accept(std::move(request));
             return;
         }
         const bool keepAlive = request.keep_alive();
-        if (request.method() != http::verb::get && request.method() != http::verb::head) {
-            Respond(http::status::method_not_allowed, "text/plain", "only GET\n", keepAlive);
+        if (request.method() != http::verb::get && !headOnly_) {
+            Respond(http::status::method_not_allowed, "only GET\n", keepAlive);
             return;
         }
         if (path == "/ws") {
-            Respond(http::status::bad_request, "text/plain", "WebSocket upgrade expected\n",
-                    keepAlive);
+            Respond(http::status::bad_request, "WebSocket upgrade expected\n", keepAlive);
+            return;
+        }
+        // The page and the counters show the screen's state; the script and the style
+        // sheet they load are the same for everyone.
+        const bool needsToken = path == "/" || path == "/index.html" || path == "/stats";
+        if (needsToken && !server_.TokenGiven(query)) {
+            server_.LogRefusal("refused " + peer_ + ": no valid token");
+            Respond(http::status::unauthorized,
+                    "open the address with ?token= that the relay printed\n", false);
             return;
         }
         if (path == "/stats") {
-            Respond(http::status::ok, "application/json", server_.StatsJson(), keepAlive);
+            Respond(http::status::ok, server_.StatsJson(), keepAlive, "application/json");
             return;
         }
         const std::string_view name = path == "/" ? "index.html" : path.substr(1);
         for (const ViewAsset &asset : ViewAssets()) {
             if (asset.name == name) {
-                Respond(http::status::ok, ContentType(asset.name), std::string(asset.body),
-                        keepAlive, request.method() == http::verb::head);
+                Respond(http::status::ok, std::string(asset.body), keepAlive,
+                        ContentType(asset.name));
                 return;
             }
         }
-        Respond(http::status::not_found, "text/plain", "not found\n", keepAlive);
+        Respond(http::status::not_found, "not found\n", keepAlive);
     }
 
-    void Respond(http::status status, std::string_view type, std::string body, bool keepAlive,
-                 bool headOnly = false) {
+    // A HEAD request gets the headers of its GET answer, without the body.
+    void Respond(http::status status, std::string body, bool keepAlive,
+                 std::string_view type = "text/plain") {
         auto response = std::make_shared<http::response<http::string_body>>(status, 11);
         response->set(http::field::server, kServerName);
         response->set(http::field::content_type, beast::string_view(type.data(), type.size()));
         response->set(http::field::cache_control, "no-store");
+        AddSecurityHeaders(*response);
+        if (status == http::status::unauthorized) {
+            response->set(http::field::www_authenticate, "Token");
+        }
         response->keep_alive(keepAlive);
         response->body() = std::move(body);
         response->prepare_payload();
-        if (headOnly) {
-            response->body().clear();  // Content-Length stays the file's
+        if (headOnly_) {
+            response->body().clear();  // Content-Length stays the GET answer's
         }
         http::async_write(stream_, *response,
                           [self = shared_from_this(), response](beast::error_code ec, size_t) {
@@ -309,25 +576,129 @@ private:
         stream_.socket().shutdown(tcp::socket::shutdown_send, ignored);
     }
 
+    const std::vector<std::string> names_;
+    const std::string peer_;
     beast::tcp_stream stream_;
     ViewServer::Impl &server_;
+    std::unique_ptr<ConnectionSlot> slot_;
     beast::flat_buffer buffer_;
     std::optional<http::request_parser<http::string_body>> parser_;
+    std::optional<std::list<HttpSession *>::iterator> waitingAt_;
+    bool headOnly_ = false;
 };
 
 }  // namespace
 
 void ViewServer::Impl::Accept() {
     acceptor.async_accept(io, [this](beast::error_code ec, tcp::socket socket) {
-        if (ec) {
-            if (ec != asio::error::operation_aborted && !stopping) {
-                Accept();  // e.g. out of descriptors for a moment
-            }
+        if (stopping || ec == asio::error::operation_aborted) {
             return;
         }
-        std::make_shared<HttpSession>(std::move(socket), *this)->Read();
+        const bool outOfDescriptors = ec.category() == boost::system::system_category() &&
+                                      (ec.value() == EMFILE || ec.value() == ENFILE ||
+                                       ec.value() == ENOBUFS || ec.value() == ENOMEM);
+        if (outOfDescriptors) {
+            LogRefusal("cannot accept connections (" + ec.message() + "); trying again shortly");
+            acceptPause.expires_after(kAcceptPause);
+            acceptPause.async_wait([this](beast::error_code waitError) {
+                if (!waitError && !stopping) {
+                    Accept();
+                }
+            });
+            return;
+        }
+        if (!ec) {
+            Admit(std::move(socket));
+        }
         Accept();
     });
+}
+
+void ViewServer::Impl::Admit(tcp::socket socket) {
+    beast::error_code ec;
+    const auto remote = socket.remote_endpoint(ec);
+    if (ec) {
+        return;  // gone already
+    }
+    const std::string address = Unmapped(remote.address()).to_string();
+    const auto sameAddress = connectionsByAddress.find(address);
+    if (sameAddress != connectionsByAddress.end() &&
+        sameAddress->second >= settings.maxConnectionsPerAddress && !EvictWaiting(address)) {
+        LogRefusal("refused a connection from " + PeerOf(socket) + ": too many from " + address);
+        WriteRefusal(socket, "too many connections from " + address);
+        return;
+    }
+    if (connections >= settings.maxConnections && !EvictWaiting({})) {
+        LogRefusal("refused a connection from " + PeerOf(socket) + ": too many connections");
+        WriteRefusal(socket, "too many connections");
+        return;
+    }
+    auto slot = std::make_unique<ConnectionSlot>(*this, address);
+    std::make_shared<HttpSession>(std::move(socket), *this, std::move(slot))->Read();
+}
+
+bool ViewServer::Impl::EvictWaiting(const std::string &address) {
+    for (HttpSession *session : waiting) {
+        if (address.empty() || session->Address() == address) {
+            session->Evict();
+            return true;
+        }
+    }
+    return false;
+}
+
+bool ViewServer::Impl::AnswersTo(std::string_view host,
+                                 const std::vector<std::string> &names) const {
+    const std::string given = Lower(host);
+    const std::string portSuffix = ":" + std::to_string(port);
+    for (const auto &name : names) {
+        if (given == name + portSuffix || (port == 80 && given == name)) {
+            return true;
+        }
+    }
+    return std::any_of(
+        settings.allowedOrigins.begin(), settings.allowedOrigins.end(),
+        [&](const std::string &origin) { return given == origin.substr(origin.find("://") + 3); });
+}
+
+bool ViewServer::Impl::OriginAllowed(std::string_view origin,
+                                     const std::vector<std::string> &names) const {
+    const std::string given = Lower(origin);
+    const std::string portSuffix = ":" + std::to_string(port);
+    for (const auto &name : names) {
+        if (given == "http://" + name + portSuffix || (port == 80 && given == "http://" + name)) {
+            return true;
+        }
+    }
+    return std::find(settings.allowedOrigins.begin(), settings.allowedOrigins.end(), given) !=
+           settings.allowedOrigins.end();
+}
+
+bool ViewServer::Impl::TokenGiven(std::string_view query) const {
+    if (!settings.requireToken) {
+        return true;
+    }
+    const auto given = QueryValue(query, "token");
+    return given && SameToken(*given, settings.token);
+}
+
+void ViewServer::Impl::LogRefusal(const std::string &line) {
+    const auto now = std::chrono::steady_clock::now();
+    if (now - refusalSecond >= std::chrono::seconds(1)) {
+        refusalSecond = now;
+        refusalLines = 0;
+    }
+    if (refusalLines >= kRefusalLinesPerSecond) {
+        ++refusalsHeldBack;
+        return;
+    }
+    ++refusalLines;
+    if (refusalsHeldBack > 0) {
+        fprintf(stderr, "mirrax_client: view: %llu more refusals not shown\n",
+                static_cast<unsigned long long>(refusalsHeldBack));
+        refusalsHeldBack = 0;
+    }
+    fprintf(stderr, "mirrax_client: view: %s\n", line.c_str());
 }
 
 void ViewServer::Impl::Join(const std::shared_ptr<Viewer> &viewer) {
@@ -336,6 +707,8 @@ void ViewServer::Impl::Join(const std::shared_ptr<Viewer> &viewer) {
         return;
     }
     viewers.push_back(viewer);
+    fprintf(stderr, "mirrax_client: view: viewer %s joined, %zu watching\n", viewer->Who().c_str(),
+            viewers.size());
     if (hostEvent) {
         viewer->Queue().OfferText(hostEvent);
     }
@@ -344,12 +717,15 @@ void ViewServer::Impl::Join(const std::shared_ptr<Viewer> &viewer) {
     }
     viewer->Kick();
     if (hostState == HostState::kUp) {
-        requestKeyFrame();
+        requestKeyFrame(KeyFrameNeed::kJoin);
     }
 }
 
 void ViewServer::Impl::Leave(const Viewer *viewer) {
-    std::erase_if(viewers, [viewer](const auto &v) { return v.get() == viewer; });
+    if (std::erase_if(viewers, [viewer](const auto &v) { return v.get() == viewer; }) > 0) {
+        fprintf(stderr, "mirrax_client: view: viewer %s left, %zu watching\n",
+                viewer->Who().c_str(), viewers.size());
+    }
     if (stopping && viewers.empty()) {
         {
             std::lock_guard lock(mutex);
@@ -371,7 +747,7 @@ void ViewServer::Impl::Broadcast(const std::shared_ptr<const RelayBuffer> &buffe
         viewer->Kick();
     }
     if (wantKeyFrame) {
-        requestKeyFrame();
+        requestKeyFrame(KeyFrameNeed::kAsked);
     }
 }
 
@@ -396,6 +772,7 @@ void ViewServer::Impl::CloseAll() {
     stopping = true;
     beast::error_code ignored;
     acceptor.close(ignored);
+    acceptPause.cancel();
     const auto current = viewers;  // Close may complete and leave at once
     for (const auto &viewer : current) {
         viewer->Close();
@@ -411,7 +788,7 @@ std::string ViewServer::Impl::StatsJson() const {
            "\"}\n";
 }
 
-ViewServer::ViewServer(Settings settings, std::function<void()> requestKeyFrame)
+ViewServer::ViewServer(Settings settings, std::function<void(KeyFrameNeed)> requestKeyFrame)
     : impl_(std::make_shared<Impl>(std::move(settings), std::move(requestKeyFrame))) {}
 
 ViewServer::~ViewServer() { Stop(); }

@@ -1,5 +1,14 @@
 // The live view's web server: serves the page and relays the host's encoded buffers
 // to every browser over a WebSocket, each viewer behind its own bounded queue.
+//
+// Who may watch: every request must name the relay (its Host header is the address
+// the connection reached, localhost on loopback, or the host of an allowed origin), so
+// a name rebound to this address gets nothing; a WebSocket must come from the page's
+// own origin or an allowed one, or from a client that sends no Origin (not a browser);
+// and with `requireToken` the page, /stats and the WebSocket need ?token=TOKEN.
+// Connections are capped in total and per peer address; requests must arrive whole
+// within a few seconds; the oldest connection still waiting for its request makes
+// room for a new one when the cap is reached.
 #ifndef MIRRAX_TOOLS_CLIENT_VIEW_SERVER_H
 #define MIRRAX_TOOLS_CLIENT_VIEW_SERVER_H
 
@@ -8,6 +17,7 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "view_queue.h"
 
@@ -15,18 +25,27 @@ namespace mirrax::client {
 
 enum class HostState { kConnecting, kUp, kDown };
 
+// Why a viewer needs a key frame: it has just joined, or it asked for one (its button,
+// its decoder) or fell behind.
+enum class KeyFrameNeed { kJoin, kAsked };
+
 class ViewServer {
 public:
     struct Settings {
         std::string address = "127.0.0.1";
-        uint16_t port = 8080;                 // 0: any free port
-        size_t queueLimit = 8;                // buffers queued per viewer at most
-        size_t maxViewerMessage = 64 * 1024;  // a larger message closes that viewer
+        uint16_t port = 8080;                     // 0: any free port
+        size_t queueLimit = 8;                    // buffers queued per viewer at most
+        size_t maxViewerMessage = 64 * 1024;      // a larger message closes that viewer
+        std::string token;                        // what ?token= must hold
+        bool requireToken = false;                // false: the token is not asked for
+        std::vector<std::string> allowedOrigins;  // lower case scheme://host[:port]
+        size_t maxConnections = 256;
+        size_t maxConnectionsPerAddress = 32;
     };
 
     // `requestKeyFrame` runs on the server's thread whenever a viewer needs a key
-    // frame (it joined, fell behind, or pressed the button); it must not block.
-    ViewServer(Settings settings, std::function<void()> requestKeyFrame);
+    // frame; it must not block. A viewer's own requests reach it at most once a second.
+    ViewServer(Settings settings, std::function<void(KeyFrameNeed)> requestKeyFrame);
     ~ViewServer();  // stops
     ViewServer(const ViewServer &) = delete;
     ViewServer &operator=(const ViewServer &) = delete;

@@ -232,6 +232,9 @@
   function connect() {
     const url = new URL('ws', location.href);
     url.protocol = location.protocol === 'https:' ? 'wss:' : 'ws:';
+    // The relay may ask for the token it printed in the page's address.
+    const token = new URLSearchParams(location.search).get('token');
+    if (token) url.searchParams.set('token', token);
     ws = new WebSocket(url);
     ws.binaryType = 'arraybuffer';
     ws.onopen = () => {
