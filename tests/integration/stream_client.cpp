@@ -14,9 +14,28 @@ int64_t WallClockMs() {
         .count();
 }
 
-StreamCall::StreamCall(const std::string &target)
+bool CallGroup::WaitForEnded(size_t count, std::chrono::milliseconds timeout) {
+    std::unique_lock<std::mutex> lock(mutex_);
+    return changed_.wait_for(lock, timeout, [&] { return ended_ >= count; });
+}
+
+size_t CallGroup::Ended() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return ended_;
+}
+
+void CallGroup::AddEnded() {
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        ++ended_;
+    }
+    changed_.notify_all();
+}
+
+StreamCall::StreamCall(const std::string &target, std::shared_ptr<CallGroup> group)
     : stub_(
-          MirraxService::NewStub(grpc::CreateChannel(target, grpc::InsecureChannelCredentials()))) {
+          MirraxService::NewStub(grpc::CreateChannel(target, grpc::InsecureChannelCredentials()))),
+      group_(std::move(group)) {
     reader_ = std::thread([this] { Read(); });
 }
 
@@ -66,6 +85,9 @@ void StreamCall::Read() {
         stub_.reset();
     }
     changed_.notify_all();
+    if (group_) {
+        group_->AddEnded();
+    }
 }
 
 bool StreamCall::WaitForFrames(size_t count, std::chrono::milliseconds timeout) {

@@ -31,9 +31,25 @@ struct Frame {
     uint32_t arrivalUs = 0;  // low 32 bits of the monotonic clock, as frame stamps use
 };
 
+// Counts the ended calls of the StreamCalls that share it, so a test can wait until
+// some of many calls have ended without waiting on each in turn.
+class CallGroup {
+public:
+    bool WaitForEnded(size_t count, std::chrono::milliseconds timeout);
+    size_t Ended() const;
+
+private:
+    friend class StreamCall;
+    void AddEnded();
+
+    mutable std::mutex mutex_;
+    std::condition_variable changed_;
+    size_t ended_ = 0;
+};
+
 class StreamCall {
 public:
-    explicit StreamCall(const std::string &target);
+    explicit StreamCall(const std::string &target, std::shared_ptr<CallGroup> group = nullptr);
     ~StreamCall();  // cancels a call still open and joins the reader
     StreamCall(const StreamCall &) = delete;
     StreamCall &operator=(const StreamCall &) = delete;
@@ -58,6 +74,7 @@ private:
     std::condition_variable changed_;
     std::vector<Frame> frames_;
     std::optional<grpc::Status> status_;
+    std::shared_ptr<CallGroup> group_;
     std::thread reader_;
 };
 

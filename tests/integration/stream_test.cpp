@@ -10,7 +10,7 @@
 #include "host_fixture.h"
 #include "stream_client.h"
 #include "support/h264_decoder.h"
-#include "support/private_mount.h"
+#include "support/test_folder.h"
 
 namespace {
 
