@@ -9,6 +9,8 @@
 
 #include <signal.h>
 
+#include <algorithm>
+#include <filesystem>
 #include <memory>
 #include <string>
 #include <vector>
@@ -78,6 +80,25 @@ private:
     std::unique_ptr<ChildProcess> child_;
     bool ready_ = false;
 };
+
+// The frame files a host saved (-s 1), oldest first: their names are the monotonic
+// milliseconds, with "_N" for a repeat in one millisecond.
+inline std::vector<std::filesystem::path> SavedFrameFiles(
+    const std::filesystem::path &dir = "/data/local/tmp/orvindo_record_data") {
+    std::vector<std::pair<std::pair<long long, int>, std::filesystem::path>> files;
+    for (const auto &entry : std::filesystem::directory_iterator(dir)) {
+        const std::string stem = entry.path().stem().string();
+        const size_t underscore = stem.find('_');
+        const int n = underscore == std::string::npos ? 0 : std::stoi(stem.substr(underscore + 1));
+        files.push_back({{std::stoll(stem.substr(0, underscore)), n}, entry.path()});
+    }
+    std::sort(files.begin(), files.end());
+    std::vector<std::filesystem::path> paths;
+    for (auto &file : files) {
+        paths.push_back(std::move(file.second));
+    }
+    return paths;
+}
 
 }  // namespace mirrax::test
 

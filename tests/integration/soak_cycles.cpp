@@ -6,7 +6,6 @@
 #include <deque>
 #include <fstream>
 #include <map>
-#include <sstream>
 #include <system_error>
 #include <vector>
 
@@ -25,7 +24,6 @@ constexpr int64_t kSyncFrame = 2;
 constexpr size_t kFewMessages = 4;
 // Generous bounds for a loaded machine; a healthy cycle takes a fraction of a second.
 constexpr auto kWait = 10s;
-constexpr auto kStartFailureBound = 5s;
 // The synthetic 1080x2340 screen at scale 4 (heights are rounded up to even).
 constexpr int kScale = 4;
 constexpr int kWidth = 270;
@@ -48,33 +46,28 @@ std::string Describe(const grpc::Status &status) {
            status.error_message() + "\"";
 }
 
-std::string WaitForMessages(StreamCall &stream, size_t count, const char *which) {
+std::string WaitForMessages(StreamCall &stream, size_t count, const std::string &which) {
     if (stream.WaitForFrames(count, kWait)) {
         return {};
     }
-    std::string failure = std::string(which) + " delivered " + std::to_string(stream.FrameCount()) +
-                          " of " + std::to_string(count) + " messages";
-    if (const auto status = stream.WaitForEnd(0ms)) {
-        failure += "; its call ended with " + Describe(*status);
-    }
-    return failure;
+    const auto status = stream.WaitForEnd(0ms);
+    return which + " delivered " + std::to_string(stream.FrameCount()) + " of " +
+           std::to_string(count) + " messages" +
+           (status ? "; its call ended with " + Describe(*status) : "");
 }
 
 // Ends the run with onEnd; the stream's call must then end OK. The answer is the
 // number of buffers the run encoded, at least one and no more than the messages the
 // call received since the run's own codec data at `runStart`.
 std::string EndRun(const std::string &target, StreamCall &stream, size_t runStart,
-                   const char *which) {
+                   const std::string &which) {
     const auto answered = CallEnd(target);
     if (!answered) {
         return "onEnd failed";
     }
     const auto status = stream.WaitForEnd(kWait);
-    if (!status) {
-        return std::string(which) + " is still open after onEnd";
-    }
-    if (!status->ok()) {
-        return std::string(which) + " ended with " + Describe(*status);
+    if (!status || !status->ok()) {
+        return which + (status ? " ended with " + Describe(*status) : " is still open after onEnd");
     }
     const size_t received = stream.FrameCount() - runStart;
     if (*answered < 1 || static_cast<size_t>(*answered) > received) {
@@ -87,42 +80,26 @@ std::string EndRun(const std::string &target, StreamCall &stream, size_t runStar
 // Messages [begin, end) of a stream: well formed, the first the codec data, and
 // pictures that decode without errors at the expected size.
 std::string CheckMessages(const std::vector<Frame> &frames, size_t begin, size_t end, int width,
-                          int height, const char *which) {
-    const std::string part = std::string(which) + " (messages " + std::to_string(begin) + ".." +
-                             std::to_string(end) + ")";
+                          int height, const std::string &which) {
+    const std::string part =
+        which + " (messages " + std::to_string(begin) + ".." + std::to_string(end) + "): ";
     if (begin >= end || end > frames.size()) {
-        return part + ": no messages";
+        return part + "no messages";
     }
     if (frames[begin].flags != kCodecData) {
-        return part + ": the first message has flags " + std::to_string(frames[begin].flags) +
+        return part + "the first message has flags " + std::to_string(frames[begin].flags) +
                ", not the codec data";
     }
-    H264Decoder decoder;
-    std::vector<DecodedPicture> pictures;
+    std::vector<std::string> buffers;
     for (size_t i = begin; i < end; ++i) {
-        const Frame &frame = frames[i];
-        if (!frame.allKeysPresent || frame.len != static_cast<int64_t>(frame.data.size())) {
-            return part + ": message " + std::to_string(i) + " is malformed";
+        if (!frames[i].allKeysPresent ||
+            frames[i].len != static_cast<int64_t>(frames[i].data.size())) {
+            return part + "message " + std::to_string(i) + " is malformed";
         }
-        auto decoded = decoder.Decode(frame.data);
-        pictures.insert(pictures.end(), decoded.begin(), decoded.end());
+        buffers.push_back(frames[i].data);
     }
-    auto rest = decoder.Flush();
-    pictures.insert(pictures.end(), rest.begin(), rest.end());
-    if (decoder.Errors() != 0) {
-        return part + ": " + std::to_string(decoder.Errors()) + " decoding errors";
-    }
-    if (pictures.empty()) {
-        return part + ": no picture decoded";
-    }
-    for (const auto &picture : pictures) {
-        if (picture.width != width || picture.height != height) {
-            return part + ": a " + std::to_string(picture.width) + "x" +
-                   std::to_string(picture.height) + " picture, expected " + std::to_string(width) +
-                   "x" + std::to_string(height);
-        }
-    }
-    return {};
+    const std::string wrong = CheckPictures(DecodeBuffers(buffers), width, height, 1, false);
+    return wrong.empty() ? wrong : part + wrong;
 }
 
 // The first non-empty failure of a sequence of checks.
@@ -141,33 +118,18 @@ long StatusField(const std::string &text, const std::string &key) {
 }  // namespace
 
 const char *SoakCycleName(SoakCycle kind) {
-    switch (kind) {
-        case SoakCycle::kStream:
-            return "stream";
-        case SoakCycle::kKeyFrame:
-            return "key-frame";
-        case SoakCycle::kRotate:
-            return "rotate";
-        case SoakCycle::kTakeover:
-            return "takeover";
-        case SoakCycle::kFailedStart:
-            return "failed-start";
-        case SoakCycle::kEndWithoutRun:
-            return "end-without-run";
-    }
-    return "?";
+    constexpr const char *kNames[] = {"stream",   "key-frame",    "rotate",
+                                      "takeover", "failed-start", "end-without-run"};
+    return kNames[static_cast<size_t>(kind)];
 }
 
 ProcessResources ReadProcessResources(pid_t pid) {
     const std::filesystem::path proc = "/proc/" + std::to_string(pid);
-    ProcessResources resources;
-    std::ifstream statusFile(proc / "status");
-    std::stringstream status;
-    status << statusFile.rdbuf();
     // Each key starts a line; the name line comes first, so every key follows a '\n'.
-    const std::string text = status.str();
-    resources.threads = StatusField(text, "Threads:");
-    resources.rssKb = StatusField(text, "VmRSS:");
+    const std::string status = ReadFile(proc / "status");
+    ProcessResources resources;
+    resources.threads = StatusField(status, "Threads:");
+    resources.rssKb = StatusField(status, "VmRSS:");
     std::error_code ec;
     long descriptors = 0;
     for (std::filesystem::directory_iterator it(proc / "fd", ec), end; !ec && it != end;
@@ -178,33 +140,26 @@ ProcessResources ReadProcessResources(pid_t pid) {
     return resources;
 }
 
-std::string DescribeThreads(pid_t pid) {
-    const std::filesystem::path tasks = "/proc/" + std::to_string(pid) + "/task";
+std::string DescribeProcess(pid_t pid) {
+    const std::filesystem::path proc = "/proc/" + std::to_string(pid);
     std::map<std::string, int> byName;
     std::error_code ec;
-    for (std::filesystem::directory_iterator it(tasks, ec), end; !ec && it != end;
+    for (std::filesystem::directory_iterator it(proc / "task", ec), end; !ec && it != end;
          it.increment(ec)) {
-        std::ifstream comm(it->path() / "comm");
-        std::string name;
-        std::getline(comm, name);
-        ++byName[name];
+        const std::string comm = ReadFile(it->path() / "comm");
+        ++byName[comm.substr(0, comm.find('\n'))];
     }
-    std::string text;
+    std::string text = "threads:";
     for (const auto &[name, count] : byName) {
-        text += (text.empty() ? "" : ", ") + std::to_string(count) + " " + name;
+        text += " " + std::to_string(count) + " " + name + ",";
     }
-    return text;
-}
-
-std::string DescribeDescriptors(pid_t pid) {
-    const std::filesystem::path fds = "/proc/" + std::to_string(pid) + "/fd";
-    std::string text;
-    std::error_code ec;
-    for (std::filesystem::directory_iterator it(fds, ec), end; !ec && it != end; it.increment(ec)) {
+    text += "\ndescriptors:";
+    for (std::filesystem::directory_iterator it(proc / "fd", ec), end; !ec && it != end;
+         it.increment(ec)) {
         std::error_code linkError;
         const auto target = std::filesystem::read_symlink(it->path(), linkError);
-        text += (text.empty() ? "" : ", ") + it->path().filename().string() + " " +
-                (linkError ? std::string("?") : target.string());
+        text += " " + it->path().filename().string() + " " +
+                (linkError ? std::string("?") : target.string()) + ",";
     }
     return text;
 }
@@ -231,14 +186,14 @@ std::string SoakHost::LogTail(size_t lines) const {
     std::ifstream log(dir_ / "host.log");
     std::deque<std::string> tail;
     for (std::string line; std::getline(log, line);) {
-        tail.push_back(line);
+        tail.push_back(line + "\n");
         if (tail.size() > lines) {
             tail.pop_front();
         }
     }
     std::string text;
     for (const auto &line : tail) {
-        text += line + "\n";
+        text += line;
     }
     return text;
 }
@@ -263,18 +218,21 @@ std::string SoakCycles::Run(SoakCycle kind) {
             return Takeover();
         case SoakCycle::kFailedStart:
             return FailedStart();
-        case SoakCycle::kEndWithoutRun:
-            return EndWithoutRun();
+        case SoakCycle::kEndWithoutRun: {
+            const auto answered = CallEnd(host_.Target());
+            return answered == 0 ? ""
+                                 : "onEnd with no run answered " +
+                                       (answered ? std::to_string(*answered) : "nothing");
+        }
     }
     return "unknown cycle kind";
 }
 
 std::string SoakCycles::PlainStream() {
-    const std::string target = host_.Target();
     const Size size = ExpectedSize();
-    StreamCall stream(target);
+    StreamCall stream(host_.Target());
     return FirstFailure([&] { return WaitForMessages(stream, kFewMessages, "the stream"); },
-                        [&] { return EndRun(target, stream, 0, "the stream"); },
+                        [&] { return EndRun(host_.Target(), stream, 0, "the stream"); },
                         [&] {
                             return CheckMessages(stream.Frames(), 0, stream.FrameCount(),
                                                  size.width, size.height, "the stream");
@@ -291,21 +249,17 @@ std::string SoakCycles::KeyFrame() {
         [&]() -> std::string {
             asked = stream.FrameCount();
             const auto answer = CallRequestIdr(target);
-            if (answer != 0) {
-                return "onRequestIDRFrame answered " +
-                       (answer ? std::to_string(*answer) : std::string("nothing"));
-            }
-            return {};
+            return answer == 0 ? ""
+                               : "onRequestIDRFrame answered " +
+                                     (answer ? std::to_string(*answer) : "nothing");
         },
         [&]() -> std::string {
             // Periodic key frames are an hour apart: the one after the request is its.
             const auto key = stream.WaitForFrame(
                 asked, [](const Frame &f) { return (f.flags & kSyncFrame) != 0; }, kWait);
-            if (!key) {
-                return "no key frame among the " + std::to_string(stream.FrameCount() - asked) +
-                       " messages after the request";
-            }
-            return {};
+            return key ? ""
+                       : "no key frame among the " + std::to_string(stream.FrameCount() - asked) +
+                             " messages after the request";
         },
         [&] { return EndRun(target, stream, 0, "the stream"); },
         [&] {
@@ -328,18 +282,14 @@ std::string SoakCycles::Rotate() {
                 return "the rotate command failed";
             }
             rotated_ = !rotated_;
-            return {};
-        },
-        [&]() -> std::string {
             // The restarted capture's first message is its codec data.
             const auto config = stream.WaitForFrame(
                 asked, [](const Frame &f) { return f.flags == kCodecData; }, kWait);
-            if (!config) {
-                return "no new codec data among the " +
-                       std::to_string(stream.FrameCount() - asked) + " messages after the rotation";
-            }
-            restart = *config;
-            return {};
+            restart = config.value_or(0);
+            return config ? ""
+                          : "no new codec data among the " +
+                                std::to_string(stream.FrameCount() - asked) +
+                                " messages after the rotation";
         },
         [&] { return WaitForMessages(stream, restart + kFewMessages, "the rotated stream"); },
         [&] { return EndRun(target, stream, restart, "the stream"); },
@@ -348,9 +298,8 @@ std::string SoakCycles::Rotate() {
                                  "the stream before the rotation");
         },
         [&] {
-            const Size after = ExpectedSize();
-            return CheckMessages(stream.Frames(), restart, stream.FrameCount(), after.width,
-                                 after.height, "the stream after the rotation");
+            return CheckMessages(stream.Frames(), restart, stream.FrameCount(), before.height,
+                                 before.width, "the stream after the rotation");
         });
 }
 
@@ -359,28 +308,27 @@ std::string SoakCycles::Takeover() {
     const Size size = ExpectedSize();
     StreamCall first(target);
     std::unique_ptr<StreamCall> second;
-    return FirstFailure([&] { return WaitForMessages(first, kFewMessages, "the first stream"); },
-                        [&]() -> std::string {
-                            second = std::make_unique<StreamCall>(target);
-                            const auto status = first.WaitForEnd(kWait);
-                            if (!status) {
-                                return "the first stream is still open after a second onStart";
-                            }
-                            if (!status->ok()) {
-                                return "the first stream ended with " + Describe(*status);
-                            }
-                            return {};
-                        },
-                        [&] { return WaitForMessages(*second, kFewMessages, "the second stream"); },
-                        [&] { return EndRun(target, *second, 0, "the second stream"); },
-                        [&] {
-                            return CheckMessages(first.Frames(), 0, first.FrameCount(), size.width,
-                                                 size.height, "the first stream");
-                        },
-                        [&] {
-                            return CheckMessages(second->Frames(), 0, second->FrameCount(),
-                                                 size.width, size.height, "the second stream");
-                        });
+    return FirstFailure(
+        [&] { return WaitForMessages(first, kFewMessages, "the first stream"); },
+        [&]() -> std::string {
+            second = std::make_unique<StreamCall>(target);
+            const auto status = first.WaitForEnd(kWait);
+            if (!status || !status->ok()) {
+                return status ? "the first stream ended with " + Describe(*status)
+                              : "the first stream is still open after a second onStart";
+            }
+            return {};
+        },
+        [&] { return WaitForMessages(*second, kFewMessages, "the second stream"); },
+        [&] { return EndRun(target, *second, 0, "the second stream"); },
+        [&] {
+            return CheckMessages(first.Frames(), 0, first.FrameCount(), size.width, size.height,
+                                 "the first stream");
+        },
+        [&] {
+            return CheckMessages(second->Frames(), 0, second->FrameCount(), size.width, size.height,
+                                 "the second stream");
+        });
 }
 
 std::string SoakCycles::FailedStart() {
@@ -392,30 +340,18 @@ std::string SoakCycles::FailedStart() {
     }
     {
         StreamCall refused(host_.Target());
-        const auto status = refused.WaitForEnd(kStartFailureBound);
-        if (!status) {
-            return std::string("onStart with ") + fault.call + " failing did not end";
-        }
-        if (status->error_code() != grpc::StatusCode::INTERNAL ||
-            status->error_message().find(fault.cause) == std::string::npos) {
-            return std::string("onStart with ") + fault.call + " failing ended with " +
-                   Describe(*status) + ", expected INTERNAL naming \"" + fault.cause + "\"";
-        }
-        if (refused.FrameCount() != 0) {
-            return "the failed start sent " + std::to_string(refused.FrameCount()) + " messages";
+        const auto status = refused.WaitForEnd(5s);
+        if (!status || status->error_code() != grpc::StatusCode::INTERNAL ||
+            status->error_message().find(fault.cause) == std::string::npos ||
+            refused.FrameCount() != 0) {
+            return "onStart with " + command + " ended with " +
+                   (status ? Describe(*status) : "nothing") + " after " +
+                   std::to_string(refused.FrameCount()) + " messages, expected INTERNAL naming \"" +
+                   fault.cause + "\" and none";
         }
     }
     const std::string next = PlainStream();
     return next.empty() ? next : "after the failed start (" + command + "): " + next;
-}
-
-std::string SoakCycles::EndWithoutRun() {
-    const auto answered = CallEnd(host_.Target());
-    if (answered != 0) {
-        return "onEnd with no run answered " +
-               (answered ? std::to_string(*answered) : std::string("nothing"));
-    }
-    return {};
 }
 
 }  // namespace mirrax::test

@@ -44,8 +44,7 @@ struct ProcessResources {
 ProcessResources ReadProcessResources(pid_t pid);
 // The threads of a process counted by name ("2 event_engine, 1 host-control, ...") and
 // the targets of its descriptors, for a report.
-std::string DescribeThreads(pid_t pid);
-std::string DescribeDescriptors(pid_t pid);
+std::string DescribeProcess(pid_t pid);
 
 // The host the soak drives: the synthetic screen at scale 4, key frames only at the
 // start of a run and on request (so a requested one is recognisable), and the log in
@@ -91,7 +90,6 @@ private:
     std::string Rotate();
     std::string Takeover();
     std::string FailedStart();
-    std::string EndWithoutRun();
 
     HostProcess &host_;
     std::mt19937 random_;
