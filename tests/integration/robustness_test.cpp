@@ -5,7 +5,6 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 
-#include <functional>
 #include <set>
 
 #include "host_fixture.h"
@@ -23,17 +22,13 @@ using mirrax::test::StreamCall;
 using Output = ChildProcess::Stream;
 
 constexpr int64_t kCodecData = 8;
+// Tests that write under it mount a private one (a small tmpfs, or a read-only one).
 const std::string kDeviceDir = "/data/local/tmp";
 
 std::vector<std::string> Client(const HostProcess &host, std::vector<std::string> args) {
     args.insert(args.begin(), {"--server", host.Target()});
     return mirrax::test::Program("mirrax_client", args);
 }
-
-// Gives the test (and the host it starts) a device directory of its own: `bytes` of
-// tmpfs, or a read-only one.
-#define USE_PRIVATE_DEVICE_DIR(bytes, readOnly) \
-    MIRRAX_USE_PRIVATE_TMPFS(kDeviceDir, bytes, readOnly)
 
 // An onStart call whose client never reads a message, like a client whose own output
 // is blocked (`mirrax_client stream -o - | sleep 120`).
@@ -81,54 +76,36 @@ bool WaitForStalledOutput(HostProcess &host) {
     return false;
 }
 
-// --- A stop signal in every state ---------------------------------------------------
-// (Idle: Host.ServesAndStopsOnSigterm; after failed starts: StreamFault.)
+// --- A stop signal in every state (idle: Host.ServesAndStopsOnSigterm; after failed
+// starts and with failing stop calls: StreamFault; racing starts: Robustness) --------
 
-// Objects a state needs until the host has stopped.
-using Keep = std::vector<std::shared_ptr<void>>;
+// SIGTERM ends the host within a bound (a stop normally takes well under a second),
+// with status 0 after its clean shutdown.
+void ExpectCleanStop(HostProcess &host) {
+    EXPECT_EQ(host.Process().Stop(SIGTERM, 5s), 0) << host.Log();
+    EXPECT_TRUE(host.Process().Output(Output::kStdout).ends_with("Server shutdown success.\n"));
+}
 
-struct StopState {
-    const char *name;
-    std::vector<std::string> options;
-    std::function<void(HostProcess &, Keep &)> enter;
-};
-
-void PrintTo(const StopState &s, std::ostream *os) { *os << s.name; }
-
-class StopInEveryState : public ::testing::TestWithParam<StopState> {};
-
-TEST_P(StopInEveryState, SigtermEndsTheHostCleanly) {
-    const StopState &state = GetParam();
-    USE_PRIVATE_DEVICE_DIR(64u << 20, false);
-    HostProcess host(state.options);
+TEST(StopInEveryState, Streaming) {
+    HostProcess host({"-scale", "4"});
     ASSERT_TRUE(host.Ready());
-    Keep keep;
-    state.enter(host, keep);
-    if (HasFatalFailure()) {
-        return;
-    }
-    // A stop that must not hang; it normally takes well under a second.
-    const auto status = host.Process().Stop(SIGTERM, 5s);
-    ASSERT_TRUE(status.has_value()) << "the host hung on SIGTERM\n" << host.Log();
-    EXPECT_EQ(*status, 0) << host.Log();
-    const auto out = host.Process().Lines(Output::kStdout);
-    ASSERT_FALSE(out.empty());
-    EXPECT_EQ(out.back(), "Server shutdown success.");
+    StreamCall stream(host.Target());
+    ASSERT_TRUE(stream.WaitForFrames(5, 20s));
+    ExpectCleanStop(host);
 }
 
-void EnterStreaming(HostProcess &host, Keep &keep) {
-    auto stream = std::make_shared<StreamCall>(host.Target());
-    ASSERT_TRUE(stream->WaitForFrames(5, 20s));
-    keep.push_back(stream);
-}
-
-void EnterStalledClient(HostProcess &host, Keep &keep) {
-    keep.push_back(std::make_shared<StalledCall>(host.Target()));
+TEST(StopInEveryState, StalledClient) {
+    HostProcess host({});
+    ASSERT_TRUE(host.Ready());
+    StalledCall stalled(host.Target());
     ASSERT_TRUE(host.WaitForLog("video encoder was successfully started"));
+    ExpectCleanStop(host);
 }
 
 // A real client killed with SIGKILL mid-stream; the next stream is refused at once.
-void EnterAfterVanishedClient(HostProcess &host, Keep &) {
+TEST(StopInEveryState, AfterVanishedClient) {
+    HostProcess host({"-scale", "4"});
+    ASSERT_TRUE(host.Ready());
     {
         ChildProcess client(Client(host, {"stream", "-o", "-"}));
         ASSERT_TRUE(client.WaitForCount(Output::kStdout, "", 20, 20s)) << host.Log();
@@ -138,44 +115,23 @@ void EnterAfterVanishedClient(HostProcess &host, Keep &) {
     const auto second = mirrax::test::Run(Client(host, {"stream", "-o", "-"}), 5s);
     EXPECT_EQ(second.status, 1) << second.Describe();
     EXPECT_NE(second.err.find("restart the server"), std::string::npos) << second.err;
+    ExpectCleanStop(host);
 }
 
-void EnterRecording(HostProcess &host, Keep &) {
+TEST(StopInEveryState, Recording) {
+    MIRRAX_USE_PRIVATE_TMPFS(kDeviceDir, 64u << 20, false);
+    HostProcess host({"-scale", "4", "-m", "1"});
+    ASSERT_TRUE(host.Ready());
     StreamCall start(host.Target());
-    const auto status = start.WaitForEnd(5s);
-    ASSERT_TRUE(status.has_value());
-    ASSERT_TRUE(status->ok());
+    ASSERT_TRUE(start.WaitForEnd(5s).value_or(grpc::Status::CANCELLED).ok());
     ASSERT_TRUE(host.WaitForLog("WriteSample success!", 5));
+    ExpectCleanStop(host);
 }
-
-void EnterStreamingWithStopFaults(HostProcess &host, Keep &keep) {
-    EnterStreaming(host, keep);
-    ASSERT_TRUE(host.Control("fault OH_VideoEncoder_Stop 3"));
-    ASSERT_TRUE(host.Control("fault ScreenManager::DestroyVirtualScreen 130"));
-}
-
-void EnterRacingStarts(HostProcess &host, Keep &keep) {
-    for (int i = 0; i < 4; ++i) {
-        keep.push_back(std::make_shared<StreamCall>(host.Target()));
-    }
-    ASSERT_TRUE(host.WaitForLog("Invoke StartScreenCopy....", 4));
-}
-
-INSTANTIATE_TEST_SUITE_P(
-    States, StopInEveryState,
-    ::testing::Values(StopState{"Streaming", {"-scale", "4"}, EnterStreaming},
-                      StopState{"StalledClient", {}, EnterStalledClient},
-                      StopState{"AfterVanishedClient", {"-scale", "4"}, EnterAfterVanishedClient},
-                      StopState{"Recording", {"-scale", "4", "-m", "1"}, EnterRecording},
-                      StopState{
-                          "StreamingWithStopFaults", {"-scale", "4"}, EnterStreamingWithStopFaults},
-                      StopState{"RacingStarts", {"-scale", "4"}, EnterRacingStarts}),
-    [](const auto &info) { return std::string(info.param.name); });
 
 // --- Clients that stall or race ------------------------------------------------------
 
 TEST(Robustness, ClientThatStopsReadingCanStillBeEndedAndAskedForKeyFrames) {
-    USE_PRIVATE_DEVICE_DIR(512u << 20, false);
+    MIRRAX_USE_PRIVATE_TMPFS(kDeviceDir, 512u << 20, false);
     // Every picture a large key frame, so the client's flow-control window fills soon.
     HostProcess host({"-s", "1", "-iFrameInterval", "0", "-bitRate", "400000000"});
     ASSERT_TRUE(host.Ready());
@@ -193,8 +149,7 @@ TEST(Robustness, ClientThatStopsReadingCanStillBeEndedAndAskedForKeyFrames) {
     StreamCall next(host.Target());
     ASSERT_TRUE(next.WaitForFrames(3, 20s));
     EXPECT_EQ(next.Frames().front().flags, kCodecData);
-    EXPECT_TRUE(CallEnd(host.Target()).has_value());
-    EXPECT_TRUE(next.WaitForEnd(10s).has_value());
+    EXPECT_TRUE(mirrax::test::EndStream(host.Target(), next));
     EXPECT_EQ(host.Stop(), 0);
     EXPECT_EQ(host.LogCount("The client stopped reading; its call was cancelled"), 1u);
     EXPECT_EQ(host.LogCount("Server context has cancelled."), 0u);
@@ -230,7 +185,13 @@ TEST(Robustness, StartsRacingEachOtherLeaveOneStreamThatStartsWithItsCodecData) 
         EXPECT_TRUE(CallEnd(host.Target()).has_value());
         EXPECT_TRUE(group->WaitForEnded(4, 10s));
     }
-    EXPECT_EQ(host.Stop(), 0);
+    // A stop signal while starts race.
+    std::vector<std::unique_ptr<StreamCall>> racing;
+    for (int i = 0; i < 4; ++i) {
+        racing.push_back(std::make_unique<StreamCall>(host.Target()));
+    }
+    ASSERT_TRUE(host.WaitForLog("Invoke StartScreenCopy....", 12));
+    ExpectCleanStop(host);
 }
 
 // --- Runs that cannot start ----------------------------------------------------------
@@ -272,7 +233,7 @@ TEST(Robustness, StartFailureReachesTheClient) {
     for (const Case &c : cases) {
         SCOPED_TRACE(c.cause);
         if (c.readOnlyDeviceDir) {
-            USE_PRIVATE_DEVICE_DIR(1u << 20, true);
+            MIRRAX_USE_PRIVATE_TMPFS(kDeviceDir, 1u << 20, true);
         }
         HostProcess host(c.options);
         ASSERT_TRUE(host.Ready());
@@ -294,11 +255,9 @@ TEST(Robustness, UnreadableOutputBuffersAreDroppedNotSentWithAWrongLength) {
     ASSERT_TRUE(host.Control("fault OH_AVMemory_GetAddr 3 5"));
     StreamCall stream(host.Target());
     ASSERT_TRUE(stream.WaitForFrames(10, 20s));
-    ASSERT_TRUE(CallEnd(host.Target()).has_value());
-    ASSERT_TRUE(stream.WaitForEnd(10s).has_value());
+    ASSERT_TRUE(mirrax::test::EndStream(host.Target(), stream));
     for (const auto &frame : stream.Frames()) {
-        EXPECT_EQ(frame.len, static_cast<int64_t>(frame.data.size()));
-        EXPECT_FALSE(frame.data.empty()) << "flags " << frame.flags;
+        EXPECT_TRUE(frame.wellFormed && !frame.data.empty()) << "flags " << frame.flags;
     }
     EXPECT_EQ(host.Stop(), 0);
     EXPECT_EQ(host.LogCount("5 output buffers had no readable memory"), 1u);
@@ -309,13 +268,12 @@ TEST(Robustness, UnreadableOutputBuffersAreDroppedNotSentWithAWrongLength) {
 // disk is full, writes come up short inside fwrite itself (the rest at the close):
 // only whole files stay, the first failure is logged once and the rest counted.
 TEST(Robustness, FullDiskWhileSavingFramesLeavesOnlyWholeFilesAndLogsOnce) {
-    USE_PRIVATE_DEVICE_DIR(256u << 10, false);
+    MIRRAX_USE_PRIVATE_TMPFS(kDeviceDir, 256u << 10, false);
     HostProcess host({"-s", "1", "-iFrameInterval", "0", "-bitRate", "400000000"});
     ASSERT_TRUE(host.Ready());
     StreamCall stream(host.Target());
     ASSERT_TRUE(stream.WaitForFrames(40, 20s));
-    ASSERT_TRUE(CallEnd(host.Target()).has_value());
-    ASSERT_TRUE(stream.WaitForEnd(10s).has_value());
+    ASSERT_TRUE(mirrax::test::EndStream(host.Target(), stream));
     ASSERT_EQ(host.Stop(), 0);
 
     const auto lines = host.Process().Lines(Output::kStderr);
@@ -354,7 +312,7 @@ TEST(Robustness, FullDiskWhileSavingFramesLeavesOnlyWholeFilesAndLogsOnce) {
 }
 
 TEST(Robustness, FullDiskWhileRecordingLogsTheFirstFailureAndACount) {
-    USE_PRIVATE_DEVICE_DIR(256u << 10, false);
+    MIRRAX_USE_PRIVATE_TMPFS(kDeviceDir, 256u << 10, false);
     HostProcess host({"-scale", "2", "-m", "1"});
     ASSERT_TRUE(host.Ready());
     StreamCall start(host.Target());

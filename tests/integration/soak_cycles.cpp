@@ -12,6 +12,14 @@
 #include "stream_client.h"
 #include "support/h264_decoder.h"
 
+// Returns the failure of `check` from the calling cycle, if there is one.
+#define RETURN_FAILURE(check)                                  \
+    do {                                                       \
+        if (std::string failure = (check); !failure.empty()) { \
+            return failure;                                    \
+        }                                                      \
+    } while (0)
+
 namespace mirrax::test {
 
 namespace {
@@ -25,7 +33,6 @@ constexpr size_t kFewMessages = 4;
 // Generous bounds for a loaded machine; a healthy cycle takes a fraction of a second.
 constexpr auto kWait = 10s;
 // The synthetic 1080x2340 screen at scale 4 (heights are rounded up to even).
-constexpr int kScale = 4;
 constexpr int kWidth = 270;
 constexpr int kHeight = 586;
 
@@ -41,19 +48,19 @@ constexpr StartFault kStartFaults[] = {
     {"ScreenManager::MakeMirror", 130, "create virtual screen failed."},
 };
 
-std::string Describe(const grpc::Status &status) {
-    return "code " + std::to_string(static_cast<int>(status.error_code())) + " \"" +
-           status.error_message() + "\"";
+std::string Describe(const std::optional<grpc::Status> &status) {
+    return status ? "code " + std::to_string(static_cast<int>(status->error_code())) + " \"" +
+                        status->error_message() + "\""
+                  : "nothing";
 }
 
 std::string WaitForMessages(StreamCall &stream, size_t count, const std::string &which) {
     if (stream.WaitForFrames(count, kWait)) {
         return {};
     }
-    const auto status = stream.WaitForEnd(0ms);
     return which + " delivered " + std::to_string(stream.FrameCount()) + " of " +
-           std::to_string(count) + " messages" +
-           (status ? "; its call ended with " + Describe(*status) : "");
+           std::to_string(count) + " messages; its call ended with " +
+           Describe(stream.WaitForEnd(0ms));
 }
 
 // Ends the run with onEnd; the stream's call must then end OK. The answer is the
@@ -62,12 +69,10 @@ std::string WaitForMessages(StreamCall &stream, size_t count, const std::string 
 std::string EndRun(const std::string &target, StreamCall &stream, size_t runStart,
                    const std::string &which) {
     const auto answered = CallEnd(target);
-    if (!answered) {
-        return "onEnd failed";
-    }
     const auto status = stream.WaitForEnd(kWait);
-    if (!status || !status->ok()) {
-        return which + (status ? " ended with " + Describe(*status) : " is still open after onEnd");
+    if (!answered || !status || !status->ok()) {
+        return "onEnd answered " + std::to_string(answered.value_or(-1)) + ", " + which +
+               " ended with " + Describe(status);
     }
     const size_t received = stream.FrameCount() - runStart;
     if (*answered < 1 || static_cast<size_t>(*answered) > received) {
@@ -79,35 +84,22 @@ std::string EndRun(const std::string &target, StreamCall &stream, size_t runStar
 
 // Messages [begin, end) of a stream: well formed, the first the codec data, and
 // pictures that decode without errors at the expected size.
-std::string CheckMessages(const std::vector<Frame> &frames, size_t begin, size_t end, int width,
-                          int height, const std::string &which) {
+std::string CheckMessages(const StreamCall &stream, size_t begin, size_t end, int width, int height,
+                          const std::string &which) {
+    const auto frames = stream.Frames();
     const std::string part =
         which + " (messages " + std::to_string(begin) + ".." + std::to_string(end) + "): ";
-    if (begin >= end || end > frames.size()) {
-        return part + "no messages";
+    if (begin >= end || frames[begin].flags != kCodecData) {
+        return part + "the first is not the codec data";
     }
-    if (frames[begin].flags != kCodecData) {
-        return part + "the first message has flags " + std::to_string(frames[begin].flags) +
-               ", not the codec data";
-    }
-    std::vector<std::string> buffers;
     for (size_t i = begin; i < end; ++i) {
-        if (!frames[i].allKeysPresent ||
-            frames[i].len != static_cast<int64_t>(frames[i].data.size())) {
+        if (!frames[i].wellFormed) {
             return part + "message " + std::to_string(i) + " is malformed";
         }
-        buffers.push_back(frames[i].data);
     }
-    const std::string wrong = CheckPictures(DecodeBuffers(buffers), width, height, 1, false);
+    const std::string wrong =
+        CheckPictures(DecodeBuffers(stream.Buffers(begin, end)), width, height, 1, false);
     return wrong.empty() ? wrong : part + wrong;
-}
-
-// The first non-empty failure of a sequence of checks.
-template <typename... Checks>
-std::string FirstFailure(Checks &&...checks) {
-    std::string failure;
-    ((failure.empty() ? (void)(failure = checks()) : (void)0), ...);
-    return failure;
 }
 
 long StatusField(const std::string &text, const std::string &key) {
@@ -127,16 +119,13 @@ ProcessResources ReadProcessResources(pid_t pid) {
     const std::filesystem::path proc = "/proc/" + std::to_string(pid);
     // Each key starts a line; the name line comes first, so every key follows a '\n'.
     const std::string status = ReadFile(proc / "status");
-    ProcessResources resources;
-    resources.threads = StatusField(status, "Threads:");
-    resources.rssKb = StatusField(status, "VmRSS:");
+    ProcessResources resources{StatusField(status, "Threads:"), 0, StatusField(status, "VmRSS:")};
     std::error_code ec;
-    long descriptors = 0;
     for (std::filesystem::directory_iterator it(proc / "fd", ec), end; !ec && it != end;
          it.increment(ec)) {
-        ++descriptors;
+        ++resources.descriptors;
     }
-    resources.descriptors = ec ? -1 : descriptors;
+    resources.descriptors = ec ? -1 : resources.descriptors;
     return resources;
 }
 
@@ -156,10 +145,9 @@ std::string DescribeProcess(pid_t pid) {
     text += "\ndescriptors:";
     for (std::filesystem::directory_iterator it(proc / "fd", ec), end; !ec && it != end;
          it.increment(ec)) {
-        std::error_code linkError;
-        const auto target = std::filesystem::read_symlink(it->path(), linkError);
+        std::error_code unreadable;
         text += " " + it->path().filename().string() + " " +
-                (linkError ? std::string("?") : target.string()) + ",";
+                std::filesystem::read_symlink(it->path(), unreadable).string() + ",";
     }
     return text;
 }
@@ -170,24 +158,21 @@ SoakHost::SoakHost() {
         dir_ = dir;
     }
     host_ = std::make_unique<HostProcess>(
-        std::vector<std::string>{"-scale", std::to_string(kScale), "-iFrameInterval", "3600000"},
+        std::vector<std::string>{"-scale", "4", "-iFrameInterval", "3600000"},
         std::vector<std::string>{"--log", (dir_ / "host.log").string()});
 }
 
 SoakHost::~SoakHost() {
     host_.reset();
-    if (!dir_.empty()) {
-        std::error_code ec;
-        std::filesystem::remove_all(dir_, ec);
-    }
+    std::error_code ec;
+    std::filesystem::remove_all(dir_, ec);
 }
 
 std::string SoakHost::LogTail(size_t lines) const {
     std::ifstream log(dir_ / "host.log");
     std::deque<std::string> tail;
-    for (std::string line; std::getline(log, line);) {
-        tail.push_back(line + "\n");
-        if (tail.size() > lines) {
+    for (std::string line; std::getline(log, line); tail.push_back(line + "\n")) {
+        if (tail.size() == lines) {
             tail.pop_front();
         }
     }
@@ -198,139 +183,85 @@ std::string SoakHost::LogTail(size_t lines) const {
     return text;
 }
 
-SoakCycles::SoakCycles(HostProcess &host, uint32_t seed) : host_(host), random_(seed) {}
-
-SoakCycle SoakCycles::Next() { return kSoakCycles[random_() % kSoakCycles.size()]; }
-
-SoakCycles::Size SoakCycles::ExpectedSize() const {
-    return rotated_ ? Size{kHeight, kWidth} : Size{kWidth, kHeight};
-}
-
 std::string SoakCycles::Run(SoakCycle kind) {
     switch (kind) {
-        case SoakCycle::kStream:
-            return PlainStream();
-        case SoakCycle::kKeyFrame:
-            return KeyFrame();
-        case SoakCycle::kRotate:
-            return Rotate();
         case SoakCycle::kTakeover:
             return Takeover();
         case SoakCycle::kFailedStart:
             return FailedStart();
         case SoakCycle::kEndWithoutRun: {
             const auto answered = CallEnd(host_.Target());
-            return answered == 0 ? ""
-                                 : "onEnd with no run answered " +
-                                       (answered ? std::to_string(*answered) : "nothing");
+            return answered == 0
+                       ? ""
+                       : "onEnd with no run answered " + std::to_string(answered.value_or(-1));
         }
+        default:
+            return Stream(kind);
     }
-    return "unknown cycle kind";
 }
 
-std::string SoakCycles::PlainStream() {
-    const Size size = ExpectedSize();
-    StreamCall stream(host_.Target());
-    return FirstFailure([&] { return WaitForMessages(stream, kFewMessages, "the stream"); },
-                        [&] { return EndRun(host_.Target(), stream, 0, "the stream"); },
-                        [&] {
-                            return CheckMessages(stream.Frames(), 0, stream.FrameCount(),
-                                                 size.width, size.height, "the stream");
-                        });
-}
-
-std::string SoakCycles::KeyFrame() {
+// A stream ended with onEnd; during it a key-frame request, answered with a key frame
+// (periodic ones are an hour apart), or a rotation, after which the capture restarts
+// with its own codec data at the swapped size.
+std::string SoakCycles::Stream(SoakCycle kind) {
     const std::string target = host_.Target();
-    const Size size = ExpectedSize();
+    const int width = rotated_ ? kHeight : kWidth;
+    const int height = rotated_ ? kWidth : kHeight;
     StreamCall stream(target);
-    size_t asked = 0;
-    return FirstFailure(
-        [&] { return WaitForMessages(stream, kFewMessages, "the stream"); },
-        [&]() -> std::string {
-            asked = stream.FrameCount();
-            const auto answer = CallRequestIdr(target);
-            return answer == 0 ? ""
-                               : "onRequestIDRFrame answered " +
-                                     (answer ? std::to_string(*answer) : "nothing");
-        },
-        [&]() -> std::string {
-            // Periodic key frames are an hour apart: the one after the request is its.
-            const auto key = stream.WaitForFrame(
-                asked, [](const Frame &f) { return (f.flags & kSyncFrame) != 0; }, kWait);
-            return key ? ""
-                       : "no key frame among the " + std::to_string(stream.FrameCount() - asked) +
-                             " messages after the request";
-        },
-        [&] { return EndRun(target, stream, 0, "the stream"); },
-        [&] {
-            return CheckMessages(stream.Frames(), 0, stream.FrameCount(), size.width, size.height,
-                                 "the stream");
-        });
-}
-
-std::string SoakCycles::Rotate() {
-    const std::string target = host_.Target();
-    const Size before = ExpectedSize();
-    StreamCall stream(target);
-    size_t asked = 0;
+    RETURN_FAILURE(WaitForMessages(stream, kFewMessages, "the stream"));
+    const size_t asked = stream.FrameCount();
     size_t restart = 0;
-    return FirstFailure(
-        [&] { return WaitForMessages(stream, kFewMessages, "the stream"); },
-        [&]() -> std::string {
-            asked = stream.FrameCount();
-            if (!host_.Control("rotate")) {
-                return "the rotate command failed";
-            }
-            rotated_ = !rotated_;
-            // The restarted capture's first message is its codec data.
-            const auto config = stream.WaitForFrame(
-                asked, [](const Frame &f) { return f.flags == kCodecData; }, kWait);
-            restart = config.value_or(0);
-            return config ? ""
-                          : "no new codec data among the " +
-                                std::to_string(stream.FrameCount() - asked) +
-                                " messages after the rotation";
-        },
-        [&] { return WaitForMessages(stream, restart + kFewMessages, "the rotated stream"); },
-        [&] { return EndRun(target, stream, restart, "the stream"); },
-        [&] {
-            return CheckMessages(stream.Frames(), 0, restart, before.width, before.height,
-                                 "the stream before the rotation");
-        },
-        [&] {
-            return CheckMessages(stream.Frames(), restart, stream.FrameCount(), before.height,
-                                 before.width, "the stream after the rotation");
-        });
+    if (kind == SoakCycle::kKeyFrame) {
+        const auto answer = CallRequestIdr(target);
+        if (answer != 0 ||
+            !stream.WaitForFrame(
+                asked, [](const Frame &f) { return (f.flags & kSyncFrame) != 0; }, kWait)) {
+            return "onRequestIDRFrame answered " + std::to_string(answer.value_or(-1)) +
+                   "; no key frame among the " + std::to_string(stream.FrameCount() - asked) +
+                   " messages after it";
+        }
+    } else if (kind == SoakCycle::kRotate) {
+        if (!host_.Control("rotate")) {
+            return "the rotate command failed";
+        }
+        rotated_ = !rotated_;
+        const auto config = stream.WaitForFrame(
+            asked, [](const Frame &f) { return f.flags == kCodecData; }, kWait);
+        if (!config) {
+            return "no new codec data among the " + std::to_string(stream.FrameCount() - asked) +
+                   " messages after the rotation";
+        }
+        restart = *config;
+        RETURN_FAILURE(WaitForMessages(stream, restart + kFewMessages, "the rotated stream"));
+        RETURN_FAILURE(CheckMessages(stream, 0, restart, width, height, "before the rotation"));
+    }
+    RETURN_FAILURE(EndRun(target, stream, restart, "the stream"));
+    return restart == 0 ? CheckMessages(stream, 0, stream.FrameCount(), width, height, "the stream")
+                        : CheckMessages(stream, restart, stream.FrameCount(), height, width,
+                                        "after the rotation");
 }
 
+// A second onStart while one streams ends the first call OK; the second starts with
+// its own codec data.
 std::string SoakCycles::Takeover() {
     const std::string target = host_.Target();
-    const Size size = ExpectedSize();
+    const int width = rotated_ ? kHeight : kWidth;
+    const int height = rotated_ ? kWidth : kHeight;
     StreamCall first(target);
-    std::unique_ptr<StreamCall> second;
-    return FirstFailure(
-        [&] { return WaitForMessages(first, kFewMessages, "the first stream"); },
-        [&]() -> std::string {
-            second = std::make_unique<StreamCall>(target);
-            const auto status = first.WaitForEnd(kWait);
-            if (!status || !status->ok()) {
-                return status ? "the first stream ended with " + Describe(*status)
-                              : "the first stream is still open after a second onStart";
-            }
-            return {};
-        },
-        [&] { return WaitForMessages(*second, kFewMessages, "the second stream"); },
-        [&] { return EndRun(target, *second, 0, "the second stream"); },
-        [&] {
-            return CheckMessages(first.Frames(), 0, first.FrameCount(), size.width, size.height,
-                                 "the first stream");
-        },
-        [&] {
-            return CheckMessages(second->Frames(), 0, second->FrameCount(), size.width, size.height,
-                                 "the second stream");
-        });
+    RETURN_FAILURE(WaitForMessages(first, kFewMessages, "the first stream"));
+    StreamCall second(target);
+    const auto status = first.WaitForEnd(kWait);
+    if (!status || !status->ok()) {
+        return "the first stream ended with " + Describe(status) + " after a second onStart";
+    }
+    RETURN_FAILURE(WaitForMessages(second, kFewMessages, "the second stream"));
+    RETURN_FAILURE(EndRun(target, second, 0, "the second stream"));
+    RETURN_FAILURE(CheckMessages(first, 0, first.FrameCount(), width, height, "the first stream"));
+    return CheckMessages(second, 0, second.FrameCount(), width, height, "the second stream");
 }
 
+// A start that fails on an injected fault ends at once with INTERNAL naming its cause
+// and no message; a normal stream follows.
 std::string SoakCycles::FailedStart() {
     const StartFault &fault = kStartFaults[random_() % std::size(kStartFaults)];
     const std::string command =
@@ -344,13 +275,11 @@ std::string SoakCycles::FailedStart() {
         if (!status || status->error_code() != grpc::StatusCode::INTERNAL ||
             status->error_message().find(fault.cause) == std::string::npos ||
             refused.FrameCount() != 0) {
-            return "onStart with " + command + " ended with " +
-                   (status ? Describe(*status) : "nothing") + " after " +
-                   std::to_string(refused.FrameCount()) + " messages, expected INTERNAL naming \"" +
-                   fault.cause + "\" and none";
+            return "onStart with " + command + " ended with " + Describe(status) + " after " +
+                   std::to_string(refused.FrameCount()) + " messages";
         }
     }
-    const std::string next = PlainStream();
+    const std::string next = Stream(SoakCycle::kStream);
     return next.empty() ? next : "after the failed start (" + command + "): " + next;
 }
 

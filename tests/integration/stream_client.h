@@ -22,11 +22,11 @@ namespace mirrax::test {
 // One frame message as the client saw it.
 struct Frame {
     std::string data;
-    int64_t len = 0;
     int64_t flags = 0;
     int64_t pts = 0;
-    size_t payloadKeys = 0;
-    bool allKeysPresent = false;
+    // Exactly the payload keys data (bytes), len (its size), flags and pts (numbers),
+    // and nothing else in the message.
+    bool wellFormed = false;
     int64_t arrivalMs = 0;   // wall clock
     uint32_t arrivalUs = 0;  // low 32 bits of the monotonic clock, as frame stamps use
 };
@@ -61,6 +61,8 @@ public:
     std::optional<grpc::Status> WaitForEnd(std::chrono::milliseconds timeout);
     std::vector<Frame> Frames() const;
     size_t FrameCount() const;
+    // The data of frames [from, to), for DecodeBuffers.
+    std::vector<std::string> Buffers(size_t from = 0, size_t to = SIZE_MAX) const;
     void Cancel();
 
 private:
@@ -81,6 +83,8 @@ private:
 // Unary calls with a deadline; the result field, or nothing when the call failed.
 std::optional<int32_t> CallEnd(const std::string &target);
 std::optional<int32_t> CallRequestIdr(const std::string &target);
+// onEnd, then the stream's call must end OK: onEnd's answer, or nothing.
+std::optional<int32_t> EndStream(const std::string &target, StreamCall &stream);
 
 int64_t WallClockMs();
 

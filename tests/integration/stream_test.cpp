@@ -19,28 +19,18 @@ using mirrax::test::CheckPictures;
 using mirrax::test::Frame;
 using mirrax::test::HostProcess;
 using mirrax::test::StreamCall;
+using Output = mirrax::test::ChildProcess::Stream;
 
 constexpr int64_t kCodecData = 8;
 constexpr int64_t kSyncFrame = 2;
-
-std::vector<std::string> Buffers(const std::vector<Frame> &frames, size_t from = 0) {
-    std::vector<std::string> buffers;
-    for (size_t i = from; i < frames.size(); ++i) {
-        buffers.push_back(frames[i].data);
-    }
-    return buffers;
-}
 
 TEST(Stream, DecodesInOrderAtTheScaledSizeWithWellFormedMessages) {
     HostProcess host({"-scale", "3"});
     ASSERT_TRUE(host.Ready());
     StreamCall stream(host.Target());
     ASSERT_TRUE(stream.WaitForFrames(40, 20s)) << host.Log();
-    const auto result = CallEnd(host.Target());
+    const auto result = mirrax::test::EndStream(host.Target(), stream);
     ASSERT_TRUE(result.has_value());
-    const auto status = stream.WaitForEnd(10s);
-    ASSERT_TRUE(status.has_value());
-    EXPECT_TRUE(status->ok());
 
     const auto frames = stream.Frames();
     EXPECT_GE(*result, 1);
@@ -48,15 +38,13 @@ TEST(Stream, DecodesInOrderAtTheScaledSizeWithWellFormedMessages) {
     EXPECT_EQ(frames.front().flags, kCodecData);
     int64_t previousPts = 0;
     for (const auto &frame : frames) {
-        EXPECT_EQ(frame.payloadKeys, 4u);
-        EXPECT_TRUE(frame.allKeysPresent);
-        EXPECT_EQ(frame.len, static_cast<int64_t>(frame.data.size()));
+        EXPECT_TRUE(frame.wellFormed);
         EXPECT_GE(frame.pts, previousPts);
         EXPECT_LE(frame.pts, frame.arrivalMs);
         EXPECT_GT(frame.pts, frame.arrivalMs - 5000);
         previousPts = frame.pts;
     }
-    EXPECT_EQ(CheckPictures(mirrax::test::DecodeBuffers(Buffers(frames)), 360, 780, 30), "");
+    EXPECT_EQ(CheckPictures(mirrax::test::DecodeBuffers(stream.Buffers()), 360, 780, 30), "");
     EXPECT_EQ(host.Stop(), 0);
 }
 
@@ -115,31 +103,6 @@ TEST(Stream, CancelledClientRaisesStopSignalAndLaterStreamsAreRefusedAtOnce) {
     EXPECT_EQ(host.LogCount("Setup by screen Id"), 1u);
 }
 
-TEST(Stream, EachTakeoverStreamStartsWithItsOwnCodecData) {
-    HostProcess host({"-scale", "4"});
-    ASSERT_TRUE(host.Ready());
-    auto current = std::make_unique<StreamCall>(host.Target());
-    ASSERT_TRUE(current->WaitForFrames(5, 20s));
-    // The end of stream of the run being replaced must not reach the new call: its first
-    // message is its own codec data, every time.
-    for (int takeover = 0; takeover < 3; ++takeover) {
-        auto next = std::make_unique<StreamCall>(host.Target());
-        const auto status = current->WaitForEnd(10s);
-        ASSERT_TRUE(status.has_value());
-        EXPECT_TRUE(status->ok());
-        const size_t total = current->FrameCount();
-        ASSERT_TRUE(next->WaitForFrames(4, 20s)) << host.Log();
-        EXPECT_EQ(current->FrameCount(), total);
-        const auto frames = next->Frames();
-        ASSERT_EQ(frames.front().flags, kCodecData) << "takeover " << takeover;
-        EXPECT_EQ(CheckPictures(mirrax::test::DecodeBuffers(Buffers(frames)), 270, 586), "");
-        current = std::move(next);
-    }
-    EXPECT_TRUE(CallEnd(host.Target()).has_value());
-    EXPECT_TRUE(current->WaitForEnd(10s).has_value());
-    EXPECT_EQ(host.Stop(), 0);
-}
-
 // A rotation during a run restarts the capture at the new size on the same stream;
 // one after the run has ended restarts nothing.
 TEST(Stream, RotationRestartsTheCaptureWithoutEndingTheStream) {
@@ -153,12 +116,11 @@ TEST(Stream, RotationRestartsTheCaptureWithoutEndingTheStream) {
         before, [](const Frame &f) { return f.flags == kCodecData; }, 10s);
     ASSERT_TRUE(config.has_value()) << host.Log();
     ASSERT_TRUE(stream.WaitForFrames(*config + 10, 20s));
-    const auto result = CallEnd(host.Target());
+    const auto result = mirrax::test::EndStream(host.Target(), stream);
     ASSERT_TRUE(result.has_value());
-    ASSERT_TRUE(stream.WaitForEnd(10s).has_value());
 
     const auto frames = stream.Frames();
-    EXPECT_EQ(CheckPictures(mirrax::test::DecodeBuffers(Buffers(frames, *config)), 780, 360), "");
+    EXPECT_EQ(CheckPictures(mirrax::test::DecodeBuffers(stream.Buffers(*config)), 780, 360), "");
     // The count restarted with the new encoder.
     EXPECT_LE(static_cast<size_t>(*result), frames.size() - *config);
 
@@ -179,8 +141,7 @@ TEST(Stream, SavedFramesHoldExactlyEachBuffer) {
     ASSERT_TRUE(host.Ready());
     StreamCall stream(host.Target());
     ASSERT_TRUE(stream.WaitForFrames(15, 20s));
-    ASSERT_TRUE(CallEnd(host.Target()).has_value());
-    ASSERT_TRUE(stream.WaitForEnd(10s).has_value());
+    ASSERT_TRUE(mirrax::test::EndStream(host.Target(), stream));
     const auto frames = stream.Frames();
     ASSERT_EQ(host.Stop(), 0);
 
@@ -234,8 +195,7 @@ TEST(StreamFault, EveryStartCallFailureFailsTheStartWithItsCause) {
         SCOPED_TRACE(fault.call);
         ASSERT_TRUE(
             host.Control(std::string("fault ") + fault.call + " " + std::to_string(fault.code)));
-        const size_t from =
-            host.Process().Lines(mirrax::test::ChildProcess::Stream::kStderr).size();
+        const size_t from = host.Process().Lines(Output::kStderr).size();
         StreamCall stream(host.Target());
         const auto status = stream.WaitForEnd(5s);
         ASSERT_TRUE(status.has_value()) << host.Log();
@@ -245,7 +205,7 @@ TEST(StreamFault, EveryStartCallFailureFailsTheStartWithItsCause) {
         EXPECT_EQ(stream.FrameCount(), 0u);
         ASSERT_TRUE(host.WaitForLog("the screen copy could not start: ",
                                     static_cast<size_t>(&fault - faults) + 1));
-        const auto lines = host.Process().Lines(mirrax::test::ChildProcess::Stream::kStderr);
+        const auto lines = host.Process().Lines(Output::kStderr);
         const auto first = std::find_if(
             lines.begin() + static_cast<long>(from), lines.end(),
             [&](const std::string &l) { return l.find(errorLine) != std::string::npos; });
@@ -255,24 +215,21 @@ TEST(StreamFault, EveryStartCallFailureFailsTheStartWithItsCause) {
         EXPECT_EQ(CallRequestIdr(host.Target()), 6);
     }
 
+    // A stop signal while streaming, with the stop path's calls failing: logged, and
+    // the stop goes on.
+    ASSERT_TRUE(host.Control("fault OH_VideoEncoder_Stop 3"));
     ASSERT_TRUE(host.Control("fault ScreenManager::DestroyVirtualScreen 130"));
-    {
-        StreamCall stream(host.Target());
-        ASSERT_TRUE(stream.WaitForFrames(3, 20s)) << host.Log();
-        EXPECT_EQ(stream.Frames().front().flags, kCodecData);
-        ASSERT_TRUE(CallEnd(host.Target()).has_value());
-        const auto status = stream.WaitForEnd(10s);
-        ASSERT_TRUE(status.has_value());
-        EXPECT_TRUE(status->ok());
-    }
-    EXPECT_EQ(host.Stop(), 0);
+    StreamCall stream(host.Target());
+    ASSERT_TRUE(stream.WaitForFrames(3, 20s)) << host.Log();
+    EXPECT_EQ(stream.Frames().front().flags, kCodecData);
+    EXPECT_EQ(host.Process().Stop(SIGTERM, 5s), 0) << host.Log();
+    EXPECT_TRUE(host.Process().Output(Output::kStdout).ends_with("Server shutdown success.\n"));
     // The progress line follows the failure.
-    const auto lines = host.Process().Lines(mirrax::test::ChildProcess::Stream::kStderr);
-    const auto failed = std::find_if(lines.begin(), lines.end(), [&](const std::string &l) {
+    const auto lines = host.Process().Lines(Output::kStderr);
+    const auto failed = std::find_if(lines.begin(), lines.end(), [](const std::string &l) {
         return l.find("destroy virtual screen failed..") != std::string::npos;
     });
-    ASSERT_NE(failed, lines.end());
-    ASSERT_NE(failed + 1, lines.end());
+    ASSERT_TRUE(failed != lines.end() && failed + 1 != lines.end()) << host.Log();
     EXPECT_NE((failed + 1)->find("Destroy virtual screen success."), std::string::npos);
 }
 
