@@ -10,6 +10,7 @@
 #include "host_fixture.h"
 #include "stream_client.h"
 #include "support/h264_decoder.h"
+#include "support/test_folder.h"
 
 namespace {
 
@@ -20,6 +21,13 @@ using mirrax::test::Program;
 using mirrax::test::StreamCall;
 
 const std::string kRecording = "/data/local/tmp/mytest.mp4";
+
+// Gives the test and its host a device directory of their own where they can have one,
+// so that no other test run on the machine writes the same recording; otherwise the
+// shared one, which the suites of one CTest run take in turns (RESOURCE_LOCK).
+void UseOwnDeviceDirectory() {
+    mirrax::test::MountPrivateTmpfs("/data/local/tmp", 64u << 20, false);
+}
 
 // The lines ffprobe prints for `entries` of the recording's video stream.
 std::vector<std::string> Probe(const std::string &entries) {
@@ -51,6 +59,7 @@ int64_t StartRecording(HostProcess &host, size_t samples) {
 // first key frame, which the encoder delivers at once, go into the file. A second
 // recording replaces the first.
 TEST(Record, RecordingOfTheSyntheticScreenPlaysBack) {
+    UseOwnDeviceDirectory();
     std::error_code ec;
     std::filesystem::remove(kRecording, ec);
     HostProcess host({"-m", "1", "-scale", "4"});
@@ -105,6 +114,7 @@ TEST(Record, RecordingOfTheSyntheticScreenPlaysBack) {
 }
 
 TEST(Record, KilledHostLeavesAPlayableFile) {
+    UseOwnDeviceDirectory();
     HostProcess host({"-m", "1", "-scale", "4"});
     ASSERT_TRUE(host.Ready());
     StartRecording(host, 150);  // more than two one-second fragments
@@ -115,6 +125,7 @@ TEST(Record, KilledHostLeavesAPlayableFile) {
 // The reference client starts a recording and finishes it; against a streaming
 // server it refuses and ends the run it started.
 TEST(Record, ReferenceClientDrivesARecording) {
+    UseOwnDeviceDirectory();
     std::error_code ec;
     std::filesystem::remove(kRecording, ec);
     HostProcess recording({"-m", "1", "-scale", "4"});
@@ -146,6 +157,7 @@ TEST(Record, ReferenceClientDrivesARecording) {
 // leaves nothing running; failing samples give one line and, at the end, a count that
 // covers every buffer. One host takes the faults in turn.
 TEST(RecordFault, FailsTheStartWithItsCauseOrLogsTheFailureOnce) {
+    UseOwnDeviceDirectory();
     struct Fault {
         const char *command;
         std::vector<std::string> lines;  // in this order
