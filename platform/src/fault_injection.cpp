@@ -4,6 +4,7 @@
 #include <map>
 #include <mutex>
 #include <string>
+#include <thread>
 
 namespace mirrax::platform {
 namespace {
@@ -16,6 +17,7 @@ struct Fault {
 struct FaultTable {
     std::mutex mutex;
     std::map<std::string, Fault, std::less<>> faults;
+    std::map<std::string, std::chrono::milliseconds, std::less<>> delays;
     std::atomic<bool> armed{false};  // lets the common no-fault path skip the lock
 };
 
@@ -33,10 +35,18 @@ void InjectFault(std::string_view call, int64_t code, int times) {
     table.armed.store(true, std::memory_order_release);
 }
 
+void InjectDelay(std::string_view call, std::chrono::milliseconds delay) {
+    auto &table = Table();
+    std::lock_guard<std::mutex> lock(table.mutex);
+    table.delays[std::string(call)] = delay;
+    table.armed.store(true, std::memory_order_release);
+}
+
 void ClearFaults() {
     auto &table = Table();
     std::lock_guard<std::mutex> lock(table.mutex);
     table.faults.clear();
+    table.delays.clear();
     table.armed.store(false, std::memory_order_release);
 }
 
@@ -45,7 +55,15 @@ std::optional<int64_t> TakeFault(std::string_view call) {
     if (!table.armed.load(std::memory_order_acquire)) {
         return std::nullopt;
     }
-    std::lock_guard<std::mutex> lock(table.mutex);
+    std::unique_lock<std::mutex> lock(table.mutex);
+    if (auto delay = table.delays.find(call); delay != table.delays.end()) {
+        const auto wait = delay->second;
+        table.delays.erase(delay);
+        lock.unlock();
+        // A stimulus for tests that need a slow platform call, not a wait for an event.
+        std::this_thread::sleep_for(wait);
+        lock.lock();
+    }
     auto it = table.faults.find(call);
     if (it == table.faults.end()) {
         return std::nullopt;

@@ -19,7 +19,7 @@
 #include "mirrax_media/av_handles.h"
 #include "support/child_process.h"
 #include "support/h264_decoder.h"
-#include "support/private_mount.h"
+#include "support/test_folder.h"
 #include "support/test_folder.h"
 
 namespace {

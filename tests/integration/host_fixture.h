@@ -1,9 +1,16 @@
 // A mirrax_host child process on a free loopback port, with its control input.
+//
+// Reading the host's log: LogCount() only after Stop() or Process().Wait() returned,
+// or for a line that comes on standard error before a line already waited for. A
+// line the host prints as it answers a call may still be in the pipe when the call's
+// answer arrives: wait for it with WaitForLog(needle, count, bound) instead.
 #ifndef MIRRAX_TESTS_INTEGRATION_HOST_FIXTURE_H
 #define MIRRAX_TESTS_INTEGRATION_HOST_FIXTURE_H
 
 #include <signal.h>
 
+#include <algorithm>
+#include <filesystem>
 #include <memory>
 #include <string>
 #include <vector>
@@ -14,18 +21,24 @@ namespace mirrax::test {
 
 class HostProcess {
 public:
+    // Starts `program` (the built host by default) with its control on standard input,
+    // `hostOptions`, a free port and the library's `launchOptions`, and waits until it
+    // listens.
     explicit HostProcess(const std::vector<std::string> &launchOptions,
-                         const std::vector<std::string> &hostOptions = {})
+                         const std::vector<std::string> &hostOptions = {},
+                         const std::string &program = BuildPath("bin/mirrax_host"))
         : port_(FreeLoopbackPort()) {
-        std::vector<std::string> argv = {BuildPath("bin/mirrax_host"), "--control", "stdin"};
+        std::vector<std::string> argv = {program, "--control", "stdin"};
         argv.insert(argv.end(), hostOptions.begin(), hostOptions.end());
         argv.insert(argv.end(), {"-p", std::to_string(port_)});
         argv.insert(argv.end(), launchOptions.begin(), launchOptions.end());
         child_ = std::make_unique<ChildProcess>(argv);
-        ready_ = child_->WaitForLine(ChildProcess::Stream::kStdout, "Server Listening on port:");
+        ready_ = child_->WaitForLine(ChildProcess::Stream::kStdout,
+                                     "Server Listening on port:", std::chrono::seconds(30));
     }
 
     bool Ready() const { return ready_; }
+    int Port() const { return port_; }
     std::string Target() const { return "127.0.0.1:" + std::to_string(port_); }
     ChildProcess &Process() { return *child_; }
 
@@ -39,7 +52,7 @@ public:
         return LastControlReply().rfind("control: ok", 0) == 0;
     }
 
-    // Log lines (standard error) containing `needle`.
+    // Log lines (standard error) containing `needle`; see the rule above.
     size_t LogCount(const std::string &needle) const {
         return child_->CountLines(ChildProcess::Stream::kStderr, needle);
     }
@@ -50,10 +63,7 @@ public:
     std::string Log() const { return child_->Output(ChildProcess::Stream::kStderr); }
 
     // SIGTERM, then the exit status (nothing when the host hangs).
-    std::optional<int> Stop() {
-        child_->Signal(SIGTERM);
-        return child_->Wait(std::chrono::seconds(20));
-    }
+    std::optional<int> Stop() { return child_->Stop(SIGTERM); }
 
 private:
     std::string LastControlReply() const {
@@ -70,6 +80,25 @@ private:
     std::unique_ptr<ChildProcess> child_;
     bool ready_ = false;
 };
+
+// The frame files a host saved (-s 1), oldest first: their names are the monotonic
+// milliseconds, with "_N" for a repeat in one millisecond.
+inline std::vector<std::filesystem::path> SavedFrameFiles(
+    const std::filesystem::path &dir = "/data/local/tmp/orvindo_record_data") {
+    std::vector<std::pair<std::pair<long long, int>, std::filesystem::path>> files;
+    for (const auto &entry : std::filesystem::directory_iterator(dir)) {
+        const std::string stem = entry.path().stem().string();
+        const size_t underscore = stem.find('_');
+        const int n = underscore == std::string::npos ? 0 : std::stoi(stem.substr(underscore + 1));
+        files.push_back({{std::stoll(stem.substr(0, underscore)), n}, entry.path()});
+    }
+    std::sort(files.begin(), files.end());
+    std::vector<std::filesystem::path> paths;
+    for (auto &file : files) {
+        paths.push_back(std::move(file.second));
+    }
+    return paths;
+}
 
 }  // namespace mirrax::test
 

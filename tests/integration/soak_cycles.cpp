@@ -6,12 +6,19 @@
 #include <deque>
 #include <fstream>
 #include <map>
-#include <sstream>
 #include <system_error>
 #include <vector>
 
 #include "stream_client.h"
 #include "support/h264_decoder.h"
+
+// Returns the failure of `check` from the calling cycle, if there is one.
+#define RETURN_FAILURE(check)                                  \
+    do {                                                       \
+        if (std::string failure = (check); !failure.empty()) { \
+            return failure;                                    \
+        }                                                      \
+    } while (0)
 
 namespace mirrax::test {
 
@@ -25,9 +32,7 @@ constexpr int64_t kSyncFrame = 2;
 constexpr size_t kFewMessages = 4;
 // Generous bounds for a loaded machine; a healthy cycle takes a fraction of a second.
 constexpr auto kWait = 10s;
-constexpr auto kStartFailureBound = 5s;
 // The synthetic 1080x2340 screen at scale 4 (heights are rounded up to even).
-constexpr int kScale = 4;
 constexpr int kWidth = 270;
 constexpr int kHeight = 586;
 
@@ -43,38 +48,31 @@ constexpr StartFault kStartFaults[] = {
     {"ScreenManager::MakeMirror", 130, "create virtual screen failed."},
 };
 
-std::string Describe(const grpc::Status &status) {
-    return "code " + std::to_string(static_cast<int>(status.error_code())) + " \"" +
-           status.error_message() + "\"";
+std::string Describe(const std::optional<grpc::Status> &status) {
+    return status ? "code " + std::to_string(static_cast<int>(status->error_code())) + " \"" +
+                        status->error_message() + "\""
+                  : "nothing";
 }
 
-std::string WaitForMessages(StreamCall &stream, size_t count, const char *which) {
+std::string WaitForMessages(StreamCall &stream, size_t count, const std::string &which) {
     if (stream.WaitForFrames(count, kWait)) {
         return {};
     }
-    std::string failure = std::string(which) + " delivered " + std::to_string(stream.FrameCount()) +
-                          " of " + std::to_string(count) + " messages";
-    if (const auto status = stream.WaitForEnd(0ms)) {
-        failure += "; its call ended with " + Describe(*status);
-    }
-    return failure;
+    return which + " delivered " + std::to_string(stream.FrameCount()) + " of " +
+           std::to_string(count) + " messages; its call ended with " +
+           Describe(stream.WaitForEnd(0ms));
 }
 
 // Ends the run with onEnd; the stream's call must then end OK. The answer is the
 // number of buffers the run encoded, at least one and no more than the messages the
 // call received since the run's own codec data at `runStart`.
 std::string EndRun(const std::string &target, StreamCall &stream, size_t runStart,
-                   const char *which) {
+                   const std::string &which) {
     const auto answered = CallEnd(target);
-    if (!answered) {
-        return "onEnd failed";
-    }
     const auto status = stream.WaitForEnd(kWait);
-    if (!status) {
-        return std::string(which) + " is still open after onEnd";
-    }
-    if (!status->ok()) {
-        return std::string(which) + " ended with " + Describe(*status);
+    if (!answered || !status || !status->ok()) {
+        return "onEnd answered " + std::to_string(answered.value_or(-1)) + ", " + which +
+               " ended with " + Describe(status);
     }
     const size_t received = stream.FrameCount() - runStart;
     if (*answered < 1 || static_cast<size_t>(*answered) > received) {
@@ -86,51 +84,22 @@ std::string EndRun(const std::string &target, StreamCall &stream, size_t runStar
 
 // Messages [begin, end) of a stream: well formed, the first the codec data, and
 // pictures that decode without errors at the expected size.
-std::string CheckMessages(const std::vector<Frame> &frames, size_t begin, size_t end, int width,
-                          int height, const char *which) {
-    const std::string part = std::string(which) + " (messages " + std::to_string(begin) + ".." +
-                             std::to_string(end) + ")";
-    if (begin >= end || end > frames.size()) {
-        return part + ": no messages";
+std::string CheckMessages(const StreamCall &stream, size_t begin, size_t end, int width, int height,
+                          const std::string &which) {
+    const auto frames = stream.Frames();
+    const std::string part =
+        which + " (messages " + std::to_string(begin) + ".." + std::to_string(end) + "): ";
+    if (begin >= end || frames[begin].flags != kCodecData) {
+        return part + "the first is not the codec data";
     }
-    if (frames[begin].flags != kCodecData) {
-        return part + ": the first message has flags " + std::to_string(frames[begin].flags) +
-               ", not the codec data";
-    }
-    H264Decoder decoder;
-    std::vector<DecodedPicture> pictures;
     for (size_t i = begin; i < end; ++i) {
-        const Frame &frame = frames[i];
-        if (!frame.allKeysPresent || frame.len != static_cast<int64_t>(frame.data.size())) {
-            return part + ": message " + std::to_string(i) + " is malformed";
-        }
-        auto decoded = decoder.Decode(frame.data);
-        pictures.insert(pictures.end(), decoded.begin(), decoded.end());
-    }
-    auto rest = decoder.Flush();
-    pictures.insert(pictures.end(), rest.begin(), rest.end());
-    if (decoder.Errors() != 0) {
-        return part + ": " + std::to_string(decoder.Errors()) + " decoding errors";
-    }
-    if (pictures.empty()) {
-        return part + ": no picture decoded";
-    }
-    for (const auto &picture : pictures) {
-        if (picture.width != width || picture.height != height) {
-            return part + ": a " + std::to_string(picture.width) + "x" +
-                   std::to_string(picture.height) + " picture, expected " + std::to_string(width) +
-                   "x" + std::to_string(height);
+        if (!frames[i].wellFormed) {
+            return part + "message " + std::to_string(i) + " is malformed";
         }
     }
-    return {};
-}
-
-// The first non-empty failure of a sequence of checks.
-template <typename... Checks>
-std::string FirstFailure(Checks &&...checks) {
-    std::string failure;
-    ((failure.empty() ? (void)(failure = checks()) : (void)0), ...);
-    return failure;
+    const std::string wrong =
+        CheckPictures(DecodeBuffers(stream.Buffers(begin, end)), width, height, 1, false);
+    return wrong.empty() ? wrong : part + wrong;
 }
 
 long StatusField(const std::string &text, const std::string &key) {
@@ -141,70 +110,44 @@ long StatusField(const std::string &text, const std::string &key) {
 }  // namespace
 
 const char *SoakCycleName(SoakCycle kind) {
-    switch (kind) {
-        case SoakCycle::kStream:
-            return "stream";
-        case SoakCycle::kKeyFrame:
-            return "key-frame";
-        case SoakCycle::kRotate:
-            return "rotate";
-        case SoakCycle::kTakeover:
-            return "takeover";
-        case SoakCycle::kFailedStart:
-            return "failed-start";
-        case SoakCycle::kEndWithoutRun:
-            return "end-without-run";
-    }
-    return "?";
+    constexpr const char *kNames[] = {"stream",   "key-frame",    "rotate",
+                                      "takeover", "failed-start", "end-without-run"};
+    return kNames[static_cast<size_t>(kind)];
 }
 
 ProcessResources ReadProcessResources(pid_t pid) {
     const std::filesystem::path proc = "/proc/" + std::to_string(pid);
-    ProcessResources resources;
-    std::ifstream statusFile(proc / "status");
-    std::stringstream status;
-    status << statusFile.rdbuf();
     // Each key starts a line; the name line comes first, so every key follows a '\n'.
-    const std::string text = status.str();
-    resources.threads = StatusField(text, "Threads:");
-    resources.rssKb = StatusField(text, "VmRSS:");
+    const std::string status = ReadFile(proc / "status");
+    ProcessResources resources{StatusField(status, "Threads:"), 0, StatusField(status, "VmRSS:")};
     std::error_code ec;
-    long descriptors = 0;
     for (std::filesystem::directory_iterator it(proc / "fd", ec), end; !ec && it != end;
          it.increment(ec)) {
-        ++descriptors;
+        ++resources.descriptors;
     }
-    resources.descriptors = ec ? -1 : descriptors;
+    resources.descriptors = ec ? -1 : resources.descriptors;
     return resources;
 }
 
-std::string DescribeThreads(pid_t pid) {
-    const std::filesystem::path tasks = "/proc/" + std::to_string(pid) + "/task";
+std::string DescribeProcess(pid_t pid) {
+    const std::filesystem::path proc = "/proc/" + std::to_string(pid);
     std::map<std::string, int> byName;
     std::error_code ec;
-    for (std::filesystem::directory_iterator it(tasks, ec), end; !ec && it != end;
+    for (std::filesystem::directory_iterator it(proc / "task", ec), end; !ec && it != end;
          it.increment(ec)) {
-        std::ifstream comm(it->path() / "comm");
-        std::string name;
-        std::getline(comm, name);
-        ++byName[name];
+        const std::string comm = ReadFile(it->path() / "comm");
+        ++byName[comm.substr(0, comm.find('\n'))];
     }
-    std::string text;
+    std::string text = "threads:";
     for (const auto &[name, count] : byName) {
-        text += (text.empty() ? "" : ", ") + std::to_string(count) + " " + name;
+        text += " " + std::to_string(count) + " " + name + ",";
     }
-    return text;
-}
-
-std::string DescribeDescriptors(pid_t pid) {
-    const std::filesystem::path fds = "/proc/" + std::to_string(pid) + "/fd";
-    std::string text;
-    std::error_code ec;
-    for (std::filesystem::directory_iterator it(fds, ec), end; !ec && it != end; it.increment(ec)) {
-        std::error_code linkError;
-        const auto target = std::filesystem::read_symlink(it->path(), linkError);
-        text += (text.empty() ? "" : ", ") + it->path().filename().string() + " " +
-                (linkError ? std::string("?") : target.string());
+    text += "\ndescriptors:";
+    for (std::filesystem::directory_iterator it(proc / "fd", ec), end; !ec && it != end;
+         it.increment(ec)) {
+        std::error_code unreadable;
+        text += " " + it->path().filename().string() + " " +
+                std::filesystem::read_symlink(it->path(), unreadable).string() + ",";
     }
     return text;
 }
@@ -215,174 +158,110 @@ SoakHost::SoakHost() {
         dir_ = dir;
     }
     host_ = std::make_unique<HostProcess>(
-        std::vector<std::string>{"-scale", std::to_string(kScale), "-iFrameInterval", "3600000"},
+        std::vector<std::string>{"-scale", "4", "-iFrameInterval", "3600000"},
         std::vector<std::string>{"--log", (dir_ / "host.log").string()});
 }
 
 SoakHost::~SoakHost() {
     host_.reset();
-    if (!dir_.empty()) {
-        std::error_code ec;
-        std::filesystem::remove_all(dir_, ec);
-    }
+    std::error_code ec;
+    std::filesystem::remove_all(dir_, ec);
 }
 
 std::string SoakHost::LogTail(size_t lines) const {
     std::ifstream log(dir_ / "host.log");
     std::deque<std::string> tail;
-    for (std::string line; std::getline(log, line);) {
-        tail.push_back(line);
-        if (tail.size() > lines) {
+    for (std::string line; std::getline(log, line); tail.push_back(line + "\n")) {
+        if (tail.size() == lines) {
             tail.pop_front();
         }
     }
     std::string text;
     for (const auto &line : tail) {
-        text += line + "\n";
+        text += line;
     }
     return text;
 }
 
-SoakCycles::SoakCycles(HostProcess &host, uint32_t seed) : host_(host), random_(seed) {}
-
-SoakCycle SoakCycles::Next() { return kSoakCycles[random_() % kSoakCycles.size()]; }
-
-SoakCycles::Size SoakCycles::ExpectedSize() const {
-    return rotated_ ? Size{kHeight, kWidth} : Size{kWidth, kHeight};
-}
-
 std::string SoakCycles::Run(SoakCycle kind) {
     switch (kind) {
-        case SoakCycle::kStream:
-            return PlainStream();
-        case SoakCycle::kKeyFrame:
-            return KeyFrame();
-        case SoakCycle::kRotate:
-            return Rotate();
         case SoakCycle::kTakeover:
             return Takeover();
         case SoakCycle::kFailedStart:
             return FailedStart();
-        case SoakCycle::kEndWithoutRun:
-            return EndWithoutRun();
+        case SoakCycle::kEndWithoutRun: {
+            const auto answered = CallEnd(host_.Target());
+            return answered == 0
+                       ? ""
+                       : "onEnd with no run answered " + std::to_string(answered.value_or(-1));
+        }
+        default:
+            return Stream(kind);
     }
-    return "unknown cycle kind";
 }
 
-std::string SoakCycles::PlainStream() {
+// A stream ended with onEnd; during it a key-frame request, answered with a key frame
+// (periodic ones are an hour apart), or a rotation, after which the capture restarts
+// with its own codec data at the swapped size.
+std::string SoakCycles::Stream(SoakCycle kind) {
     const std::string target = host_.Target();
-    const Size size = ExpectedSize();
+    const int width = rotated_ ? kHeight : kWidth;
+    const int height = rotated_ ? kWidth : kHeight;
     StreamCall stream(target);
-    return FirstFailure([&] { return WaitForMessages(stream, kFewMessages, "the stream"); },
-                        [&] { return EndRun(target, stream, 0, "the stream"); },
-                        [&] {
-                            return CheckMessages(stream.Frames(), 0, stream.FrameCount(),
-                                                 size.width, size.height, "the stream");
-                        });
-}
-
-std::string SoakCycles::KeyFrame() {
-    const std::string target = host_.Target();
-    const Size size = ExpectedSize();
-    StreamCall stream(target);
-    size_t asked = 0;
-    return FirstFailure(
-        [&] { return WaitForMessages(stream, kFewMessages, "the stream"); },
-        [&]() -> std::string {
-            asked = stream.FrameCount();
-            const auto answer = CallRequestIdr(target);
-            if (answer != 0) {
-                return "onRequestIDRFrame answered " +
-                       (answer ? std::to_string(*answer) : std::string("nothing"));
-            }
-            return {};
-        },
-        [&]() -> std::string {
-            // Periodic key frames are an hour apart: the one after the request is its.
-            const auto key = stream.WaitForFrame(
-                asked, [](const Frame &f) { return (f.flags & kSyncFrame) != 0; }, kWait);
-            if (!key) {
-                return "no key frame among the " + std::to_string(stream.FrameCount() - asked) +
-                       " messages after the request";
-            }
-            return {};
-        },
-        [&] { return EndRun(target, stream, 0, "the stream"); },
-        [&] {
-            return CheckMessages(stream.Frames(), 0, stream.FrameCount(), size.width, size.height,
-                                 "the stream");
-        });
-}
-
-std::string SoakCycles::Rotate() {
-    const std::string target = host_.Target();
-    const Size before = ExpectedSize();
-    StreamCall stream(target);
-    size_t asked = 0;
+    RETURN_FAILURE(WaitForMessages(stream, kFewMessages, "the stream"));
+    const size_t asked = stream.FrameCount();
     size_t restart = 0;
-    return FirstFailure(
-        [&] { return WaitForMessages(stream, kFewMessages, "the stream"); },
-        [&]() -> std::string {
-            asked = stream.FrameCount();
-            if (!host_.Control("rotate")) {
-                return "the rotate command failed";
-            }
-            rotated_ = !rotated_;
-            return {};
-        },
-        [&]() -> std::string {
-            // The restarted capture's first message is its codec data.
-            const auto config = stream.WaitForFrame(
-                asked, [](const Frame &f) { return f.flags == kCodecData; }, kWait);
-            if (!config) {
-                return "no new codec data among the " +
-                       std::to_string(stream.FrameCount() - asked) + " messages after the rotation";
-            }
-            restart = *config;
-            return {};
-        },
-        [&] { return WaitForMessages(stream, restart + kFewMessages, "the rotated stream"); },
-        [&] { return EndRun(target, stream, restart, "the stream"); },
-        [&] {
-            return CheckMessages(stream.Frames(), 0, restart, before.width, before.height,
-                                 "the stream before the rotation");
-        },
-        [&] {
-            const Size after = ExpectedSize();
-            return CheckMessages(stream.Frames(), restart, stream.FrameCount(), after.width,
-                                 after.height, "the stream after the rotation");
-        });
+    if (kind == SoakCycle::kKeyFrame) {
+        const auto answer = CallRequestIdr(target);
+        if (answer != 0 ||
+            !stream.WaitForFrame(
+                asked, [](const Frame &f) { return (f.flags & kSyncFrame) != 0; }, kWait)) {
+            return "onRequestIDRFrame answered " + std::to_string(answer.value_or(-1)) +
+                   "; no key frame among the " + std::to_string(stream.FrameCount() - asked) +
+                   " messages after it";
+        }
+    } else if (kind == SoakCycle::kRotate) {
+        if (!host_.Control("rotate")) {
+            return "the rotate command failed";
+        }
+        rotated_ = !rotated_;
+        const auto config = stream.WaitForFrame(
+            asked, [](const Frame &f) { return f.flags == kCodecData; }, kWait);
+        if (!config) {
+            return "no new codec data among the " + std::to_string(stream.FrameCount() - asked) +
+                   " messages after the rotation";
+        }
+        restart = *config;
+        RETURN_FAILURE(WaitForMessages(stream, restart + kFewMessages, "the rotated stream"));
+        RETURN_FAILURE(CheckMessages(stream, 0, restart, width, height, "before the rotation"));
+    }
+    RETURN_FAILURE(EndRun(target, stream, restart, "the stream"));
+    return restart == 0 ? CheckMessages(stream, 0, stream.FrameCount(), width, height, "the stream")
+                        : CheckMessages(stream, restart, stream.FrameCount(), height, width,
+                                        "after the rotation");
 }
 
+// A second onStart while one streams ends the first call OK; the second starts with
+// its own codec data.
 std::string SoakCycles::Takeover() {
     const std::string target = host_.Target();
-    const Size size = ExpectedSize();
+    const int width = rotated_ ? kHeight : kWidth;
+    const int height = rotated_ ? kWidth : kHeight;
     StreamCall first(target);
-    std::unique_ptr<StreamCall> second;
-    return FirstFailure([&] { return WaitForMessages(first, kFewMessages, "the first stream"); },
-                        [&]() -> std::string {
-                            second = std::make_unique<StreamCall>(target);
-                            const auto status = first.WaitForEnd(kWait);
-                            if (!status) {
-                                return "the first stream is still open after a second onStart";
-                            }
-                            if (!status->ok()) {
-                                return "the first stream ended with " + Describe(*status);
-                            }
-                            return {};
-                        },
-                        [&] { return WaitForMessages(*second, kFewMessages, "the second stream"); },
-                        [&] { return EndRun(target, *second, 0, "the second stream"); },
-                        [&] {
-                            return CheckMessages(first.Frames(), 0, first.FrameCount(), size.width,
-                                                 size.height, "the first stream");
-                        },
-                        [&] {
-                            return CheckMessages(second->Frames(), 0, second->FrameCount(),
-                                                 size.width, size.height, "the second stream");
-                        });
+    RETURN_FAILURE(WaitForMessages(first, kFewMessages, "the first stream"));
+    StreamCall second(target);
+    const auto status = first.WaitForEnd(kWait);
+    if (!status || !status->ok()) {
+        return "the first stream ended with " + Describe(status) + " after a second onStart";
+    }
+    RETURN_FAILURE(WaitForMessages(second, kFewMessages, "the second stream"));
+    RETURN_FAILURE(EndRun(target, second, 0, "the second stream"));
+    RETURN_FAILURE(CheckMessages(first, 0, first.FrameCount(), width, height, "the first stream"));
+    return CheckMessages(second, 0, second.FrameCount(), width, height, "the second stream");
 }
 
+// A start that fails on an injected fault ends at once with INTERNAL naming its cause
+// and no message; a normal stream follows.
 std::string SoakCycles::FailedStart() {
     const StartFault &fault = kStartFaults[random_() % std::size(kStartFaults)];
     const std::string command =
@@ -392,30 +271,16 @@ std::string SoakCycles::FailedStart() {
     }
     {
         StreamCall refused(host_.Target());
-        const auto status = refused.WaitForEnd(kStartFailureBound);
-        if (!status) {
-            return std::string("onStart with ") + fault.call + " failing did not end";
-        }
-        if (status->error_code() != grpc::StatusCode::INTERNAL ||
-            status->error_message().find(fault.cause) == std::string::npos) {
-            return std::string("onStart with ") + fault.call + " failing ended with " +
-                   Describe(*status) + ", expected INTERNAL naming \"" + fault.cause + "\"";
-        }
-        if (refused.FrameCount() != 0) {
-            return "the failed start sent " + std::to_string(refused.FrameCount()) + " messages";
+        const auto status = refused.WaitForEnd(5s);
+        if (!status || status->error_code() != grpc::StatusCode::INTERNAL ||
+            status->error_message().find(fault.cause) == std::string::npos ||
+            refused.FrameCount() != 0) {
+            return "onStart with " + command + " ended with " + Describe(status) + " after " +
+                   std::to_string(refused.FrameCount()) + " messages";
         }
     }
-    const std::string next = PlainStream();
+    const std::string next = Stream(SoakCycle::kStream);
     return next.empty() ? next : "after the failed start (" + command + "): " + next;
-}
-
-std::string SoakCycles::EndWithoutRun() {
-    const auto answered = CallEnd(host_.Target());
-    if (answered != 0) {
-        return "onEnd with no run answered " +
-               (answered ? std::to_string(*answered) : std::string("nothing"));
-    }
-    return {};
 }
 
 }  // namespace mirrax::test

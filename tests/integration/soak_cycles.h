@@ -1,7 +1,6 @@
 // Mixed stream cycles against one long-lived host, shared by the soak test and the
-// soak benchmark: streams ended with onEnd, key-frame requests, rotations, takeovers,
-// starts that fail on an injected platform fault, and onEnd with no run. Each cycle
-// checks what the client sees; the host's resources are read from /proc.
+// soak benchmark. Each cycle checks what the client sees; the host's resources are
+// read from /proc.
 #ifndef MIRRAX_TESTS_INTEGRATION_SOAK_CYCLES_H
 #define MIRRAX_TESTS_INTEGRATION_SOAK_CYCLES_H
 
@@ -31,8 +30,7 @@ constexpr std::array<SoakCycle, 6> kSoakCycles = {
     SoakCycle::kTakeover, SoakCycle::kFailedStart, SoakCycle::kEndWithoutRun};
 const char *SoakCycleName(SoakCycle kind);
 
-// The seed of the cycle sequence: the same one in every run, so a failing cycle
-// comes back.
+// The same cycles in every run, so a failing cycle comes back.
 constexpr uint32_t kSoakSeed = std::mt19937::default_seed;
 
 // Figures of a process from /proc; -1 where one could not be read.
@@ -42,15 +40,12 @@ struct ProcessResources {
     long rssKb = -1;        // "VmRSS:" of /proc/PID/status
 };
 ProcessResources ReadProcessResources(pid_t pid);
-// The threads of a process counted by name ("2 event_engine, 1 host-control, ...") and
-// the targets of its descriptors, for a report.
-std::string DescribeThreads(pid_t pid);
-std::string DescribeDescriptors(pid_t pid);
+// The threads of a process counted by name and the targets of its descriptors.
+std::string DescribeProcess(pid_t pid);
 
-// The host the soak drives: the synthetic screen at scale 4, key frames only at the
-// start of a run and on request (so a requested one is recognisable), and the log in
-// a file of its own. Thousands of cycles log hundreds of thousands of lines; on
-// standard error the fixture would hold and rescan them all for every control reply.
+// The synthetic screen at scale 4, key frames only at the start of a run and on
+// request (so a requested one is recognisable), and the log in a file: thousands of
+// cycles log too much to hold and rescan on standard error.
 class SoakHost {
 public:
     SoakHost();
@@ -59,39 +54,28 @@ public:
     SoakHost &operator=(const SoakHost &) = delete;
 
     HostProcess &Host() { return *host_; }
-    // The last `lines` lines of the host's log, for a failure report.
-    std::string LogTail(size_t lines) const;
+    std::string LogTail(size_t lines) const;  // the log's last lines, for a report
 
 private:
     std::filesystem::path dir_;
     std::unique_ptr<HostProcess> host_;
 };
 
-// Draws cycle kinds from a seeded std::mt19937 (the same seed gives the same cycles,
-// faults included) and runs them. The synthetic screen swaps its width and height
-// with every rotation; the expected picture size follows it.
+// Draws cycle kinds (and faults) from a seeded std::mt19937 and runs them. Every
+// rotation swaps the synthetic screen's width and height.
 class SoakCycles {
 public:
-    SoakCycles(HostProcess &host, uint32_t seed);
+    SoakCycles(HostProcess &host, uint32_t seed) : host_(host), random_(seed) {}
 
-    SoakCycle Next();
+    SoakCycle Next() { return kSoakCycles[random_() % kSoakCycles.size()]; }
     // Runs one cycle; what went wrong, or an empty string. Every cycle ends with no
     // run and no call open.
     std::string Run(SoakCycle kind);
-    bool Rotated() const { return rotated_; }
 
 private:
-    struct Size {
-        int width;
-        int height;
-    };
-    Size ExpectedSize() const;
-    std::string PlainStream();
-    std::string KeyFrame();
-    std::string Rotate();
+    std::string Stream(SoakCycle kind);
     std::string Takeover();
     std::string FailedStart();
-    std::string EndWithoutRun();
 
     HostProcess &host_;
     std::mt19937 random_;

@@ -2,6 +2,8 @@
 
 #include <pthread.h>
 
+#include <algorithm>
+
 #include "mirrax_platform/frame_stamp.h"
 
 namespace mirrax::test {
@@ -14,9 +16,28 @@ int64_t WallClockMs() {
         .count();
 }
 
-StreamCall::StreamCall(const std::string &target)
+bool CallGroup::WaitForEnded(size_t count, std::chrono::milliseconds timeout) {
+    std::unique_lock<std::mutex> lock(mutex_);
+    return changed_.wait_for(lock, timeout, [&] { return ended_ >= count; });
+}
+
+size_t CallGroup::Ended() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return ended_;
+}
+
+void CallGroup::AddEnded() {
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        ++ended_;
+    }
+    changed_.notify_all();
+}
+
+StreamCall::StreamCall(const std::string &target, std::shared_ptr<CallGroup> group)
     : stub_(
-          MirraxService::NewStub(grpc::CreateChannel(target, grpc::InsecureChannelCredentials()))) {
+          MirraxService::NewStub(grpc::CreateChannel(target, grpc::InsecureChannelCredentials()))),
+      group_(std::move(group)) {
     reader_ = std::thread([this] { Read(); });
 }
 
@@ -31,25 +52,20 @@ void StreamCall::Read() {
     auto reader = stub_->onStart(context_.get(), request);
     ReplyMessage message;
     while (reader->Read(&message)) {
-        Frame frame;
-        frame.arrivalMs = WallClockMs();
-        frame.arrivalUs = stamp::NowUs();
+        Frame frame{{}, 0, 0, false, WallClockMs(), stamp::NowUs()};
         const auto &payload = message.payload();
-        frame.payloadKeys = static_cast<size_t>(payload.size());
         const auto data = payload.find("data");
         const auto len = payload.find("len");
         const auto flags = payload.find("flags");
         const auto pts = payload.find("pts");
-        frame.allKeysPresent = data != payload.end() && len != payload.end() &&
-                               flags != payload.end() && pts != payload.end() &&
-                               data->second.has_val_bytes() && len->second.has_val_int() &&
-                               flags->second.has_val_int() && pts->second.has_val_int() &&
-                               message.data().empty() && message.reply_type() == 0;
-        if (frame.allKeysPresent) {
+        if (payload.size() == 4 && data != payload.end() && data->second.has_val_bytes() &&
+            len != payload.end() && len->second.has_val_int() && flags != payload.end() &&
+            flags->second.has_val_int() && pts != payload.end() && pts->second.has_val_int()) {
             frame.data = data->second.val_bytes();
-            frame.len = len->second.val_int();
             frame.flags = flags->second.val_int();
             frame.pts = pts->second.val_int();
+            frame.wellFormed = message.data().empty() && message.reply_type() == 0 &&
+                               len->second.val_int() == static_cast<int64_t>(frame.data.size());
         }
         {
             std::lock_guard<std::mutex> lock(mutex_);
@@ -66,6 +82,9 @@ void StreamCall::Read() {
         stub_.reset();
     }
     changed_.notify_all();
+    if (group_) {
+        group_->AddEnded();
+    }
 }
 
 bool StreamCall::WaitForFrames(size_t count, std::chrono::milliseconds timeout) {
@@ -108,6 +127,15 @@ size_t StreamCall::FrameCount() const {
     return frames_.size();
 }
 
+std::vector<std::string> StreamCall::Buffers(size_t from, size_t to) const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    std::vector<std::string> buffers;
+    for (size_t i = from; i < std::min(to, frames_.size()); ++i) {
+        buffers.push_back(frames_[i].data);
+    }
+    return buffers;
+}
+
 void StreamCall::Cancel() {
     std::lock_guard<std::mutex> lock(mutex_);
     if (context_) {
@@ -137,5 +165,11 @@ std::optional<int32_t> Unary(const std::string &target, bool end) {
 std::optional<int32_t> CallEnd(const std::string &target) { return Unary(target, true); }
 
 std::optional<int32_t> CallRequestIdr(const std::string &target) { return Unary(target, false); }
+
+std::optional<int32_t> EndStream(const std::string &target, StreamCall &stream) {
+    const auto answer = CallEnd(target);
+    const auto status = stream.WaitForEnd(10s);
+    return status && status->ok() ? answer : std::nullopt;
+}
 
 }  // namespace mirrax::test

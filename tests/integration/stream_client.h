@@ -22,18 +22,34 @@ namespace mirrax::test {
 // One frame message as the client saw it.
 struct Frame {
     std::string data;
-    int64_t len = 0;
     int64_t flags = 0;
     int64_t pts = 0;
-    size_t payloadKeys = 0;
-    bool allKeysPresent = false;
+    // Exactly the payload keys data (bytes), len (its size), flags and pts (numbers),
+    // and nothing else in the message.
+    bool wellFormed = false;
     int64_t arrivalMs = 0;   // wall clock
     uint32_t arrivalUs = 0;  // low 32 bits of the monotonic clock, as frame stamps use
 };
 
+// Counts the ended calls of the StreamCalls that share it, so a test can wait until
+// some of many calls have ended without waiting on each in turn.
+class CallGroup {
+public:
+    bool WaitForEnded(size_t count, std::chrono::milliseconds timeout);
+    size_t Ended() const;
+
+private:
+    friend class StreamCall;
+    void AddEnded();
+
+    mutable std::mutex mutex_;
+    std::condition_variable changed_;
+    size_t ended_ = 0;
+};
+
 class StreamCall {
 public:
-    explicit StreamCall(const std::string &target);
+    explicit StreamCall(const std::string &target, std::shared_ptr<CallGroup> group = nullptr);
     ~StreamCall();  // cancels a call still open and joins the reader
     StreamCall(const StreamCall &) = delete;
     StreamCall &operator=(const StreamCall &) = delete;
@@ -45,6 +61,8 @@ public:
     std::optional<grpc::Status> WaitForEnd(std::chrono::milliseconds timeout);
     std::vector<Frame> Frames() const;
     size_t FrameCount() const;
+    // The data of frames [from, to), for DecodeBuffers.
+    std::vector<std::string> Buffers(size_t from = 0, size_t to = SIZE_MAX) const;
     void Cancel();
 
 private:
@@ -58,12 +76,15 @@ private:
     std::condition_variable changed_;
     std::vector<Frame> frames_;
     std::optional<grpc::Status> status_;
+    std::shared_ptr<CallGroup> group_;
     std::thread reader_;
 };
 
 // Unary calls with a deadline; the result field, or nothing when the call failed.
 std::optional<int32_t> CallEnd(const std::string &target);
 std::optional<int32_t> CallRequestIdr(const std::string &target);
+// onEnd, then the stream's call must end OK: onEnd's answer, or nothing.
+std::optional<int32_t> EndStream(const std::string &target, StreamCall &stream);
 
 int64_t WallClockMs();
 

@@ -12,56 +12,26 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <cstdint>
-#include <cstring>
 #include <fstream>
+#include <sstream>
 
 extern char **environ;
 
 namespace mirrax::test {
-namespace {
-
-#ifdef MIRRAX_TEST_EMULATOR
-// The ELF machine field of a file; 0 for one that is not an ELF file.
-uint16_t ElfMachine(const std::string &path) {
-    static constexpr unsigned char kMagic[4] = {0x7f, 'E', 'L', 'F'};
-    unsigned char header[20] = {};
-    std::ifstream in(path, std::ios::binary);
-    if (!in.read(reinterpret_cast<char *>(header), sizeof(header)) ||
-        std::memcmp(header, kMagic, sizeof(kMagic)) != 0) {
-        return 0;
-    }
-    // e_machine, in the byte order that EI_DATA names (2: big-endian).
-    return header[5] == 2 ? static_cast<uint16_t>(header[18] << 8 | header[19])
-                          : static_cast<uint16_t>(header[19] << 8 | header[18]);
-}
-#endif
-
-}  // namespace
 
 // The emulator of a cross build comes as CMake's CMAKE_CROSSCOMPILING_EMULATOR, its
 // words joined by spaces. The build machine's kernel cannot run a program built for
 // the tests' machine by itself unless binfmt_misc was set up for it.
 std::vector<std::string> CommandLine(const std::vector<std::string> &argv) {
 #ifdef MIRRAX_TEST_EMULATOR
-    if (!argv.empty()) {
-        const uint16_t machine = ElfMachine(argv[0]);
-        if (machine != 0 && machine == ElfMachine("/proc/self/exe")) {
-            std::vector<std::string> command;
-            const std::string emulator = MIRRAX_TEST_EMULATOR;
-            for (size_t start = 0; start < emulator.size();) {
-                size_t end = emulator.find(' ', start);
-                if (end == std::string::npos) {
-                    end = emulator.size();
-                }
-                if (end > start) {
-                    command.push_back(emulator.substr(start, end - start));
-                }
-                start = end + 1;
-            }
-            command.insert(command.end(), argv.begin(), argv.end());
-            return command;
+    if (!argv.empty() && argv[0].rfind(BuildPath("bin/"), 0) == 0) {
+        std::vector<std::string> command;
+        std::istringstream words(MIRRAX_TEST_EMULATOR);
+        for (std::string word; words >> word;) {
+            command.push_back(word);
         }
+        command.insert(command.end(), argv.begin(), argv.end());
+        return command;
     }
 #endif
     return argv;
@@ -216,6 +186,11 @@ std::optional<int> ChildProcess::Wait(std::chrono::milliseconds timeout) {
     return status_;
 }
 
+std::optional<int> ChildProcess::Stop(int sig, std::chrono::milliseconds timeout) {
+    Signal(sig);
+    return Wait(timeout);
+}
+
 bool ChildProcess::WaitForLine(Stream stream, const std::string &needle,
                                std::chrono::milliseconds timeout) {
     return WaitForCount(stream, needle, 1, timeout);
@@ -280,6 +255,32 @@ int FreeLoopbackPort() {
 
 std::string BuildPath(const std::string &relative) {
     return std::string(MIRRAX_BUILD_DIR) + "/" + relative;
+}
+
+std::string RunResult::Describe() const {
+    return "status " + (status ? std::to_string(*status) : std::string("(timed out)")) +
+           "\nstdout:\n" + out + "\nstderr:\n" + err;
+}
+
+RunResult Run(const std::vector<std::string> &argv, std::chrono::milliseconds timeout) {
+    ChildProcess child(argv);
+    RunResult result;
+    result.status = child.Wait(timeout);
+    result.out = child.Output(ChildProcess::Stream::kStdout);
+    result.err = child.Output(ChildProcess::Stream::kStderr);
+    return result;
+}
+
+std::vector<std::string> Program(const std::string &name, std::vector<std::string> args) {
+    args.insert(args.begin(), BuildPath("bin/" + name));
+    return args;
+}
+
+std::string ReadFile(const std::filesystem::path &path) {
+    std::ifstream in(path, std::ios::binary);
+    std::ostringstream content;
+    content << in.rdbuf();
+    return content.str();
 }
 
 }  // namespace mirrax::test

@@ -3,10 +3,12 @@
 #ifndef MIRRAX_TESTS_SUPPORT_CHILD_PROCESS_H
 #define MIRRAX_TESTS_SUPPORT_CHILD_PROCESS_H
 
+#include <signal.h>
 #include <sys/types.h>
 
 #include <chrono>
 #include <condition_variable>
+#include <filesystem>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -38,6 +40,9 @@ public:
 
     // Exit status (0..255), or 128 + signal for a killed child; nothing on timeout.
     std::optional<int> Wait(std::chrono::milliseconds timeout);
+    // Sends `sig`, then waits for the exit status.
+    std::optional<int> Stop(int sig = SIGTERM,
+                            std::chrono::milliseconds timeout = std::chrono::seconds(20));
 
     // Waits until a line containing `needle` appeared on the stream; false on timeout,
     // or at once when the stream ended without it (the child exited or closed it).
@@ -65,11 +70,27 @@ private:
     std::thread readers_[2];
 };
 
+// A program run to its end: the exit status (nothing when it did not end in time and
+// was killed) and everything it printed.
+struct RunResult {
+    std::optional<int> status;
+    std::string out;
+    std::string err;
+    std::string Describe() const;  // status and both outputs, for a failure message
+};
+RunResult Run(const std::vector<std::string> &argv,
+              std::chrono::milliseconds timeout = std::chrono::seconds(60));
+
+// The command line of a program of this build (bin/NAME) with its arguments.
+std::vector<std::string> Program(const std::string &name, std::vector<std::string> args = {});
+
+// The whole content of a file; empty when it cannot be read.
+std::string ReadFile(const std::filesystem::path &path);
+
 // The command line that starts the program `argv[0]` with its arguments, as
 // ChildProcess runs it: in a cross build whose tests run under an emulator, a program
-// built for the tests' own machine comes after that emulator's command; programs of
-// the build machine (/bin/sh, ffprobe) stay as they are. For a test that starts a
-// program through a shell.
+// of this build (under its bin/) comes after that emulator's command; other programs
+// (/bin/sh, ffprobe) stay as they are. For a test that starts a program through a shell.
 std::vector<std::string> CommandLine(const std::vector<std::string> &argv);
 
 // A TCP port on 127.0.0.1 that was free a moment ago.

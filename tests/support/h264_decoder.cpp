@@ -129,25 +129,19 @@ std::vector<DecodedPicture> H264Decoder::Flush() {
     return out;
 }
 
-std::vector<DecodedPicture> DecodeFile(const std::string &path, int *errors) {
-    std::vector<DecodedPicture> out;
-    int failures = 0;
+Decoded Decode(const std::string &path) {
+    Decoded out{{}, 1};
     AVFormatContext *raw = nullptr;
     if (avformat_open_input(&raw, path.c_str(), nullptr, nullptr) < 0) {
-        if (errors != nullptr) {
-            *errors = 1;
-        }
         return out;
     }
     av::InputContextPtr format(raw);
     avformat_find_stream_info(format.get(), nullptr);
     const int stream = av_find_best_stream(format.get(), AVMEDIA_TYPE_VIDEO, -1, -1, nullptr, 0);
     if (stream < 0) {
-        if (errors != nullptr) {
-            *errors = 1;
-        }
         return out;
     }
+    out.errors = 0;
     const AVCodec *codec = avcodec_find_decoder(format->streams[stream]->codecpar->codec_id);
     av::CodecContextPtr context(avcodec_alloc_context3(codec));
     avcodec_parameters_to_context(context.get(), format->streams[stream]->codecpar);
@@ -157,24 +151,85 @@ std::vector<DecodedPicture> DecodeFile(const std::string &path, int *errors) {
     av::FramePtr frame(av_frame_alloc());
     auto drain = [&] {
         while (avcodec_receive_frame(context.get(), frame.get()) == 0) {
-            out.push_back(ToPicture(frame.get()));
+            out.pictures.push_back(ToPicture(frame.get()));
             av_frame_unref(frame.get());
         }
     };
     while (av_read_frame(format.get(), packet.get()) >= 0) {
         if (packet->stream_index == stream &&
             avcodec_send_packet(context.get(), packet.get()) < 0) {
-            ++failures;
+            ++out.errors;
         }
         av_packet_unref(packet.get());
         drain();
     }
     avcodec_send_packet(context.get(), nullptr);
     drain();
-    if (errors != nullptr) {
-        *errors = failures;
-    }
     return out;
+}
+
+std::vector<DecodedPicture> DecodeFile(const std::string &path, int *errors) {
+    Decoded decoded = Decode(path);
+    if (errors != nullptr) {
+        *errors = decoded.errors;
+    }
+    return std::move(decoded.pictures);
+}
+
+template <typename Buffer>
+Decoded DecodeAll(const std::vector<Buffer> &buffers) {
+    H264Decoder decoder;
+    Decoded out;
+    for (const auto &buffer : buffers) {
+        auto pictures =
+            decoder.Decode(reinterpret_cast<const uint8_t *>(buffer.data()), buffer.size());
+        out.pictures.insert(out.pictures.end(), pictures.begin(), pictures.end());
+    }
+    auto rest = decoder.Flush();
+    out.pictures.insert(out.pictures.end(), rest.begin(), rest.end());
+    out.errors = decoder.Errors();
+    return out;
+}
+
+Decoded DecodeBuffers(const std::vector<std::string> &buffers) { return DecodeAll(buffers); }
+
+Decoded DecodeBuffers(const std::vector<std::vector<uint8_t>> &buffers) {
+    return DecodeAll(buffers);
+}
+
+std::string CheckPictures(const Decoded &decoded, int width, int height, size_t minPictures,
+                          bool increasingStamps) {
+    const auto &pictures = decoded.pictures;
+    const std::string size = std::to_string(width) + "x" + std::to_string(height);
+    if (decoded.errors != 0) {
+        return std::to_string(decoded.errors) + " decoding errors";
+    }
+    if (pictures.size() < minPictures) {
+        return std::to_string(pictures.size()) + " pictures, expected at least " +
+               std::to_string(minPictures);
+    }
+    size_t stamped = 0;
+    std::optional<uint32_t> last;
+    for (size_t i = 0; i < pictures.size(); ++i) {
+        const auto &p = pictures[i];
+        if (p.width != width || p.height != height) {
+            return "picture " + std::to_string(i) + " is " + std::to_string(p.width) + "x" +
+                   std::to_string(p.height) + ", expected " + size;
+        }
+        if (increasingStamps && p.sequence) {
+            if (last && *p.sequence <= *last) {
+                return "picture " + std::to_string(i) + " has stamp " +
+                       std::to_string(*p.sequence) + " after " + std::to_string(*last);
+            }
+            last = p.sequence;
+            ++stamped;
+        }
+    }
+    if (increasingStamps && stamped * 10 < pictures.size() * 9) {
+        return "only " + std::to_string(stamped) + " of " + std::to_string(pictures.size()) +
+               " pictures carry a readable stamp";
+    }
+    return {};
 }
 
 std::vector<DecodedPicture> DecodeAnnexB(const std::vector<uint8_t> &stream) {

@@ -51,11 +51,31 @@ private:
     int errors_ = 0;
 };
 
+// What a stream or a file decodes to: its pictures in order and the decoder's errors.
+struct Decoded {
+    std::vector<DecodedPicture> pictures;
+    int errors = 0;
+};
+
+// Decodes the buffers of one stream in order (each one or more whole NAL units, as
+// the encoder delivers them) with one decoder, flushed at the end.
+Decoded DecodeBuffers(const std::vector<std::string> &buffers);
+Decoded DecodeBuffers(const std::vector<std::vector<uint8_t>> &buffers);
+
+// Decodes a whole file (raw .h264, a container such as .mp4, or a picture such as .png).
+Decoded Decode(const std::string &path);
+
+// Empty when the pictures decoded without errors, are at least `minPictures`, all
+// `width` x `height`, and (with `increasingStamps`) at least 90 % of them carry a
+// frame stamp, with strictly increasing sequence numbers; otherwise one line that
+// says what is wrong.
+std::string CheckPictures(const Decoded &decoded, int width, int height, size_t minPictures = 1,
+                          bool increasingStamps = true);
+
+// Older forms, kept until their last users move to the ones above.
 // Decodes a whole Annex B stream (buffers concatenated), split into pictures by
 // libavcodec's parser.
 std::vector<DecodedPicture> DecodeAnnexB(const std::vector<uint8_t> &stream);
-
-// Decodes a whole file (raw .h264 or a container such as .mp4).
 std::vector<DecodedPicture> DecodeFile(const std::string &path, int *errors = nullptr);
 
 }  // namespace mirrax::test

@@ -20,10 +20,8 @@ std::vector<platform::LogLine> LogCapture::Lines() const {
 }
 
 std::vector<std::string> LogCapture::Texts() const {
-    std::lock_guard<std::mutex> lock(mutex_);
     std::vector<std::string> texts;
-    texts.reserve(lines_.size());
-    for (const auto &line : lines_) {
+    for (const auto &line : Lines()) {
         texts.push_back(line.text);
     }
     return texts;
@@ -34,15 +32,17 @@ void LogCapture::Clear() {
     lines_.clear();
 }
 
-size_t LogCapture::Count(const std::string &needle, int level) const {
-    std::lock_guard<std::mutex> lock(mutex_);
+size_t LogCapture::CountLocked(const std::string &needle, int level) const {
     size_t n = 0;
     for (const auto &line : lines_) {
-        if ((level < 0 || line.level == level) && line.text.find(needle) != std::string::npos) {
-            ++n;
-        }
+        n += (level < 0 || line.level == level) && line.text.find(needle) != std::string::npos;
     }
     return n;
+}
+
+size_t LogCapture::Count(const std::string &needle, int level) const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return CountLocked(needle, level);
 }
 
 int LogCapture::IndexOf(const std::string &needle, size_t from) const {
@@ -58,15 +58,7 @@ int LogCapture::IndexOf(const std::string &needle, size_t from) const {
 bool LogCapture::WaitFor(const std::string &needle, size_t count,
                          std::chrono::milliseconds timeout) const {
     std::unique_lock<std::mutex> lock(mutex_);
-    return changed_.wait_for(lock, timeout, [&] {
-        size_t n = 0;
-        for (const auto &line : lines_) {
-            if (line.text.find(needle) != std::string::npos) {
-                ++n;
-            }
-        }
-        return n >= count;
-    });
+    return changed_.wait_for(lock, timeout, [&] { return CountLocked(needle, -1) >= count; });
 }
 
 }  // namespace mirrax::test

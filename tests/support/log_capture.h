@@ -37,6 +37,8 @@ public:
                  std::chrono::milliseconds timeout = std::chrono::seconds(10)) const;
 
 private:
+    size_t CountLocked(const std::string &needle, int level) const;
+
     mutable std::mutex mutex_;
     mutable std::condition_variable changed_;
     std::vector<platform::LogLine> lines_;

@@ -49,6 +49,15 @@ std::string ExecuteControl(const std::string &line) {
         platform::InjectFault(call, code, times);
         return "ok fault " + call;
     }
+    if (command == "slow") {
+        std::string call;
+        long long ms = 0;
+        if (!(in >> call >> ms) || ms < 0) {
+            return "error: slow needs a call name and milliseconds";
+        }
+        platform::InjectDelay(call, std::chrono::milliseconds(ms));
+        return "ok slow " + call;
+    }
     if (command == "clear-faults") {
         platform::ClearFaults();
         return "ok clear-faults";

@@ -3,6 +3,7 @@
 #ifndef MIRRAX_PLATFORM_FAULT_INJECTION_H
 #define MIRRAX_PLATFORM_FAULT_INJECTION_H
 
+#include <chrono>
 #include <cstdint>
 #include <optional>
 #include <string_view>
@@ -15,10 +16,15 @@ namespace mirrax::platform {
 // return null instead. `times` < 0 arms the fault until cleared.
 void InjectFault(std::string_view call, int64_t code, int times = 1);
 
-// Disarms every fault.
+// Makes the next call of `call` take `delay` longer: it waits in the calling thread,
+// then does its work (or takes an armed fault).
+void InjectDelay(std::string_view call, std::chrono::milliseconds delay);
+
+// Disarms every fault and delay.
 void ClearFaults();
 
-// Used by the platform implementation: consumes one armed fault of `call`, if any.
+// Used by the platform implementation: waits out an armed delay of `call`, then
+// consumes one armed fault of it, if any.
 std::optional<int64_t> TakeFault(std::string_view call);
 
 }  // namespace mirrax::platform
