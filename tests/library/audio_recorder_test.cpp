@@ -29,9 +29,6 @@ TEST(AudioRecorder, SetupAndStopLogTheirLinesInOrder) {
     recorder.Stop();
 
     const std::vector<std::string> order = {
-        "TestCapture start ",
-        "Before AudioCapturer create. ",
-        "After AudioCapturer create. ",
         "OnStateChange CAPTURER_PREPARED",
         "OnStateChange CAPTURER_RUNNING",
         "Capturing started",
@@ -50,34 +47,20 @@ TEST(AudioRecorder, SetupAndStopLogTheirLinesInOrder) {
     EXPECT_EQ(capture.Count("CaptureAudio read audio buffer failed."), 0u);
 }
 
-struct StateCase {
-    int state;
-    const char *line;
-};
-
-void PrintTo(const StateCase &c, std::ostream *os) { *os << c.state; }
-
-class CallbackState : public ::testing::TestWithParam<StateCase> {};
-
-TEST_P(CallbackState, LogsGeneralLineThenTheState) {
-    mirrax::test::LogCapture capture;
-    AudioCapturerCallbackImpl callback;
-    callback.OnStateChange(static_cast<CapturerState>(GetParam().state));
-    const auto texts = capture.Texts();
-    ASSERT_EQ(texts.size(), 2u);
-    EXPECT_EQ(texts[0],
-              "[native_screen_encoder:(OnStateChange)] AudioCapturerCallbackImpl:: OnStateChange");
-    EXPECT_EQ(texts[1], std::string("[native_screen_encoder:(OnStateChange)] "
-                                    "AudioCapturerCallbackImpl: OnStateChange ") +
-                            GetParam().line);
+TEST(CallbackState, LogsGeneralLineThenTheState) {
+    for (const auto &[state, line] : {std::pair<int, std::string>{0, "NOT A VALID state"},
+                                      {2, "CAPTURER_RUNNING"},
+                                      {5, "NOT A VALID state"}}) {
+        mirrax::test::LogCapture capture;
+        AudioCapturerCallbackImpl callback;
+        callback.OnStateChange(static_cast<CapturerState>(state));
+        const std::string label = "[native_screen_encoder:(OnStateChange)] ";
+        EXPECT_EQ(
+            capture.Texts(),
+            (std::vector<std::string>{label + "AudioCapturerCallbackImpl:: OnStateChange",
+                                      label + "AudioCapturerCallbackImpl: OnStateChange " + line}));
+    }
 }
-
-INSTANTIATE_TEST_SUITE_P(
-    States, CallbackState,
-    ::testing::Values(StateCase{0, "NOT A VALID state"}, StateCase{1, "CAPTURER_PREPARED"},
-                      StateCase{2, "CAPTURER_RUNNING"}, StateCase{3, "CAPTURER_STOPPED"},
-                      StateCase{4, "CAPTURER_RELEASED"}, StateCase{5, "NOT A VALID state"}),
-    [](const auto &info) { return "State" + std::to_string(info.param.state); });
 
 TEST(AudioRecorder, InterruptLogsHintTypeAndForce) {
     mirrax::test::LogCapture capture;
@@ -90,55 +73,36 @@ TEST(AudioRecorder, InterruptLogsHintTypeAndForce) {
     EXPECT_EQ(capture.Count("OnInterrupt Hint : 2 eventType : 2,            forceType : 1"), 1u);
 }
 
-TEST(AudioRecorder, DestroyingARunningRecorderJoinsItsThread) {
+// A second Setup ends the first capture thread; destroying a running recorder joins
+// the second.
+TEST(AudioRecorder, SecondSetupAndDestroyEndTheCaptureThread) {
     mirrax::test::LogCapture capture;
     auto recorder = std::make_unique<AudioRecorder>();
     ASSERT_TRUE(recorder->Setup());
     ASSERT_TRUE(capture.WaitFor("CaptureAudio audio buffer len"));
+    ASSERT_TRUE(recorder->Setup());
+    EXPECT_EQ(capture.Count("CaptureAudio finish."), 1u);
+    ASSERT_TRUE(capture.WaitFor("CaptureAudio audio buffer len", 2));
+    const size_t released = capture.Count("OnStateChange CAPTURER_RELEASED");
     recorder.reset();
-    EXPECT_EQ(capture.Count("CaptureAudio finish."), 1u);
-    EXPECT_EQ(capture.Count("OnStateChange CAPTURER_RELEASED"), 1u);
-}
-
-TEST(AudioRecorder, SecondSetupEndsTheFirstCaptureThread) {
-    mirrax::test::LogCapture capture;
-    AudioRecorder recorder;
-    ASSERT_TRUE(recorder.Setup());
-    ASSERT_TRUE(capture.WaitFor("CaptureAudio audio buffer len"));
-    ASSERT_TRUE(recorder.Setup());
-    EXPECT_EQ(capture.Count("CaptureAudio finish."), 1u);
-    recorder.Stop();
     EXPECT_EQ(capture.Count("CaptureAudio finish."), 2u);
+    EXPECT_EQ(capture.Count("OnStateChange CAPTURER_RELEASED"), released + 1);
 }
 
-struct AudioFaultCase {
-    const char *call;
-    const char *line;
-};
-
-void PrintTo(const AudioFaultCase &c, std::ostream *os) { *os << c.call; }
-
-class AudioFault : public ::testing::TestWithParam<AudioFaultCase> {};
-
-TEST_P(AudioFault, SetupFailsWithItsLine) {
-    mirrax::test::LogCapture capture;
-    mirrax::platform::InjectFault(GetParam().call, -62980096);
-    AudioRecorder recorder;
-    EXPECT_FALSE(recorder.Setup());
-    mirrax::platform::ClearFaults();
-    EXPECT_EQ(capture.Count(GetParam().line, LOG_ERROR), 1u);
-    EXPECT_EQ(capture.Count("Capturing started"), 0u);
+TEST(AudioFault, SetupFailsWithItsLine) {
+    for (const auto &[call, line] : {std::pair<std::string, std::string>{
+                                         "AudioCapturer::Create", "AudioCapturer create failed."},
+                                     {"AudioCapturer::SetCapturerCallback",
+                                      "AudioCapturerTest: SetCapturerCallback failed -62980096"},
+                                     {"AudioCapturer::Start", "Start stream failed"}}) {
+        mirrax::test::LogCapture capture;
+        mirrax::platform::InjectFault(call, -62980096);
+        AudioRecorder recorder;
+        EXPECT_FALSE(recorder.Setup()) << call;
+        mirrax::platform::ClearFaults();
+        EXPECT_EQ(capture.Count(line, LOG_ERROR), 1u) << call;
+        EXPECT_EQ(capture.Count("Capturing started"), 0u) << call;
+    }
 }
-
-INSTANTIATE_TEST_SUITE_P(
-    Faults, AudioFault,
-    ::testing::Values(AudioFaultCase{"AudioCapturer::Create", "AudioCapturer create failed."},
-                      AudioFaultCase{"AudioCapturer::SetCapturerCallback",
-                                     "AudioCapturerTest: SetCapturerCallback failed -62980096"},
-                      AudioFaultCase{"AudioCapturer::Start", "Start stream failed"}),
-    [](const auto &info) {
-        std::string name = info.param.call;
-        return name.substr(name.find("::") + 2);
-    });
 
 }  // namespace

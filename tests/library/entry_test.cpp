@@ -23,33 +23,19 @@ TEST(EntrySymbols, EntryPointsUnmangledAndInternalsHidden) {
     EXPECT_EQ(dlsym(library, "_ZN12ReplyMessageC1Ev"), nullptr);
 }
 
-struct FewArgsCase {
-    const char *name;
-    std::vector<const char *> args;
-};
-
-void PrintTo(const FewArgsCase &c, std::ostream *os) { *os << c.name; }
-
-class FewArguments : public ::testing::TestWithParam<FewArgsCase> {};
-
-TEST_P(FewArguments, ReturnMinusOneWithoutServer) {
-    mirrax::test::LogCapture capture;
-    std::vector<char *> argv;
-    for (const char *a : GetParam().args) {
-        argv.push_back(const_cast<char *>(a));
+TEST(FewArguments, ReturnMinusOneWithoutServer) {
+    for (std::vector<const char *> args : {std::vector<const char *>{}, {"-p"}}) {
+        mirrax::test::LogCapture capture;
+        const size_t argc = args.size();
+        args.push_back(nullptr);
+        EXPECT_EQ(UiTestExtension_OnInit(nullptr, argc, const_cast<char **>(args.data())), -1);
+        EXPECT_EQ(capture.Count("Start error, invalid parma.", LOG_ERROR), 1u);
+        EXPECT_EQ(capture.Count("argc: " + std::to_string(argc), LOG_INFO), 1u);
+        EXPECT_EQ(capture.Count("argv:"), 0u);
+        EXPECT_EQ(capture.Count("Server Listening"), 0u);
+        EXPECT_EQ(capture.Count("Finish parse params."), 0u);
+        EXPECT_EQ(UiTestExtension_OnRun(), 0);
     }
-    argv.push_back(nullptr);
-    EXPECT_EQ(UiTestExtension_OnInit(nullptr, GetParam().args.size(), argv.data()), -1);
-    EXPECT_EQ(capture.Count("Start error, invalid parma.", LOG_ERROR), 1u);
-    EXPECT_EQ(capture.Count("argc: " + std::to_string(GetParam().args.size()), LOG_INFO), 1u);
-    EXPECT_EQ(capture.Count("argv:"), 0u);
-    EXPECT_EQ(capture.Count("Server Listening"), 0u);
-    EXPECT_EQ(capture.Count("Finish parse params."), 0u);
-    EXPECT_EQ(UiTestExtension_OnRun(), 0);
 }
-
-INSTANTIATE_TEST_SUITE_P(Entry, FewArguments,
-                         ::testing::Values(FewArgsCase{"None", {}}, FewArgsCase{"One", {"-p"}}),
-                         [](const auto &info) { return std::string(info.param.name); });
 
 }  // namespace

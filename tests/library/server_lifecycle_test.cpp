@@ -1,5 +1,5 @@
-// RpcServer start and shutdown in this process (each case runs in its own process
-// under CTest, so the gRPC server starts at most once per process).
+// RpcServer start and shutdown in this process. Each case runs in a process of its own
+// under CTest: the gRPC server starts at most once per process.
 #include <gtest/gtest.h>
 
 #include <thread>

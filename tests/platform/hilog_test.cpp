@@ -9,9 +9,11 @@
 
 namespace {
 
-TEST(HiLogFormat, PrivacyMarkersAndConversions) {
+TEST(HiLogFormat, PrivacyMarkersConversionsAndLineFields) {
     mirrax::test::LogCapture capture;
-    HiLogPrint(LOG_APP, LOG_INFO, 0xD00F1E2, "T", "%{public}s %{public}d", "label", -3);
+    EXPECT_EQ(HiLogPrint(LOG_APP, LOG_ERROR, 0xD00F1E2, "T", "%{public}s %{public}d", "label", -3),
+              8);
+    EXPECT_EQ(HiLogPrint(LOG_APP, LOG_ERROR, 0xD00F1E2, "T", nullptr), -1);
     HiLogPrint(LOG_APP, LOG_INFO, 0xD00F1E2, "T", "a %{private}s b %d c", "secret", 5);
     HiLogPrint(LOG_APP, LOG_INFO, 0xD00F1E2, "T", "%{public}ld|%{public}lu|%{public}05d|%%",
                static_cast<long>(-5000000000), static_cast<unsigned long>(18446744073709551615ul),
@@ -19,25 +21,14 @@ TEST(HiLogFormat, PrivacyMarkersAndConversions) {
     HiLogPrint(LOG_APP, LOG_INFO, 0xD00F1E2, "T", "%{public}.2f %{public}s %{public}c", 2.5,
                static_cast<const char *>(nullptr), 'x');
     HiLogPrint(LOG_APP, LOG_INFO, 0xD00F1E2, "T", "%{private}d then %{public}d", 1, 2);
-    const auto texts = capture.Texts();
-    ASSERT_EQ(texts.size(), 5u);
-    EXPECT_EQ(texts[0], "label -3");
-    EXPECT_EQ(texts[1], "a <private> b <private> c");
-    EXPECT_EQ(texts[2], "-5000000000|18446744073709551615|00042|%");
-    EXPECT_EQ(texts[3], "2.50 (null) x");
-    EXPECT_EQ(texts[4], "<private> then 2");
-}
-
-TEST(HiLogFormat, CarriesTypeLevelDomainTag) {
-    mirrax::test::LogCapture capture;
-    EXPECT_EQ(HiLogPrint(LOG_APP, LOG_ERROR, 0xD00F1E2, "BraxelMirrax", "%{public}s", "abc"), 3);
-    EXPECT_EQ(HiLogPrint(LOG_APP, LOG_ERROR, 0xD00F1E2, "BraxelMirrax", nullptr), -1);
-    const auto lines = capture.Lines();
-    ASSERT_EQ(lines.size(), 1u);
-    EXPECT_EQ(lines[0].type, LOG_APP);
-    EXPECT_EQ(lines[0].level, LOG_ERROR);
-    EXPECT_EQ(lines[0].domain, 0xD00F1E2u);
-    EXPECT_EQ(lines[0].tag, "BraxelMirrax");
+    EXPECT_EQ(capture.Texts(), (std::vector<std::string>{"label -3", "a <private> b <private> c",
+                                                         "-5000000000|18446744073709551615|00042|%",
+                                                         "2.50 (null) x", "<private> then 2"}));
+    const auto line = capture.Lines().at(0);
+    EXPECT_EQ(line.type, LOG_APP);
+    EXPECT_EQ(line.level, LOG_ERROR);
+    EXPECT_EQ(line.domain, 0xD00F1E2u);
+    EXPECT_EQ(line.tag, "T");
 }
 
 TEST(HiLogFormat, DefaultLineForm) {

@@ -1,16 +1,10 @@
 // The x11 source against an Xvfb server the test starts itself: what is drawn on the
 // X screen arrives in a mirrored surface, and an unchanged screen produces no frames.
-#include <fcntl.h>
 #include <gtest/gtest.h>
-#include <poll.h>
-#include <signal.h>
-#include <spawn.h>
 #include <sys/resource.h>
-#include <sys/wait.h>
-#include <unistd.h>
 #include <xcb/xcb.h>
 
-#include <cstdlib>
+#include <filesystem>
 #include <fstream>
 #include <memory>
 #include <string>
@@ -19,9 +13,8 @@
 #include "display_test_util.h"
 #include "mirrax_platform/display_config.h"
 #include "screen_manager.h"
+#include "support/child_process.h"
 #include "support/log_capture.h"
-
-extern char **environ;
 
 namespace mirrax::test {
 namespace {
@@ -30,86 +23,20 @@ struct ConnectionDeleter {
     void operator()(xcb_connection_t *c) const { xcb_disconnect(c); }
 };
 
-// An Xvfb server on a display number it picks itself (-displayfd); stopped at the end.
-class Xvfb {
-public:
-    // Empty `error` and a running server, or a reason to skip.
-    Xvfb(int width, int height, std::string *error) {
-        int fds[2];
-        if (pipe(fds) != 0) {
-            *error = "pipe failed";
-            return;
-        }
-        const std::string geometry = std::to_string(width) + "x" + std::to_string(height) + "x24";
-        const std::string fd = std::to_string(fds[1]);
-        const char *argv[] = {"Xvfb",           "-displayfd", fd.c_str(), "-screen",  "0",
-                              geometry.c_str(), "-nolisten",  "tcp",      "-noreset", nullptr};
-        posix_spawn_file_actions_t actions;
-        posix_spawn_file_actions_init(&actions);
-        posix_spawn_file_actions_addclose(&actions, fds[0]);
-        // Neither output stays connected to the test's: a server left behind by a test
-        // that died must not hold the pipes its runner reads.
-        posix_spawn_file_actions_addopen(&actions, 1, "/dev/null", O_WRONLY, 0);
-        posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
-        const int rc = posix_spawnp(&pid_, "Xvfb", &actions, nullptr,
-                                    const_cast<char *const *>(argv), environ);
-        posix_spawn_file_actions_destroy(&actions);
-        close(fds[1]);
-        if (rc != 0) {
-            close(fds[0]);
-            pid_ = -1;
-            *error = "Xvfb is not installed";
-            return;
-        }
-        // The server writes its display number once it accepts connections.
-        std::string number;
-        pollfd p{fds[0], POLLIN, 0};
-        char buffer[32];
-        while (number.find('\n') == std::string::npos && poll(&p, 1, 10000) > 0) {
-            const ssize_t n = read(fds[0], buffer, sizeof(buffer));
-            if (n <= 0) {
-                break;
-            }
-            number.append(buffer, static_cast<size_t>(n));
-        }
-        close(fds[0]);
-        if (number.find('\n') == std::string::npos) {
-            *error = "Xvfb did not report a display within 10 s";
-            return;
-        }
-        name_ = ":" + number.substr(0, number.find('\n'));
-    }
-    ~Xvfb() {
-        if (pid_ > 0) {
-            kill(pid_, SIGTERM);
-            waitpid(pid_, nullptr, 0);
+// Caps the address space of process `pid` at what it maps now plus `headroom` bytes
+// (RLIM_INFINITY lifts the cap); false when it cannot be set.
+bool LimitAddressSpace(pid_t pid, rlim_t headroom) {
+    std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+    std::string line;
+    while (headroom != RLIM_INFINITY && std::getline(status, line)) {
+        if (line.rfind("VmSize:", 0) == 0) {
+            const rlimit limit{std::stoull(line.substr(7)) * 1024 + headroom, RLIM_INFINITY};
+            return prlimit(pid, RLIMIT_AS, &limit, nullptr) == 0;
         }
     }
-    const std::string &Name() const { return name_; }
-
-    // Caps the server's address space at what it maps now plus `headroom` bytes, so it
-    // cannot map a shared-memory segment larger than that; false when it cannot be set.
-    bool LimitAddressSpace(size_t headroom) {
-        std::ifstream status("/proc/" + std::to_string(pid_) + "/status");
-        std::string line;
-        while (std::getline(status, line)) {
-            if (line.rfind("VmSize:", 0) == 0) {
-                const rlim_t mapped = std::stoull(line.substr(7)) * 1024;
-                const rlimit limit{mapped + headroom, RLIM_INFINITY};
-                return prlimit(pid_, RLIMIT_AS, &limit, nullptr) == 0;
-            }
-        }
-        return false;
-    }
-    bool LiftAddressSpaceLimit() {
-        const rlimit limit{RLIM_INFINITY, RLIM_INFINITY};
-        return prlimit(pid_, RLIMIT_AS, &limit, nullptr) == 0;
-    }
-
-private:
-    pid_t pid_ = -1;
-    std::string name_;
-};
+    const rlimit none{RLIM_INFINITY, RLIM_INFINITY};
+    return headroom == RLIM_INFINITY && prlimit(pid, RLIMIT_AS, &none, nullptr) == 0;
+}
 
 // Fills a rectangle of the root window with an RGB colour and waits until the server
 // has done it.
@@ -131,26 +58,33 @@ void FillRoot(const std::string &display, int x, int y, int w, int h, uint32_t r
 // it started with, and only once its output is off). False when the server refuses.
 bool ResizeRoot(const std::string &display, int width, int height) {
     const std::string size = std::to_string(width) + "x" + std::to_string(height);
-    const std::string plain = "xrandr -d " + display + " --fb " + size + " >/dev/null 2>&1";
-    const std::string outputOff =
-        "xrandr -d " + display + " --output screen --off --fb " + size + " >/dev/null 2>&1";
-    return std::system(plain.c_str()) == 0 || std::system(outputOff.c_str()) == 0;
+    return Run({"/usr/bin/xrandr", "-d", display, "--fb", size}).status == 0 ||
+           Run({"/usr/bin/xrandr", "-d", display, "--output", "screen", "--off", "--fb", size})
+                   .status == 0;
 }
 
+// An Xvfb server on a display number it picks itself and writes on its output once it
+// accepts connections.
 class X11SourceTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        std::string error;
-        xvfb_ = std::make_unique<Xvfb>(640, 480, &error);
-        if (!error.empty()) {
-            GTEST_SKIP() << "no X server for the x11 source: " << error;
+        if (!std::filesystem::exists("/usr/bin/Xvfb")) {
+            GTEST_SKIP() << "Xvfb is not installed";
         }
+        xvfb_ = std::make_unique<ChildProcess>(
+            std::vector<std::string>{"/usr/bin/Xvfb", "-displayfd", "1", "-screen", "0",
+                                     "640x480x24", "-nolisten", "tcp", "-noreset"});
+        ASSERT_TRUE(xvfb_->WaitForLine(ChildProcess::Stream::kStdout, "")) << "no X display";
+        display_ = ":" + xvfb_->Lines(ChildProcess::Stream::kStdout).at(0);
     }
     void TearDown() override {
         platform::ResetDisplayServer();
-        xvfb_.reset();
+        if (xvfb_) {
+            EXPECT_TRUE(xvfb_->Stop().has_value());
+        }
     }
-    std::unique_ptr<Xvfb> xvfb_;
+    std::unique_ptr<ChildProcess> xvfb_;
+    std::string display_;
 };
 
 // Waits for a frame whose pixel at (x, y) has the given RGB colour.
@@ -169,9 +103,9 @@ bool WaitForColour(OHOS::Surface &surface, int x, int y, uint32_t rgb) {
 }
 
 TEST_F(X11SourceTest, DrawnContentArrivesInTheSurfaceAndStillScreenIsQuiet) {
-    FillRoot(xvfb_->Name(), 100, 100, 200, 150, 0x00FF00);
+    FillRoot(display_, 100, 100, 200, 150, 0x00FF00);
     std::string error;
-    ASSERT_TRUE(platform::ConfigureDisplay("x11:" + xvfb_->Name(), &error)) << error;
+    ASSERT_TRUE(platform::ConfigureDisplay("x11:" + display_, &error)) << error;
     OHOS::sptr<OHOS::Rosen::Display> display =
         OHOS::Rosen::DisplayManager::GetInstance().GetDisplayByScreen(0);
     ASSERT_NE(display, nullptr);
@@ -183,17 +117,17 @@ TEST_F(X11SourceTest, DrawnContentArrivesInTheSurfaceAndStillScreenIsQuiet) {
     // Nothing changes on the X screen: no further frames.
     EXPECT_FALSE(NextFrame(*mirror.surface, std::chrono::milliseconds(300)).has_value());
 
-    FillRoot(xvfb_->Name(), 400, 300, 100, 100, 0xFF0000);
+    FillRoot(display_, 400, 300, 100, 100, 0xFF0000);
     EXPECT_TRUE(WaitForColour(*mirror.surface, 450, 350, 0xFF0000));
 }
 
 TEST_F(X11SourceTest, RandrSizeChangeIsAScreenChange) {
     std::string error;
-    ASSERT_TRUE(platform::ConfigureDisplay("x11:" + xvfb_->Name(), &error)) << error;
+    ASSERT_TRUE(platform::ConfigureDisplay("x11:" + display_, &error)) << error;
     auto listener = OHOS::sptr<RecordingListener>::MakeSptr();
     ASSERT_EQ(OHOS::Rosen::ScreenManager::GetInstance().RegisterScreenListener(listener),
               OHOS::Rosen::DMError::DM_OK);
-    if (!ResizeRoot(xvfb_->Name(), 320, 240)) {
+    if (!ResizeRoot(display_, 320, 240)) {
         GTEST_SKIP() << "this Xvfb cannot change its screen size through RandR";
     }
     auto width = [] {
@@ -216,16 +150,16 @@ TEST_F(X11SourceTest, RandrSizeChangeIsAScreenChange) {
 TEST_F(X11SourceTest, RefusedSegmentAfterSizeChangeIsReportedOnceAndRetried) {
     LogCapture log;
     std::string error;
-    ASSERT_TRUE(platform::ConfigureDisplay("x11:" + xvfb_->Name(), &error)) << error;
-    if (!ResizeRoot(xvfb_->Name(), 320, 240)) {
+    ASSERT_TRUE(platform::ConfigureDisplay("x11:" + display_, &error)) << error;
+    if (!ResizeRoot(display_, 320, 240)) {
         GTEST_SKIP() << "this Xvfb cannot change its screen size through RandR";
     }
     ASSERT_TRUE(log.WaitFor("screen 0 changed to 320x240"));
 
     // Back to 640x480: the new segment takes 1200 KiB, the old one 300 KiB, and the
     // server may map only 256 KiB beyond what it maps now.
-    ASSERT_TRUE(xvfb_->LimitAddressSpace(256 * 1024));
-    ASSERT_TRUE(ResizeRoot(xvfb_->Name(), 640, 480));
+    ASSERT_TRUE(LimitAddressSpace(xvfb_->Pid(), 256 * 1024));
+    ASSERT_TRUE(ResizeRoot(display_, 640, 480));
     const std::string refused = "the X server refused the shared-memory segment";
     ASSERT_TRUE(log.WaitFor(refused)) << ::testing::PrintToString(log.Texts());
     // The screen keeps its last size until the source can read the new screen.
@@ -235,7 +169,7 @@ TEST_F(X11SourceTest, RefusedSegmentAfterSizeChangeIsReportedOnceAndRetried) {
     ASSERT_NE(display, nullptr);
     EXPECT_EQ(display->GetWidth(), 320);
 
-    ASSERT_TRUE(xvfb_->LiftAddressSpaceLimit());
+    ASSERT_TRUE(LimitAddressSpace(xvfb_->Pid(), RLIM_INFINITY));
     ASSERT_TRUE(log.WaitFor("screen 0 changed to 640x480", 2))
         << ::testing::PrintToString(log.Texts());
     display = OHOS::Rosen::DisplayManager::GetInstance().GetDisplayByScreen(0);
@@ -243,12 +177,12 @@ TEST_F(X11SourceTest, RefusedSegmentAfterSizeChangeIsReportedOnceAndRetried) {
     EXPECT_EQ(display->GetWidth(), 640);
     EXPECT_EQ(display->GetHeight(), 480);
     EXPECT_EQ(log.Count(refused, LOG_ERROR), 1u) << ::testing::PrintToString(log.Texts());
-    EXPECT_EQ(log.Count("X display '" + xvfb_->Name() + "' readable again", LOG_INFO), 1u)
+    EXPECT_EQ(log.Count("X display '" + display_ + "' readable again", LOG_INFO), 1u)
         << ::testing::PrintToString(log.Texts());
 
     // The capture goes on at the new size, to its last row and column.
     Mirror mirror = StartMirror(640, 480, 1);
-    FillRoot(xvfb_->Name(), 500, 400, 140, 80, 0xFFFF00);
+    FillRoot(display_, 500, 400, 140, 80, 0xFFFF00);
     EXPECT_TRUE(WaitForColour(*mirror.surface, 639, 479, 0xFFFF00));
 }
 

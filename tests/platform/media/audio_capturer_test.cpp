@@ -3,6 +3,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <mutex>
 #include <thread>
@@ -43,42 +45,32 @@ private:
     std::vector<CapturerState> states_;
 };
 
-TEST(AudioCapturerTest, BlockingReadsDeliverRequestedSizesAtRealTimePace) {
-    auto capturer = AudioCapturer::Create(Options());
-    ASSERT_NE(capturer, nullptr);
-    size_t size = 0;
-    ASSERT_EQ(capturer->GetBufferSize(size), SUCCESS);
-    EXPECT_EQ(size, 48000u * 4 / 50);  // 20 ms of 16-bit stereo
-    ASSERT_TRUE(capturer->Start());
-    std::vector<uint8_t> buffer(size);
-    const auto begin = Clock::now();
-    bool nonSilent = false;
-    for (int i = 0; i < 10; ++i) {
-        ASSERT_EQ(capturer->Read(*buffer.data(), size, true), static_cast<int32_t>(size));
-        for (uint8_t b : buffer) {
-            nonSilent = nonSilent || b != 0;
-        }
-    }
-    const auto elapsed = Clock::now() - begin;
-    // 200 ms of audio cannot arrive sooner than 200 ms after Start.
-    EXPECT_GE(elapsed, std::chrono::milliseconds(195));
-    EXPECT_TRUE(nonSilent);
-    EXPECT_EQ(capturer->Read(*buffer.data(), 3, true), ERR_INVALID_PARAM);  // under one frame
-    EXPECT_TRUE(capturer->Stop());
-    EXPECT_EQ(capturer->Read(*buffer.data(), size, true), ERR_ILLEGAL_STATE);
-    EXPECT_TRUE(capturer->Release());
-}
-
-TEST(AudioCapturerTest, StateChangesAreReportedInOrder) {
+TEST(AudioCapturerTest, RealTimeReadsAndStatesInOrder) {
     auto capturer = AudioCapturer::Create(Options());
     ASSERT_NE(capturer, nullptr);
     auto callback = std::make_shared<RecordingCallback>();
     EXPECT_EQ(capturer->GetStatus(), CAPTURER_PREPARED);
     ASSERT_EQ(capturer->SetCapturerCallback(callback), SUCCESS);
-    EXPECT_TRUE(capturer->Start());
+    size_t size = 0;
+    ASSERT_EQ(capturer->GetBufferSize(size), SUCCESS);
+    EXPECT_EQ(size, 48000u * 4 / 50);  // 20 ms of 16-bit stereo
+    ASSERT_TRUE(capturer->Start());
     EXPECT_FALSE(capturer->Start());  // already running
     EXPECT_EQ(capturer->GetStatus(), CAPTURER_RUNNING);
+    std::vector<uint8_t> buffer(size);
+    const auto begin = Clock::now();
+    bool nonSilent = false;
+    for (int i = 0; i < 10; ++i) {
+        ASSERT_EQ(capturer->Read(*buffer.data(), size, true), static_cast<int32_t>(size));
+        nonSilent = nonSilent ||
+                    std::any_of(buffer.begin(), buffer.end(), [](uint8_t b) { return b != 0; });
+    }
+    // 200 ms of audio cannot arrive sooner than 200 ms after Start.
+    EXPECT_GE(Clock::now() - begin, std::chrono::milliseconds(195));
+    EXPECT_TRUE(nonSilent);
+    EXPECT_EQ(capturer->Read(*buffer.data(), 3, true), ERR_INVALID_PARAM);  // under one frame
     EXPECT_TRUE(capturer->Stop());
+    EXPECT_EQ(capturer->Read(*buffer.data(), size, true), ERR_ILLEGAL_STATE);
     EXPECT_TRUE(capturer->Release());
     EXPECT_EQ(capturer->GetStatus(), CAPTURER_RELEASED);
     EXPECT_EQ(callback->States(),
@@ -86,7 +78,7 @@ TEST(AudioCapturerTest, StateChangesAreReportedInOrder) {
                                           CAPTURER_RELEASED}));
 }
 
-TEST(AudioCapturerTest, StopWakesABlockedRead) {
+TEST(AudioCapturerTest, StopWakesABlockedReadAndFaultsFail) {
     auto capturer = AudioCapturer::Create(Options());
     ASSERT_NE(capturer, nullptr);
     ASSERT_TRUE(capturer->Start());
@@ -98,28 +90,24 @@ TEST(AudioCapturerTest, StopWakesABlockedRead) {
     reader.join();
     EXPECT_LT(Clock::now() - begin, std::chrono::seconds(2));
     EXPECT_EQ(result.load(), ERR_ILLEGAL_STATE);
-}
 
-TEST(AudioCapturerTest, UnsupportedOptionsAndInjectedFaultsFail) {
     auto options = Options();
     options.streamInfo.format = SAMPLE_F32LE;
     EXPECT_EQ(AudioCapturer::Create(options), nullptr);
     mirrax::platform::InjectFault("AudioCapturer::Create", 0);
     EXPECT_EQ(AudioCapturer::Create(Options()), nullptr);
-    auto capturer = AudioCapturer::Create(Options());
-    ASSERT_NE(capturer, nullptr);
+    auto fresh = AudioCapturer::Create(Options());
+    ASSERT_NE(fresh, nullptr);
     mirrax::platform::InjectFault("AudioCapturer::SetCapturerCallback", ERR_INVALID_PARAM);
-    EXPECT_EQ(capturer->SetCapturerCallback(std::make_shared<RecordingCallback>()),
-              ERR_INVALID_PARAM);
+    EXPECT_EQ(fresh->SetCapturerCallback(std::make_shared<RecordingCallback>()), ERR_INVALID_PARAM);
     mirrax::platform::InjectFault("AudioCapturer::Start", 0);
-    EXPECT_FALSE(capturer->Start());
+    EXPECT_FALSE(fresh->Start());
     mirrax::platform::InjectFault("AudioCapturer::GetBufferSize", ERROR);
     size_t size = 0;
-    EXPECT_EQ(capturer->GetBufferSize(size), ERROR);
-    EXPECT_TRUE(capturer->Start());
+    EXPECT_EQ(fresh->GetBufferSize(size), ERROR);
+    EXPECT_TRUE(fresh->Start());
     mirrax::platform::InjectFault("AudioCapturer::Read", ERR_INVALID_READ);
-    uint8_t byte[4];
-    EXPECT_EQ(capturer->Read(byte[0], sizeof(byte), true), ERR_INVALID_READ);
+    EXPECT_EQ(fresh->Read(*buffer.data(), 4, true), ERR_INVALID_READ);
     mirrax::platform::ClearFaults();
 }
 

@@ -33,9 +33,13 @@ struct Segment {
     double gridFps = 0;
 };
 
+// With `burst` above one, pictures are offered that many at a time, back to back, and
+// the encoder takes only some of them (the surface keeps the newest): it lags the
+// offered rate, and budgets each picture from at least four fifths of that rate.
 struct RateCase {
     const char *name;
     std::vector<Segment> segments;
+    int burst = 1;
 };
 
 // Noise over a moving gradient, new in every picture: content that takes every bit
@@ -89,6 +93,7 @@ TEST_P(EncoderRateTest, DeliveredRateStaysWithinATenthInEvery5sWindow) {
     int64_t beginNs = kStartNs;
     uint32_t sequence = 0;
     uint32_t random = 12345;
+    std::vector<int64_t> offered;  // pts of every picture fed
     for (const Segment &segment : param.segments) {
         if (segment.bitRate != bitRate) {
             OH_AVFormat *format = OH_AVFormat_Create();
@@ -101,6 +106,7 @@ TEST_P(EncoderRateTest, DeliveredRateStaysWithinATenthInEvery5sWindow) {
         spans.push_back({beginNs, endNs, &segment});
         const double stepFps = segment.gridFps > 0 ? segment.gridFps : segment.fps;
         const auto steps = std::lround(stepFps * segment.seconds);
+        size_t before = 0;
         for (long i = 0; segment.fps > 0 && i < steps; ++i) {
             random = random * 1664525U + 1013904223U;
             if (segment.gridFps > 0 &&
@@ -108,12 +114,17 @@ TEST_P(EncoderRateTest, DeliveredRateStaysWithinATenthInEvery5sWindow) {
                 continue;
             }
             const int64_t pts = beginNs + std::llround(i * 1e9 / stepFps);
-            const size_t before = harness.BufferCount();
+            if (i % param.burst == 0) {
+                before = harness.BufferCount();
+            }
             ASSERT_TRUE(FeedBusy(harness, sequence++, pts));
+            offered.push_back(pts);
             // One packet per picture (the configuration first): waiting for it keeps
             // the surface from dropping any picture.
-            ASSERT_TRUE(harness.WaitForBuffers(before + (before == 0 ? 2 : 1)))
-                << "picture " << sequence;
+            if ((i + 1) % param.burst == 0) {
+                ASSERT_TRUE(harness.WaitForBuffers(before + (before == 0 ? 2 : 1)))
+                    << "picture " << sequence;
+            }
         }
         beginNs = endNs;
     }
@@ -124,7 +135,11 @@ TEST_P(EncoderRateTest, DeliveredRateStaysWithinATenthInEvery5sWindow) {
             pictures.emplace_back(buffer.pts, buffer.data.size());
         }
     }
-    ASSERT_EQ(pictures.size(), sequence);
+    if (param.burst == 1) {
+        ASSERT_EQ(pictures.size(), sequence);
+    } else {
+        ASSERT_LE(pictures.size(), 0.6 * sequence) << "the encoder kept up";
+    }
 
     // Windows over a still screen are not busy: no rate to hold there.
     size_t windows = 0;
@@ -143,12 +158,22 @@ TEST_P(EncoderRateTest, DeliveredRateStaysWithinATenthInEvery5sWindow) {
             continue;
         }
         double bits = 0;
+        double encoded = 0;
         for (const auto &[pts, bytes] : pictures) {
             bits += pts >= from && pts < to ? bytes * 8.0 : 0.0;
+            encoded += pts >= from && pts < to ? 1 : 0;
         }
         ++windows;
-        EXPECT_NEAR(bits / expectedBits, 1.0, kTolerance)
-            << "5 s from " << (from - kStartNs) / 1e9 << " s of picture time";
+        const std::string at = "5 s from " + std::to_string((from - kStartNs) / 1e9) + " s";
+        if (param.burst == 1) {
+            EXPECT_NEAR(bits / expectedBits, 1.0, kTolerance) << at;
+            continue;
+        }
+        // Each picture budgeted from four fifths of the offered rate, not from the
+        // (lower) rate the encoder takes pictures at.
+        const auto inWindow = std::count_if(offered.begin(), offered.end(),
+                                            [&](int64_t pts) { return pts >= from && pts < to; });
+        EXPECT_LE(bits, (1 + kTolerance) * expectedBits * encoded / (0.8 * inWindow)) << at;
     }
     EXPECT_GE(windows, 3u);
 
@@ -165,17 +190,15 @@ TEST_P(EncoderRateTest, DeliveredRateStaysWithinATenthInEvery5sWindow) {
 
 INSTANTIATE_TEST_SUITE_P(
     FrameRates, EncoderRateTest,
-    ::testing::Values(RateCase{"Steady60", {{60, 8}}}, RateCase{"Steady40", {{40, 8}}},
-                      RateCase{"Steady25", {{25, 8}}}, RateCase{"Steady10", {{10, 8}}},
-                      RateCase{"Steady5", {{5, 8}}},
+    ::testing::Values(RateCase{"Steady60", {{60, 8}}}, RateCase{"Steady5", {{5, 8}}},
                       // A loaded machine: a 60 Hz screen with a third of its pictures missing.
                       RateCase{"Irregular40", {{40, 8, kRate, 60}}},
-                      RateCase{"Drops60To40AndBack", {{60, 3}, {40, 3}, {60, 3}}},
                       RateCase{"Drops60To30AndBack", {{60, 3}, {30, 3}, {60, 3}}},
                       // A still screen is not a low frame rate: no burst when pictures resume.
                       RateCase{"StillThenBusy", {{60, 5}, {0, 1}, {60, 6}}},
                       RateCase{"BitRateRaisedAndCut",
-                               {{60, 3}, {60, 3, kRate * 2}, {60, 3, kRate / 2}, {40, 3, kRate}}}),
+                               {{60, 3}, {60, 3, kRate * 2}, {60, 3, kRate / 2}, {40, 3, kRate}}},
+                      RateCase{"OfferedFasterThanTaken", {{60, 8}}, 4}),
     [](const auto &info) { return std::string(info.param.name); });
 
 TEST(EncoderRateLimitTest, SetParameterRefusesRatesLibx264CannotTake) {

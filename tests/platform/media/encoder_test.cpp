@@ -58,7 +58,9 @@ TEST_P(InputFormatTest, StreamDecodesWithSizeOrderAndTimestamps) {
         EXPECT_EQ(buffers[i].pts, kBaseNs + static_cast<int64_t>(i - 1) * kFrameNs) << i;
         EXPECT_EQ(buffers[i].flags & AVCODEC_BUFFER_FLAGS_CODEC_DATA, 0u);
     }
-    const auto pictures = DecodeAnnexB(Concat(buffers));
+    const Decoded decoded = DecodeAll(buffers);
+    EXPECT_EQ(decoded.errors, 0);
+    const auto &pictures = decoded.pictures;
     ASSERT_EQ(pictures.size(), 20u);
     for (size_t i = 0; i < pictures.size(); ++i) {
         EXPECT_EQ(pictures[i].width, 320);
@@ -104,7 +106,7 @@ TEST_P(InputFormatTest, ColoursSurviveThroughTheTaggedMatrix) {
         },
         kBaseNs));
     ASSERT_TRUE(harness.WaitForBuffers(2));
-    const auto pictures = DecodeAnnexB(Concat(harness.Buffers()));
+    const auto pictures = DecodeAll(harness.Buffers()).pictures;
     ASSERT_EQ(pictures.size(), 1u);
     for (int i = 0; i < kBarCount; ++i) {
         const auto rgb = pictures[0].RgbAt(options.width / 2, i * barHeight + barHeight / 2);
@@ -142,7 +144,7 @@ TEST_P(KeyFrameIntervalTest, KeyFramesFollowTimestampsAndDecodeAlone) {
         if ((buffers[i].flags & AVCODEC_BUFFER_FLAGS_SYNC_FRAME) != 0) {
             keys.push_back(static_cast<uint32_t>(i - 1));
             // Each key frame carries its parameter sets and decodes on its own.
-            const auto alone = DecodeAnnexB(buffers[i].data);
+            const auto alone = DecodeBuffers({buffers[i].data}).pictures;
             ASSERT_EQ(alone.size(), 1u) << "frame " << i - 1;
             EXPECT_EQ(alone[0].sequence, i - 1);
         }
@@ -175,7 +177,7 @@ TEST(VideoEncoderTest, KeyFrameRequestOnStillScreenReencodesAtOnce) {
     const auto buffers = harness.Buffers();
     EXPECT_NE(buffers[4].flags & AVCODEC_BUFFER_FLAGS_SYNC_FRAME, 0u);
     EXPECT_GT(buffers[4].pts, buffers[3].pts);
-    const auto alone = DecodeAnnexB(buffers[4].data);
+    const auto alone = DecodeBuffers({buffers[4].data}).pictures;
     ASSERT_EQ(alone.size(), 1u);
     EXPECT_EQ(alone[0].sequence, 2u);
 
@@ -262,31 +264,13 @@ TEST(VideoEncoderTest, StillPictureIsRepeatedOnceAfterTheInterval) {
     EXPECT_FALSE(harness.WaitForBuffers(4, std::chrono::milliseconds(300)));
     const auto buffers = harness.Buffers();
     EXPECT_GE(buffers[2].pts - buffers[1].pts, 40'000'000);
-    const auto pictures = DecodeAnnexB(Concat(buffers));
+    const auto pictures = DecodeAll(buffers).pictures;
     ASSERT_EQ(pictures.size(), 2u);
     EXPECT_EQ(pictures[0].sequence, 7u);
     EXPECT_EQ(pictures[1].sequence, 7u);
     // A new frame re-arms the repeat.
     ASSERT_TRUE(harness.Feed(8, kBaseNs + kFrameNs * 10));
     ASSERT_TRUE(harness.WaitForBuffers(5));
-}
-
-TEST(VideoEncoderTest, BitRateStaysNearTargetOnMovingContent) {
-    EncoderOptions options;
-    options.bitRate = 1'000'000;
-    EncoderHarness harness(options);
-    ASSERT_TRUE(harness.Start());
-    constexpr uint32_t kFrames = 90;  // three seconds at 30 frames per second
-    FeedInStep(harness, 0, kFrames);
-    const auto buffers = harness.Buffers();
-    size_t bytes = 0;
-    for (size_t i = 1; i < buffers.size(); ++i) {
-        bytes += buffers[i].data.size();
-    }
-    const double seconds = kFrames * kFrameNs / 1e9;
-    const double bitsPerSecond = bytes * 8.0 / seconds;
-    EXPECT_GT(bitsPerSecond, 0.5 * options.bitRate);
-    EXPECT_LT(bitsPerSecond, 1.5 * options.bitRate);
 }
 
 // A new bit rate set while the encoder runs is what the output description reports
@@ -317,18 +301,13 @@ TEST(VideoEncoderTest, BitRateChangeReachesTheOutputDescription) {
             reads.fetch_add(1);
         }
     });
-    for (uint32_t i = 2; i < 12; ++i) {
+    for (uint32_t i = 2; i < 13; ++i) {
         OH_AVFormat *request = OH_AVFormat_Create();
         OH_AVFormat_SetLongValue(request, OH_MD_KEY_BITRATE, i % 2 == 0 ? 3'000'000 : 1'000'000);
         ASSERT_EQ(OH_VideoEncoder_SetParameter(harness.Codec(), request), AV_ERR_OK);
         OH_AVFormat_Destroy(request);
         FeedInStep(harness, i, 1);
     }
-    OH_AVFormat *request = OH_AVFormat_Create();
-    OH_AVFormat_SetLongValue(request, OH_MD_KEY_BITRATE, 3'000'000);
-    ASSERT_EQ(OH_VideoEncoder_SetParameter(harness.Codec(), request), AV_ERR_OK);
-    OH_AVFormat_Destroy(request);
-    FeedInStep(harness, 12, 1);
     done = true;
     reader.join();
     EXPECT_GT(reads.load(), 0);

@@ -210,12 +210,12 @@ int EncoderHarness::CallbacksAfterDestroy() const {
     return afterDestroy_;
 }
 
-std::vector<uint8_t> Concat(const std::vector<EncodedBuffer> &buffers, size_t first, size_t end) {
-    std::vector<uint8_t> out;
-    for (size_t i = first; i < buffers.size() && i < end; ++i) {
-        out.insert(out.end(), buffers[i].data.begin(), buffers[i].data.end());
+Decoded DecodeAll(const std::vector<EncodedBuffer> &buffers) {
+    std::vector<std::vector<uint8_t>> payloads;
+    for (const EncodedBuffer &buffer : buffers) {
+        payloads.push_back(buffer.data);
     }
-    return out;
+    return DecodeBuffers(payloads);
 }
 
 }  // namespace mirrax::test

@@ -86,9 +86,8 @@ private:
     int afterDestroy_ = 0;
 };
 
-// Concatenates the payloads of buffers [first, end).
-std::vector<uint8_t> Concat(const std::vector<EncodedBuffer> &buffers, size_t first = 0,
-                            size_t end = SIZE_MAX);
+// Decodes the buffers' payloads in order with one decoder.
+Decoded DecodeAll(const std::vector<EncodedBuffer> &buffers);
 
 }  // namespace mirrax::test
 

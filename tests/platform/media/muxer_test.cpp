@@ -5,11 +5,12 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <cstdio>
 #include <string>
 
 #include "media_test_util.h"
 #include "multimedia/player_framework/native_avmuxer.h"
+#include "support/child_process.h"
+#include "support/test_folder.h"
 
 extern "C" {
 #include <libavformat/avformat.h>
@@ -37,20 +38,12 @@ std::vector<EncodedBuffer> EncodeStream(uint32_t frames, int32_t intervalMs) {
     return harness.Buffers();
 }
 
+// An empty file in the test's folder, open for the muxer.
 struct TempFile {
-    std::string path;
-    int fd = -1;
-    TempFile() {
-        char name[] = "/tmp/mirrax_muxer_XXXXXX";
-        fd = mkstemp(name);
-        path = name;
-    }
-    ~TempFile() {
-        if (fd >= 0) {
-            close(fd);
-        }
-        unlink(path.c_str());
-    }
+    TestFolder folder{"mirrax_muxer"};
+    std::string path = folder.Path("out.mp4");
+    int fd = open(path.c_str(), O_RDWR | O_CREAT | O_TRUNC, 0600);
+    ~TempFile() { close(fd); }
 };
 
 OH_AVFormat *TrackFormat() {
@@ -87,7 +80,7 @@ struct FileSummary {
     std::vector<int64_t> ptsUs;
 };
 
-FileSummary ReadFile(const std::string &path) {
+FileSummary Summarize(const std::string &path) {
     FileSummary summary;
     AVFormatContext *raw = nullptr;
     if (avformat_open_input(&raw, path.c_str(), nullptr, nullptr) < 0) {
@@ -115,21 +108,10 @@ FileSummary ReadFile(const std::string &path) {
 }
 
 int FfprobeFrameCount(const std::string &path) {
-    const std::string command =
-        "ffprobe -v error -count_frames -select_streams v:0 "
-        "-show_entries stream=nb_read_frames -of csv=p=0 " +
-        path + " 2>&1";
-    FILE *pipe = popen(command.c_str(), "r");
-    if (pipe == nullptr) {
-        return -1;
-    }
-    char line[256] = {};
-    std::string out;
-    while (fgets(line, sizeof(line), pipe) != nullptr) {
-        out += line;
-    }
-    const int status = pclose(pipe);
-    return status == 0 ? std::atoi(out.c_str()) : -1;
+    const RunResult probe =
+        Run({"/usr/bin/ffprobe", "-v", "error", "-count_frames", "-select_streams", "v:0",
+             "-show_entries", "stream=nb_read_frames", "-of", "csv=p=0", path});
+    return probe.status == 0 ? std::atoi(probe.out.c_str()) : -1;
 }
 
 TEST(MuxerTest, FileHasOneH264TrackWithEveryFrameAndItsTimes) {
@@ -148,7 +130,7 @@ TEST(MuxerTest, FileHasOneH264TrackWithEveryFrameAndItsTimes) {
     EXPECT_EQ(OH_AVMuxer_Stop(muxer), AV_ERR_OK);
     EXPECT_EQ(OH_AVMuxer_Destroy(muxer), AV_ERR_OK);
 
-    const FileSummary summary = ReadFile(file.path);
+    const FileSummary summary = Summarize(file.path);
     EXPECT_EQ(summary.streams, 1);
     EXPECT_EQ(summary.codec, AV_CODEC_ID_H264);
     EXPECT_EQ(summary.width, 240);
@@ -190,7 +172,7 @@ TEST(MuxerTest, FileOfAKilledWriterKeepsItsCompleteFragments) {
     waitpid(child, &status, 0);
     EXPECT_TRUE(WIFSIGNALED(status));
 
-    const FileSummary summary = ReadFile(file.path);
+    const FileSummary summary = Summarize(file.path);
     EXPECT_EQ(summary.streams, 1);
     EXPECT_EQ(summary.width, 240);
     // Frames 0..29 end in complete fragments (the next key frame closed them); the
