@@ -2,8 +2,10 @@
 // surface and decodes what comes out.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <thread>
+#include <utility>
 
 #include "media_test_util.h"
 #include "mirrax_platform/fault_injection.h"
@@ -206,8 +208,6 @@ struct FloodCase {
     double reencodesPerSecond;  // at most (a moving screen's only while a picture is late)
 };
 
-void PrintTo(const FloodCase &c, std::ostream *os) { *os << c.name; }
-
 class KeyFrameFloodTest : public ::testing::TestWithParam<FloodCase> {};
 
 TEST_P(KeyFrameFloodTest, MakesAtMostOneKeyFramePerFrameInterval) {
@@ -218,34 +218,41 @@ TEST_P(KeyFrameFloodTest, MakesAtMostOneKeyFramePerFrameInterval) {
     EncoderHarness harness(options);
     ASSERT_TRUE(harness.Start());
     FeedInStep(harness, 0, 1);
+    ASSERT_EQ(harness.BufferCount(), 2u);
     const auto start = std::chrono::steady_clock::now();
     const std::chrono::microseconds flood{1'000'000};
-    std::atomic<uint32_t> pictures{0};
+    uint32_t pictures = 0;
+    double late = 0;  // seconds a loaded machine held pictures back beyond half an interval
     std::thread screen([&] {
-        for (uint32_t i = 1; i <= c.screenFps; ++i) {
+        for (auto [i, last] = std::pair(1u, start); i <= c.screenFps; ++i) {
             std::this_thread::sleep_until(start + i * flood / c.screenFps);  // the screen's pace
+            const auto now = std::chrono::steady_clock::now();
+            late += std::max(0.0,
+                             std::chrono::duration<double>(now - last).count() - 1.5 / c.screenFps);
+            last = now;
             pictures += harness.Feed(i, kBaseNs + i * kFrameNs) ? 1 : 0;
         }
     });
     OH_AVFormat *request = OH_AVFormat_Create();
     OH_AVFormat_SetIntValue(request, OH_MD_KEY_REQUEST_I_FRAME, 1);
+    int refused = 0;
     for (int i = 1; i <= 4000; ++i) {  // 4,000 a second
-        ASSERT_EQ(OH_VideoEncoder_SetParameter(harness.Codec(), request), AV_ERR_OK);
+        refused += OH_VideoEncoder_SetParameter(harness.Codec(), request) != AV_ERR_OK ? 1 : 0;
         std::this_thread::sleep_until(start + i * flood / 4000);
     }
     OH_AVFormat_Destroy(request);
     screen.join();
+    EXPECT_EQ(refused, 0);
     const auto buffers = harness.Buffers();
     const double seconds =
         std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
-    size_t keys = 0;
-    for (size_t i = 2; i < buffers.size(); ++i) {
-        keys += (buffers[i].flags & AVCODEC_BUFFER_FLAGS_SYNC_FRAME) != 0 ? 1 : 0;
-    }
-    EXPECT_GE(keys, 5u);  // the requests are served all along
+    const auto keys = std::count_if(buffers.begin() + 2, buffers.end(), [](const auto &b) {
+        return (b.flags & AVCODEC_BUFFER_FLAGS_SYNC_FRAME) != 0;
+    });
+    EXPECT_GE(keys, 5);  // the requests are served all along
     const double reencodes = static_cast<double>(buffers.size() - 2) - pictures;
-    EXPECT_LE(reencodes, c.reencodesPerSecond * seconds + 2)
-        << keys << " key frames, " << pictures << " pictures";
+    EXPECT_LE(reencodes, c.reencodesPerSecond * seconds + c.frameRate * late + 2)
+        << keys << " key frames, " << pictures << " pictures, " << late << " s late";
 }
 
 INSTANTIATE_TEST_SUITE_P(Screens, KeyFrameFloodTest,
