@@ -14,6 +14,7 @@
 #include <fstream>
 #include <memory>
 #include <optional>
+#include <tuple>
 
 #include "integration/host_fixture.h"
 #include "mirrax_media/av_handles.h"
@@ -233,23 +234,38 @@ TEST_P(PublishTo, ReceiverGetsTheScreenAtItsSizeFromAKeyFrameOn) {
     EXPECT_EQ(host.Stop(), 0);
 }
 
-// --- the receiver restarted mid-stream --------------------------------------------------
+// --- the receiver gone mid-stream: ended, or stopped reading ------------------------------
 
-TEST_P(PublishTo, ReconnectsToARestartedReceiverAtAKeyFrame) {
+class PublishReconnect : public Publish,
+                         public ::testing::WithParamInterface<std::tuple<Protocol, bool>> {};
+
+TEST_P(PublishReconnect, ToARestartedReceiverAtAKeyFrameCountingOnlyWhatWasTaken) {
+    const auto &[protocol, stalls] = GetParam();
     HostProcess host(kHostOptions);
     ASSERT_TRUE(host.Ready()) << host.Log();
     const int port = FreeLoopbackPort();
-    const std::string url = ShownUrl(GetParam(), port);
-    const std::string first = Path(std::string("first_") + GetParam().file);
-    const std::string second = Path(std::string("second_") + GetParam().file);
+    const std::string url = ShownUrl(protocol, port);
+    const std::string first = Path(std::string("first_") + protocol.file);
+    const std::string second = Path(std::string("second_") + protocol.file);
 
-    auto receiver = StartReceiver(GetParam(), port, first);
-    ChildProcess client(Client(host.Target(), {"stream", "-o", ClientUrl(GetParam(), port)}));
+    auto receiver = StartReceiver(protocol, port, first);
+    ChildProcess client(Client(host.Target(), {"stream", "-o", ClientUrl(protocol, port)}));
     ASSERT_TRUE(WaitForReceived(*receiver, 10, 15s)) << client.Output(Stream::kStderr);
     // Attempts from before the receiver listened do not count.
     const size_t attemptsBefore = client.CountLines(Stream::kStderr, "cannot reach " + url);
-    receiver->Signal(SIGINT);  // ffmpeg finishes its file and closes the connection
-    ASSERT_TRUE(receiver->Wait(kExitWait).has_value());
+    if (stalls) {
+        // A receiver that stops reading: the client gives it up, and the receiver then
+        // reads to the end of the connection.
+        receiver->Signal(SIGSTOP);
+        ASSERT_TRUE(client.WaitForLine(
+            Stream::kStderr, "mirrax_client: publish: lost the connection to " + url, 20s))
+            << client.Output(Stream::kStderr);
+        receiver->Signal(SIGCONT);
+        ASSERT_TRUE(EndReceiver(*receiver).has_value());
+    } else {
+        receiver->Signal(SIGINT);  // ffmpeg finishes its file and closes the connection
+        ASSERT_TRUE(receiver->Wait(kExitWait).has_value());
+    }
 
     // Nothing listens now: the client says it lost the server and retries.
     ASSERT_TRUE(client.WaitForLine(Stream::kStderr,
@@ -261,7 +277,7 @@ TEST_P(PublishTo, ReconnectsToARestartedReceiverAtAKeyFrame) {
     EXPECT_EQ(client.CountLines(Stream::kStderr, "mirrax_client: publish: lost the connection"), 1u)
         << client.Output(Stream::kStderr);
 
-    receiver = StartReceiver(GetParam(), port, second);
+    receiver = StartReceiver(protocol, port, second);
     ASSERT_TRUE(
         client.WaitForLine(Stream::kStderr, "mirrax_client: publish: reconnected to " + url))
         << client.Output(Stream::kStderr);
@@ -269,11 +285,22 @@ TEST_P(PublishTo, ReconnectsToARestartedReceiverAtAKeyFrame) {
     ASSERT_NO_FATAL_FAILURE(InterruptClientThenEndReceiver(client, *receiver));
     ExpectNoSecret(client);
 
-    ExpectHostPictures(Decode(first), first);
     const auto again = Decode(second);
     ExpectHostPictures(again, second);
     // The second connection began with a key frame, though the host sends none unasked.
     EXPECT_EQ(static_cast<int>(again.pictures.size()), again.packets);
+    const auto before = Decode(first);
+    if (!stalls) {
+        ExpectHostPictures(before, first);
+    } else {
+        // The stopped receiver, resumed, read all its connection still held (a cut
+        // picture at its end): the summary counts no picture beyond what both took.
+        const auto taken = client.Lines(Stream::kStderr).back();
+        ASSERT_NE(taken.find(" pictures taken by "), std::string::npos) << taken;
+        EXPECT_LE(std::stoi(taken.substr(taken.find(": publish: ") + 11)),
+                  before.packets + again.packets)
+            << taken;
+    }
     EXPECT_GE(host.LogCount("Request to stop from"), 1u) << host.Log();
     EXPECT_EQ(host.Stop(), 0);
 }
@@ -321,6 +348,12 @@ TEST_F(Publish, RotationRestartsTheOutputAtTheNewSize) {
 
 INSTANTIATE_TEST_SUITE_P(Protocols, PublishTo, ::testing::ValuesIn(kProtocols),
                          [](const auto &info) { return std::string(info.param.name); });
+INSTANTIATE_TEST_SUITE_P(Protocols, PublishReconnect,
+                         ::testing::Combine(::testing::ValuesIn(kProtocols), ::testing::Bool()),
+                         [](const auto &info) {
+                             return std::string(std::get<0>(info.param).name) +
+                                    (std::get<1>(info.param) ? "Stalled" : "Ended");
+                         });
 
 // --- Ctrl-C while the server is away --------------------------------------------------
 

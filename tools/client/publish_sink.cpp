@@ -2,7 +2,13 @@
 // rtsp (the parameter sets go into the SDP's sprop-parameter-sets), mpegts over srt
 // (parameter sets in-band before each key frame), flv over rtmp (an AVC sequence
 // header). A thread of the sink owns the connection; the stream's reader only queues.
+#include <dirent.h>
+#include <linux/sockios.h>
+#include <linux/tcp.h>
+#include <netdb.h>
+#include <netinet/in.h>
 #include <pthread.h>
+#include <sys/ioctl.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -33,12 +39,16 @@ constexpr std::chrono::milliseconds kFirstRetry{250};
 constexpr std::chrono::milliseconds kMaxRetry{5000};
 // A connection (the name lookup, the protocol's handshake and the muxer's header) and
 // every later write give up after these (the interrupt callback's deadline); the
-// protocols' own timeouts below are set to match where they have one.
+// protocols' own timeouts below are set to match where they have one. A receiver that
+// acknowledges none of the data waiting for it for kWriteTimeout has stopped reading.
 constexpr auto kOpenTimeout = 5s;
 constexpr auto kWriteTimeout = 5s;
 // Finish writes what is queued and the trailer within this, then abandons the output:
 // Ctrl-C ends the client within a second whatever state the connection is in.
 constexpr auto kFinishTimeout = 500ms;
+// Over SRT a picture counts as taken once the connection has outlived it by this long:
+// libsrt declares a peer that has sent nothing (no acknowledgement) for 5 s gone.
+constexpr auto kSrtUnconfirmed = 6s;
 // An SRT receiver holds each packet back for its latency (libsrt's default 120 ms) and
 // drops what it still holds when the connection closes: a run's last pictures are
 // given this long after their writing before the connection closes. There is no event
@@ -47,6 +57,8 @@ constexpr auto kSrtLatency = 250ms;
 // Messages queued for the sink's thread; beyond this the pictures are dropped and the
 // output resumes at the next key frame (a server too slow for the stream).
 constexpr size_t kMaxQueued = 120;
+// The largest buffer libavformat may allocate while publishing (av_max_alloc).
+constexpr size_t kMaxAllocation = 64u << 20;
 // A connection still waiting for its first key frame asks again after this long.
 constexpr auto kKeyFrameRepeat = 1s;
 
@@ -87,6 +99,157 @@ bool Permanent(int rc) {
     return rc == AVERROR_PROTOCOL_NOT_FOUND || rc == AVERROR_MUXER_NOT_FOUND ||
            rc == AVERROR(ENOMEM) || rc == AVERROR(EINVAL);
 }
+
+// The TCP connection libavformat opened to `address` (numeric) and `port`, found by its
+// peer among the process's sockets; -1 when there is none.
+int FindConnection(const std::string &address, int port) {
+    addrinfo hints{};
+    hints.ai_flags = AI_NUMERICHOST | AI_NUMERICSERV;
+    hints.ai_socktype = SOCK_STREAM;
+    addrinfo *raw = nullptr;
+    if (getaddrinfo(address.c_str(), std::to_string(port).c_str(), &hints, &raw) != 0) {
+        return -1;
+    }
+    std::unique_ptr<addrinfo, decltype(&freeaddrinfo)> peer(raw, &freeaddrinfo);
+    struct CloseDir {
+        void operator()(DIR *dir) const { closedir(dir); }
+    };
+    std::unique_ptr<DIR, CloseDir> fds(opendir("/proc/self/fd"));
+    if (!fds) {
+        return -1;
+    }
+    while (const dirent *entry = readdir(fds.get())) {
+        char *end = nullptr;
+        const long fd = strtol(entry->d_name, &end, 10);
+        if (end == entry->d_name || *end != '\0' || fd == dirfd(fds.get())) {
+            continue;
+        }
+        sockaddr_storage name{};
+        socklen_t size = sizeof(name);
+        if (getpeername(static_cast<int>(fd), reinterpret_cast<sockaddr *>(&name), &size) != 0 ||
+            name.ss_family != peer->ai_family) {
+            continue;
+        }
+        bool same = false;
+        if (name.ss_family == AF_INET) {
+            const auto *a = reinterpret_cast<const sockaddr_in *>(&name);
+            const auto *b = reinterpret_cast<const sockaddr_in *>(peer->ai_addr);
+            same = a->sin_port == b->sin_port && a->sin_addr.s_addr == b->sin_addr.s_addr;
+        } else if (name.ss_family == AF_INET6) {
+            const auto *a = reinterpret_cast<const sockaddr_in6 *>(&name);
+            const auto *b = reinterpret_cast<const sockaddr_in6 *>(peer->ai_addr);
+            same = a->sin6_port == b->sin6_port &&
+                   memcmp(&a->sin6_addr, &b->sin6_addr, sizeof(in6_addr)) == 0;
+        }
+        if (same) {
+            return static_cast<int>(fd);
+        }
+    }
+    return -1;
+}
+
+// Which of the pictures written on one connection the receiver has taken. Over TCP
+// (RTSP, RTMP) a picture is taken once the receiver has acknowledged its last byte, read
+// from the connection's socket (libavformat keeps the socket; this only reads its
+// counters); a receiver that acknowledges nothing for kWriteTimeout while data waits has
+// stopped reading. Without the socket (SRT: libsrt keeps its sockets to itself) a
+// picture counts once the connection has outlived it by kSrtUnconfirmed.
+class Delivery {
+public:
+    // A new connection; fd -1 when its socket is not known.
+    void Start(int fd, Clock::time_point now) {
+        fd_ = -1;
+        pending_.clear();
+        uint64_t outstanding = 0;
+        if (fd >= 0 && Read(fd, &acked_, &outstanding)) {
+            fd_ = fd;
+        }
+        progressAt_ = now;
+    }
+
+    void Written(Clock::time_point now) {
+        uint64_t acked = 0;
+        uint64_t outstanding = 0;
+        // Everything written so far: acknowledged plus still queued.
+        const uint64_t end = fd_ >= 0 && Read(fd_, &acked, &outstanding) ? acked + outstanding : 0;
+        pending_.push_back(Picture{end, now});
+    }
+
+    // The number of pictures newly known taken; `stalled` when the receiver stopped
+    // reading.
+    uint64_t Confirm(Clock::time_point now, bool *stalled) {
+        *stalled = false;
+        uint64_t taken = 0;
+        if (fd_ < 0) {
+            while (!pending_.empty() && now - pending_.front().writtenAt >= kSrtUnconfirmed) {
+                pending_.pop_front();
+                ++taken;
+            }
+            return taken;
+        }
+        uint64_t acked = 0;
+        uint64_t outstanding = 0;
+        if (!Read(fd_, &acked, &outstanding)) {
+            return 0;
+        }
+        if (acked != acked_ || outstanding == 0) {
+            acked_ = acked;
+            progressAt_ = now;
+        }
+        while (!pending_.empty() && pending_.front().end <= acked) {
+            pending_.pop_front();
+            ++taken;
+        }
+        *stalled = outstanding > 0 && now - progressAt_ >= kWriteTimeout;
+        return taken;
+    }
+
+    // Ends the connection and forgets the pictures not known taken. Returns those
+    // lost with a failed connection: its socket is made to close by reset, so that what
+    // still waits in it never reaches the receiver. Of a connection closed in order,
+    // those libsrt still delivers count as taken (`delivered`); over TCP only
+    // acknowledged ones count.
+    uint64_t End(bool failed, uint64_t *delivered) {
+        const uint64_t left = pending_.size();
+        pending_.clear();
+        *delivered = fd_ < 0 && !failed ? left : 0;
+        if (failed && fd_ >= 0) {
+            const linger reset{1, 0};
+            setsockopt(fd_, SOL_SOCKET, SO_LINGER, &reset, sizeof(reset));
+        }
+        fd_ = -1;
+        return failed ? left : 0;
+    }
+
+private:
+    struct Picture {
+        uint64_t end;  // bytes written on the connection up to the picture's end
+        Clock::time_point writtenAt;
+    };
+
+    // The bytes the receiver acknowledged, and those still waiting, in that order of
+    // reading so that their sum never falls short of what was written.
+    static bool Read(int fd, uint64_t *acked, uint64_t *outstanding) {
+        int queued = 0;
+        if (ioctl(fd, SIOCOUTQ, &queued) != 0) {
+            return false;
+        }
+        tcp_info info{};
+        socklen_t size = sizeof(info);
+        if (getsockopt(fd, IPPROTO_TCP, TCP_INFO, &info, &size) != 0 ||
+            size < offsetof(tcp_info, tcpi_bytes_acked) + sizeof(info.tcpi_bytes_acked)) {
+            return false;
+        }
+        *acked = info.tcpi_bytes_acked;
+        *outstanding = static_cast<uint64_t>(queued);
+        return true;
+    }
+
+    int fd_ = -1;
+    uint64_t acked_ = 0;
+    Clock::time_point progressAt_;
+    std::deque<Picture> pending_;
+};
 
 class PublishSink : public FrameSink {
 public:
@@ -183,18 +346,24 @@ private:
         lock.unlock();
         thread_.join();
         lock.lock();
-        if (connections_ == 0) {
+        // Only what a receiver took counts: a run whose receivers took nothing failed.
+        if (sent_ == 0) {
             stopError_ = fatal_ ? fatalError_
                                 : "nothing was published to " + url_.shown +
                                       (lastError_.empty() ? "" : " (" + lastError_ + ")");
             *error = stopError_;
             return false;
         }
+        std::string lost;
+        if (lost_ > 0) {
+            lost = "; " + std::to_string(lost_) + " written but not taken by a receiver";
+        }
         fprintf(stderr,
-                "mirrax_client: publish: %llu pictures sent to %s over %d connection%s; %llu "
-                "skipped waiting for a connection or a key frame\n",
+                "mirrax_client: publish: %llu pictures taken by %s over %d connection%s; %llu "
+                "skipped waiting for a connection or a key frame%s\n",
                 static_cast<unsigned long long>(sent_), url_.shown.c_str(), connections_,
-                connections_ == 1 ? "" : "s", static_cast<unsigned long long>(dropped_));
+                connections_ == 1 ? "" : "s", static_cast<unsigned long long>(dropped_),
+                lost.c_str());
         fflush(stderr);
         *error = stopError_;
         return stopError_.empty();
@@ -227,12 +396,17 @@ private:
 
     // --- the sink's thread --------------------------------------------------------------
 
+    // Called by libavformat on the sink's thread, again and again while it waits for
+    // the network. Once it has answered 1 the operation in progress was cut short,
+    // whether or not libavformat reports it (its RTSP muxer drops its own write errors).
     static int Interrupted(void *opaque) {
         auto *self = static_cast<PublishSink *>(opaque);
-        if (self->abort_.load() || (self->finishing_.load() && !self->connected_)) {
+        if (self->abort_.load() || (self->finishing_.load() && !self->connected_) ||
+            Clock::now().time_since_epoch().count() > self->deadline_.load()) {
+            self->interrupted_ = true;
             return 1;
         }
-        return Clock::now().time_since_epoch().count() > self->deadline_.load() ? 1 : 0;
+        return 0;
     }
 
     void SetDeadline(Clock::duration within) {
@@ -319,6 +493,14 @@ private:
             }
             return;
         }
+        bool stalled = false;
+        Count(&sent_, delivery_.Confirm(Clock::now(), &stalled));
+        if (stalled) {
+            Lose("the receiver has taken nothing for " +
+                 std::to_string(std::chrono::seconds(kWriteTimeout).count()) + " s");
+            Count(&dropped_);
+            return;
+        }
         if (needKeyFrame_ && !item.key) {
             Count(&dropped_);
             if (Clock::now() >= keyFrameAskedAt_ + kKeyFrameRepeat) {
@@ -329,15 +511,19 @@ private:
         needKeyFrame_ = false;
         std::string error;
         if (!WritePicture(item, &error)) {
-            Close(true);
-            lastError_ = error;
-            Say("lost the connection to %s: %s; reconnecting", url_.shown.c_str(), error.c_str());
-            retryAt_ = Clock::now() + kFirstRetry;
-            backoff_ = kFirstRetry * 2;
+            Lose(error);
             return;
         }
         lastWriteAt_ = Clock::now();
-        Count(&sent_);
+        delivery_.Written(lastWriteAt_);
+    }
+
+    void Lose(const std::string &error) {
+        Close(true, true);
+        lastError_ = error;
+        Say("lost the connection to %s: %s; reconnecting", url_.shown.c_str(), error.c_str());
+        retryAt_ = Clock::now() + kFirstRetry;
+        backoff_ = kFirstRetry * 2;
     }
 
     bool WritePicture(const Item &item, std::string *error) {
@@ -354,11 +540,17 @@ private:
             packet_->flags |= AV_PKT_FLAG_KEY;
         }
         SetDeadline(kWriteTimeout);
+        interrupted_ = false;
         rc = av_write_frame(format_.get(), packet_.get());
         av_packet_unref(packet_.get());
         if (rc >= 0 && format_->pb != nullptr) {
             avio_flush(format_->pb);
             rc = format_->pb->error;
+        }
+        if (interrupted_ && !finishing_) {
+            *error = "a write did not complete within " +
+                     std::to_string(std::chrono::seconds(kWriteTimeout).count()) + " s";
+            return false;
         }
         if (rc < 0) {
             *error = av::AvError(rc);
@@ -378,6 +570,12 @@ private:
             rc = Open(target, &error);
         }
         if (rc >= 0) {
+            const int port = url_.port != 0                            ? url_.port
+                             : url_.protocol == PublishProtocol::kRtmp ? 1935
+                                                                       : 554;
+            delivery_.Start(
+                url_.protocol == PublishProtocol::kSrt ? -1 : FindConnection(address_, port),
+                Clock::now());
             connected_ = true;
             needKeyFrame_ = true;
             pts_ = MonotonicPts();
@@ -537,15 +735,24 @@ private:
     }
 
     // Ends the connection; the trailer also closes an RTSP session (TEARDOWN) and its
-    // sockets, so it is written even after a failed write, within a short deadline. An
-    // SRT connection closed in order first gives the receiver its latency window.
-    void Close(bool trailer) {
-        if (format_ && url_.protocol == PublishProtocol::kSrt) {
+    // sockets, so it is written even after a failed write, within a short deadline (a
+    // failed connection's none: nothing more is written to it, the sockets just close).
+    // The pictures the receiver is not known to have taken are counted before the
+    // sockets go.
+    void Close(bool trailer, bool failed = false) {
+        if (format_ && !failed && url_.protocol == PublishProtocol::kSrt) {
             std::unique_lock lock(mutex_);
             wake_.wait_until(lock, lastWriteAt_ + kSrtLatency, [this] { return abort_.load(); });
         }
+        if (format_) {
+            bool stalled = false;
+            Count(&sent_, delivery_.Confirm(Clock::now(), &stalled));
+            uint64_t delivered = 0;
+            Count(&lost_, delivery_.End(failed, &delivered));
+            Count(&sent_, delivered);
+        }
         if (format_ && trailer) {
-            SetDeadline(1s);
+            SetDeadline(failed ? 0s : 1s);
             av_write_trailer(format_.get());
         }
         if (format_ && format_->pb != nullptr && (format_->oformat->flags & AVFMT_NOFILE) == 0) {
@@ -556,9 +763,9 @@ private:
         connected_ = false;
     }
 
-    void Count(uint64_t *counter) {
+    void Count(uint64_t *counter, uint64_t n = 1) {
         std::lock_guard lock(mutex_);
-        ++*counter;
+        *counter += n;
     }
 
     template <typename... Args>
@@ -592,15 +799,18 @@ private:
     std::optional<PictureSize> publishedSize_;
     std::shared_ptr<NameLookup> lookup_;  // while the sink's thread waits for one
     int connections_ = 0;
-    uint64_t sent_ = 0;
-    uint64_t dropped_ = 0;
+    uint64_t sent_ = 0;      // taken by a receiver
+    uint64_t dropped_ = 0;   // never written: no connection, no key frame yet, or too slow
+    uint64_t lost_ = 0;      // written, but the connection failed before the receiver took them
     std::string lastError_;  // written by the thread; read after it was joined
 
     // The sink's thread only (also read by the interrupt callback, on that thread).
     std::atomic<bool> connected_{false};
     std::atomic<Clock::rep> deadline_{0};
-    std::string address_;  // the numeric address of the current connection
+    bool interrupted_ = false;  // the callback cut an operation short
+    std::string address_;       // the numeric address of the current connection
     Clock::time_point lastWriteAt_;
+    Delivery delivery_;
     std::string codecData_;
     std::unique_ptr<PictureSizeProbe> probe_;
     std::optional<PictureSize> size_;
@@ -627,6 +837,10 @@ std::unique_ptr<FrameSink> OpenPublishSink(const PublishUrl &url, std::string *e
     // The sink reports every failure in its own line; libavformat's messages would
     // repeat each one, several times per attempt to connect.
     av_log_set_level(AV_LOG_FATAL);
+    // A receiver decides the size of some of libavformat's buffers (an RTSP answer's
+    // Content-Length, an RTMP message's length); none is taken on trust beyond this.
+    // The largest honest one is a picture.
+    av_max_alloc(kMaxAllocation);
     return std::make_unique<PublishSink>(url);
 }
 
