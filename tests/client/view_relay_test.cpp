@@ -14,7 +14,6 @@
 #include <boost/beast/websocket.hpp>
 #include <cstring>
 #include <filesystem>
-#include <fstream>
 #include <memory>
 #include <regex>
 
@@ -294,7 +293,6 @@ INSTANTIATE_TEST_SUITE_P(
     Cases, ViewAccess,
     ::testing::Values(
         AccessCase{"Page", true, "GET /", nullptr, 200},
-        AccessCase{"PageByLocalhost", true, "GET /", nullptr, 200, "localhost:PORT"},
         AccessCase{"PageForAnotherName", true, "GET /", nullptr, 421, "attacker.example"},
         AccessCase{"StatsForAnotherName", true, "GET /stats", nullptr, 421,
                    "attacker.example:PORT"},
@@ -316,7 +314,6 @@ INSTANTIATE_TEST_SUITE_P(
         AccessCase{"PageWithoutToken", false, "GET /", nullptr, 401},
         AccessCase{"PageWithToken", false, "GET /?token=TOKEN", nullptr, 200},
         AccessCase{"StatsWithoutToken", false, "GET /stats", nullptr, 401},
-        AccessCase{"StatsWithToken", false, "GET /stats?token=TOKEN", nullptr, 200},
         AccessCase{"ScriptWithoutToken", false, "GET /view.js", nullptr, 200},
         AccessCase{"SocketWithoutToken", false, "GET /ws", kOwnOrigin, 401},
         AccessCase{"SocketWithAWrongToken", false, "GET /ws?token=0123456789abcdef", kOwnOrigin,
@@ -359,17 +356,9 @@ TEST(ViewRelay, AViewersKeyFrameRequestsReachTheHostAtMostOnceASecondInAll) {
     EXPECT_EQ(host.Stop(), 0);
 }
 
-// The descriptors a process holds, and its resident memory in kB.
 size_t Descriptors(pid_t pid) {
     const auto fds = std::filesystem::directory_iterator("/proc/" + std::to_string(pid) + "/fd");
     return static_cast<size_t>(std::distance(begin(fds), end(fds)));
-}
-size_t ResidentKb(pid_t pid) {
-    std::ifstream status("/proc/" + std::to_string(pid) + "/status");
-    std::string line;
-    while (std::getline(status, line) && line.rfind("VmRSS:", 0) != 0) {
-    }
-    return line.empty() ? 0 : std::stoul(line.substr(6));
 }
 
 TEST(ViewRelay, IdleAndSlowConnectionsStarveNoViewer) {
@@ -407,7 +396,6 @@ TEST(ViewRelay, IdleAndSlowConnectionsStarveNoViewer) {
     Viewer joining(relay.port);
     // The cap, and the few descriptors the relay may open meanwhile for other work.
     EXPECT_LE(Descriptors(relay.child->Pid()), descriptorsBefore + 256 + 16);
-    EXPECT_LT(ResidentKb(relay.child->Pid()), 200u * 1024);
     for (Viewer *viewer : {&watching, &joining}) {
         int pictures = 0;
         beast::error_code error;

@@ -37,9 +37,10 @@ namespace {
 // no next request is closed after it: slow or silent connections do not pile up.
 constexpr std::chrono::seconds kRequestTimeout{10};
 constexpr std::chrono::seconds kWebSocketHandshakeTimeout{5};
-// A viewer is pinged after half this time without a message from it, and closed when
-// the whole time passes without one (a pong included): one that stopped reading goes.
-constexpr std::chrono::seconds kViewerIdleTimeout{30};
+// A viewer whose write has not completed for this long reads nothing: it is dropped.
+// Viewers that send nothing are fine as long as they read.
+constexpr std::chrono::seconds kStalledViewerLimit{30};
+constexpr std::chrono::seconds kStalledViewerCheck{5};
 constexpr std::chrono::seconds kStopGrace{2};
 constexpr std::chrono::seconds kViewerKeyFrameSpacing{1};
 // Out of descriptors, the listening socket is left alone this long instead of failing
@@ -202,6 +203,7 @@ struct ViewServer::Impl {
         : settings(std::move(s)), requestKeyFrame(std::move(r)) {}
 
     void Accept();
+    void CheckStalledViewers();
     void Admit(tcp::socket socket);
     // Closes the oldest connection still waiting for its request, from `address` or,
     // when that is empty, from anywhere; false when there is none.
@@ -233,6 +235,7 @@ struct ViewServer::Impl {
     asio::io_context io{1};
     tcp::acceptor acceptor{io};
     asio::steady_timer acceptPause{io};
+    asio::steady_timer stalledCheck{io};
     uint16_t port = 0;  // the bound port, known before the thread starts
     std::thread thread;
 
@@ -292,7 +295,8 @@ public:
           server_(server),
           slot_(std::move(slot)),
           who_(std::move(who)),
-          queue_(server.settings.queueLimit) {}
+          queue_(server.settings.queueLimit),
+          keyFrameTimer_(server.io) {}
 
     // "PEER (origin ORIGIN)", for the log.
     const std::string &Who() const { return who_; }
@@ -304,8 +308,8 @@ public:
             asio::socket_base::send_buffer_size(kViewerSendBuffer), ignored);
         websocket::stream_base::timeout timeout{};
         timeout.handshake_timeout = kWebSocketHandshakeTimeout;
-        timeout.idle_timeout = kViewerIdleTimeout;
-        timeout.keep_alive_pings = true;
+        timeout.idle_timeout = websocket::stream_base::none();
+        timeout.keep_alive_pings = false;
         ws_.set_option(timeout);
         ws_.set_option(websocket::stream_base::decorator([](websocket::response_type &res) {
             res.set(http::field::server, kServerName);
@@ -336,6 +340,7 @@ public:
             return;
         }
         writing_ = std::move(*item);
+        writeStarted_ = std::chrono::steady_clock::now();
         auto done = [self = shared_from_this()](beast::error_code ec, size_t) {
             self->writing_.reset();
             if (ec) {
@@ -354,6 +359,16 @@ public:
                                                         asio::buffer(writing_->buffer->data)};
         ws_.binary(true);
         ws_.async_write(message, std::move(done));
+    }
+
+    // No close frame would reach a viewer that reads nothing: its connection is
+    // closed, which ends its pending operations.
+    void DropIfStalled(std::chrono::steady_clock::time_point now) {
+        if (writing_ && !closing_ && now - writeStarted_ >= kStalledViewerLimit) {
+            closing_ = true;
+            beast::error_code ignored;
+            beast::get_lowest_layer(ws_).socket().close(ignored);
+        }
     }
 
     void Close() {
@@ -383,14 +398,26 @@ private:
         });
     }
 
-    // A viewer's requests reach the host at most once a second; the rest are dropped.
+    // A viewer's requests reach the host at most once a second: one that comes sooner
+    // waits for the rest of that second, and more meanwhile add nothing.
     void KeyFrameAsked() {
         const auto now = std::chrono::steady_clock::now();
-        if (lastKeyFrameAsked_ && now - *lastKeyFrameAsked_ < kViewerKeyFrameSpacing) {
+        if (!lastKeyFrameAsked_ || now - *lastKeyFrameAsked_ >= kViewerKeyFrameSpacing) {
+            lastKeyFrameAsked_ = now;
+            server_.requestKeyFrame(KeyFrameNeed::kAsked);
             return;
         }
-        lastKeyFrameAsked_ = now;
-        server_.requestKeyFrame(KeyFrameNeed::kAsked);
+        if (keyFrameDeferred_) {
+            return;
+        }
+        keyFrameDeferred_ = true;
+        keyFrameTimer_.expires_at(*lastKeyFrameAsked_ + kViewerKeyFrameSpacing);
+        keyFrameTimer_.async_wait([self = shared_from_this()](beast::error_code ec) {
+            self->keyFrameDeferred_ = false;
+            if (!ec && !self->closing_) {
+                self->KeyFrameAsked();
+            }
+        });
     }
 
     void Fail() {
@@ -404,8 +431,11 @@ private:
     const std::string who_;
     ViewerQueue queue_;
     std::optional<std::chrono::steady_clock::time_point> lastKeyFrameAsked_;
+    asio::steady_timer keyFrameTimer_;
+    bool keyFrameDeferred_ = false;
     beast::flat_buffer readBuffer_;
     std::optional<ViewItem> writing_;
+    std::chrono::steady_clock::time_point writeStarted_;
     std::array<uint8_t, kViewHeaderSize> header_{};
     bool closing_ = false;
 };
@@ -614,6 +644,21 @@ void ViewServer::Impl::Accept() {
     });
 }
 
+void ViewServer::Impl::CheckStalledViewers() {
+    stalledCheck.expires_after(kStalledViewerCheck);
+    stalledCheck.async_wait([this](beast::error_code ec) {
+        if (ec || stopping) {
+            return;
+        }
+        const auto now = std::chrono::steady_clock::now();
+        const auto current = viewers;  // dropped viewers leave the list
+        for (const auto &viewer : current) {
+            viewer->DropIfStalled(now);
+        }
+        CheckStalledViewers();
+    });
+}
+
 void ViewServer::Impl::Admit(tcp::socket socket) {
     beast::error_code ec;
     const auto remote = socket.remote_endpoint(ec);
@@ -773,6 +818,7 @@ void ViewServer::Impl::CloseAll() {
     beast::error_code ignored;
     acceptor.close(ignored);
     acceptPause.cancel();
+    stalledCheck.cancel();
     const auto current = viewers;  // Close may complete and leave at once
     for (const auto &viewer : current) {
         viewer->Close();
@@ -819,6 +865,7 @@ bool ViewServer::Start(std::string *error) {
     }
     impl_->port = acceptor.local_endpoint(ec).port();
     impl_->Accept();
+    impl_->CheckStalledViewers();
     impl_->thread = std::thread([impl = impl_.get()] {
         pthread_setname_np(pthread_self(), "view-http");
         impl->io.run();

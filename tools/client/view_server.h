@@ -8,7 +8,8 @@
 // and with `requireToken` the page, /stats and the WebSocket need ?token=TOKEN.
 // Connections are capped in total and per peer address; requests must arrive whole
 // within a few seconds; the oldest connection still waiting for its request makes
-// room for a new one when the cap is reached.
+// room for a new one when the cap is reached; a viewer that reads nothing for half a
+// minute is dropped.
 #ifndef MIRRAX_TOOLS_CLIENT_VIEW_SERVER_H
 #define MIRRAX_TOOLS_CLIENT_VIEW_SERVER_H
 
