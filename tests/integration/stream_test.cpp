@@ -239,8 +239,7 @@ TEST(StreamFault, EveryStartCallFailureFailsTheStartWithItsCause) {
         EXPECT_NE(status->error_message().find(fault.line), std::string::npos)
             << status->error_message();
         EXPECT_EQ(stream.FrameCount(), 0u);
-        ASSERT_TRUE(host.WaitForLog("the screen copy could not start: ",
-                                    static_cast<size_t>(&fault - faults) + 1));
+        ASSERT_TRUE(host.WaitForLog(fault.line));
         const auto lines = host.Process().Lines(Output::kStderr);
         const auto first = std::find_if(
             lines.begin() + static_cast<long>(from), lines.end(),
