@@ -59,12 +59,12 @@ Relay StartRelay(const std::string &server, const std::vector<std::string> &extr
     return relay;
 }
 
-// A TCP connection to the relay from `source`, any loopback address; reads give up
-// after `timeoutSeconds`.
+// A TCP connection to the relay from `source`, any loopback address, and `sourcePort`
+// (0: any); reads give up after `timeoutSeconds`.
 tcp::socket Connect(asio::io_context &io, int port, const std::string &source = "127.0.0.1",
-                    int timeoutSeconds = kReadTimeoutSeconds) {
+                    int timeoutSeconds = kReadTimeoutSeconds, uint16_t sourcePort = 0) {
     tcp::socket socket(io, tcp::v4());
-    socket.bind(tcp::endpoint(asio::ip::make_address(source), 0));
+    socket.bind(tcp::endpoint(asio::ip::make_address(source), sourcePort));
     socket.connect(tcp::endpoint(asio::ip::make_address("127.0.0.1"), static_cast<uint16_t>(port)));
     timeval timeout{timeoutSeconds, 0};
     setsockopt(socket.native_handle(), SOL_SOCKET, SO_RCVTIMEO, &timeout, sizeof timeout);
@@ -375,14 +375,18 @@ TEST(ViewRelay, IdleAndSlowConnectionsStarveNoViewer) {
 
     asio::io_context io;
     std::vector<tcp::socket> idle;
+    // Their source ports lie below the kernel's ephemeral range, where the free ports
+    // that tests running beside this one pick for their servers come from.
+    uint16_t sourcePort = 20000;
     // One address over its share: its oldest silent connection makes room, told why.
     for (int i = 0; i < 33; ++i) {
-        idle.push_back(Connect(io, relay.port, "127.0.0.2"));
+        idle.push_back(Connect(io, relay.port, "127.0.0.2", kReadTimeoutSeconds, sourcePort++));
     }
     EXPECT_EQ(ReadAnswer(idle.front()).value_or("").substr(0, 12), "HTTP/1.1 503");
     // 2,000 from 80 addresses, half of them sending a request they never end.
     for (int i = 0; i < 2000; ++i) {
-        idle.push_back(Connect(io, relay.port, "127.0.1." + std::to_string(1 + i / 25), 15));
+        idle.push_back(
+            Connect(io, relay.port, "127.0.1." + std::to_string(1 + i / 25), 15, sourcePort++));
         if (i % 2 == 1) {
             const std::string begun = "GET / HTTP/1.1\r\nHost: 1";
             ::send(idle.back().native_handle(), begun.data(), begun.size(), MSG_NOSIGNAL);
