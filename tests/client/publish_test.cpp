@@ -408,6 +408,13 @@ class PublishInterrupt : public Publish, public ::testing::WithParamInterface<In
 
 TEST_P(PublishInterrupt, CtrlCEndsTheRunWithOnEndWithinASecond) {
     SilentNameServer names;
+#if defined(__SANITIZE_THREAD__)
+    if (GetParam().lookup) {
+        // glibc runs getaddrinfo_a's lookups on a thread of its own that
+        // ThreadSanitizer's runtime never sees start, and its allocator crashes there.
+        GTEST_SKIP() << "a name lookup cannot run in a ThreadSanitizer build";
+    }
+#endif
     if (GetParam().lookup) {
         const std::string whyNot = names.Start(folder_.Root().string());
         if (!whyNot.empty()) {
