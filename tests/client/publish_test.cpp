@@ -21,7 +21,6 @@
 #include "support/child_process.h"
 #include "support/h264_decoder.h"
 #include "support/test_folder.h"
-#include "support/test_folder.h"
 
 namespace {
 
