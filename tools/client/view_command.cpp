@@ -3,7 +3,6 @@
 // run with onEnd, closes the viewers' sockets and exits 0.
 #include <pthread.h>
 #include <sys/random.h>
-#include <sys/resource.h>
 
 #include <algorithm>
 #include <cerrno>
@@ -17,6 +16,7 @@
 #include <thread>
 
 #include "commands.h"
+#include "open_file_limit.h"
 #include "signal_watcher.h"
 #include "stream_run.h"
 #include "view_server.h"
@@ -179,28 +179,6 @@ void SplitListen(const std::string &listen, std::string *host, uint16_t *port) {
     *port = static_cast<uint16_t>(std::stoi(listen.substr(colon + 1)));
 }
 
-// Sets the soft open-file limit to the hard one, as far as allowed, and returns the
-// soft limit in force.
-rlim_t RaiseDescriptorLimit() {
-    rlimit limit{};
-    if (getrlimit(RLIMIT_NOFILE, &limit) != 0) {
-        return 1024;
-    }
-    if (limit.rlim_cur != limit.rlim_max) {
-        const rlim_t soft = limit.rlim_cur;
-        limit.rlim_cur = limit.rlim_max;
-        if (setrlimit(RLIMIT_NOFILE, &limit) != 0) {
-            fprintf(stderr,
-                    "mirrax_client: warning: cannot raise the open-file limit from %llu to "
-                    "%llu: %s\n",
-                    static_cast<unsigned long long>(soft),
-                    static_cast<unsigned long long>(limit.rlim_max), strerror(errno));
-            return soft;
-        }
-    }
-    return limit.rlim_cur;
-}
-
 // A random token in hex; empty when the system has no randomness to give.
 std::string RandomToken() {
     uint8_t bytes[kTokenBytes];
@@ -235,7 +213,13 @@ int RunView(const ClientOptions &options, sigset_t stopSignals) {
     settings.allowedOrigins = options.allowOrigins;
     // Well below the descriptors the process may hold, so a flood of connections
     // never leaves it without one.
-    const size_t descriptors = RaiseDescriptorLimit();
+    std::string limitFailure;
+    size_t descriptors = tools::RaiseOpenFileLimit(&limitFailure);
+    if (descriptors == 0) {
+        descriptors = 1024;
+    } else if (!limitFailure.empty()) {
+        fprintf(stderr, "mirrax_client: warning: %s\n", limitFailure.c_str());
+    }
     settings.maxConnections = std::clamp<size_t>(descriptors / 4, 8, kMaxConnections);
     settings.maxConnectionsPerAddress =
         std::min(kMaxConnectionsPerAddress, settings.maxConnections);

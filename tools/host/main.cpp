@@ -6,7 +6,6 @@
 #include <malloc.h>
 #include <pthread.h>
 #include <signal.h>
-#include <sys/resource.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -26,6 +25,7 @@
 #include "host_control.h"
 #include "host_options.h"
 #include "mirrax_platform/log_sink.h"
+#include "open_file_limit.h"
 #include "rpc/rpc_server.h"
 #include "signal_watcher.h"
 
@@ -128,26 +128,6 @@ private:
     std::thread stopper_;         // started by the watcher under mutex_, joined by the owner
     mirrax::tools::SignalWatcher watcher_;  // last: starts once the members above exist
 };
-
-// gRPC stops accepting connections for good once it runs out of descriptors, so the
-// host takes all the descriptors it may have. One line on standard error if it cannot.
-void RaiseDescriptorLimit() {
-    rlimit limit{};
-    if (getrlimit(RLIMIT_NOFILE, &limit) != 0) {
-        fprintf(stderr, "mirrax_host: cannot read the open-file limit: %s\n", strerror(errno));
-        return;
-    }
-    if (limit.rlim_cur == limit.rlim_max) {
-        return;
-    }
-    const rlim_t soft = limit.rlim_cur;
-    limit.rlim_cur = limit.rlim_max;
-    if (setrlimit(RLIMIT_NOFILE, &limit) != 0) {
-        fprintf(stderr, "mirrax_host: cannot raise the open-file limit from %llu to %llu: %s\n",
-                static_cast<unsigned long long>(soft),
-                static_cast<unsigned long long>(limit.rlim_max), strerror(errno));
-    }
-}
 
 // True when both paths name one existing file (links followed).
 bool SameFile(const std::string &a, const std::string &b) {
@@ -257,7 +237,13 @@ int main(int argc, char **argv) {
     // own), so every thread inherits the mask and only the watcher receives them; one
     // that arrives before the watcher runs waits for it.
     const sigset_t set = mirrax::tools::BlockStopSignals();
-    RaiseDescriptorLimit();
+    // gRPC stops accepting connections for good once it runs out of descriptors, so
+    // the host takes all the descriptors it may have.
+    std::string limitFailure;
+    mirrax::tools::RaiseOpenFileLimit(&limitFailure);
+    if (!limitFailure.empty()) {
+        fprintf(stderr, "mirrax_host: %s\n", limitFailure.c_str());
+    }
 
     mirrax::host::HostOptions options;
     std::string error;
