@@ -251,6 +251,10 @@ void RpcServer::InitServer(OptionPairs params) {
         service_ = std::make_unique<MirraxServiceImpl>();
     }
     grpc::ServerBuilder builder;
+    // gRPC binds with SO_REUSEPORT by default: a second host started on a port that is
+    // already served would then listen too and take a share of the clients. Without
+    // it, the second host fails to listen and says so.
+    builder.AddChannelArgument(GRPC_ARG_ALLOW_REUSEPORT, 0);
     builder.AddListeningPort(address.str(), grpc::InsecureServerCredentials());
     builder.RegisterService(service_.get());
     std::unique_ptr<grpc::Server> server = builder.BuildAndStart();

@@ -27,14 +27,24 @@ public:
     explicit HostProcess(const std::vector<std::string> &launchOptions,
                          const std::vector<std::string> &hostOptions = {},
                          const std::string &program = BuildPath("bin/mirrax_host"))
-        : port_(FreeLoopbackPort()) {
-        std::vector<std::string> argv = {program, "--control", "stdin"};
-        argv.insert(argv.end(), hostOptions.begin(), hostOptions.end());
-        argv.insert(argv.end(), {"-p", std::to_string(port_)});
-        argv.insert(argv.end(), launchOptions.begin(), launchOptions.end());
-        child_ = std::make_unique<ChildProcess>(argv);
-        ready_ = child_->WaitForLine(ChildProcess::Stream::kStdout,
-                                     "Server Listening on port:", std::chrono::seconds(30));
+    {
+        // A free port can be taken by another test's process between the choice and the
+        // host's bind: the host then fails to listen and exits, and gets another port.
+        for (int attempt = 0; attempt < 3 && !ready_; ++attempt) {
+            port_ = FreeLoopbackPort();
+            std::vector<std::string> argv = {program, "--control", "stdin"};
+            argv.insert(argv.end(), hostOptions.begin(), hostOptions.end());
+            argv.insert(argv.end(), {"-p", std::to_string(port_)});
+            argv.insert(argv.end(), launchOptions.begin(), launchOptions.end());
+            child_ = std::make_unique<ChildProcess>(argv);
+            ready_ = child_->WaitForLine(ChildProcess::Stream::kStdout,
+                                         "Server Listening on port:", std::chrono::seconds(30));
+            if (!ready_ && (!child_->Wait(std::chrono::seconds(10)) ||
+                            child_->CountLines(ChildProcess::Stream::kStderr,
+                                               "Server failed to listen on:") == 0)) {
+                break;
+            }
+        }
     }
 
     bool Ready() const { return ready_; }
@@ -76,7 +86,7 @@ private:
         return last;
     }
 
-    int port_;
+    int port_ = -1;
     std::unique_ptr<ChildProcess> child_;
     bool ready_ = false;
 };

@@ -48,23 +48,22 @@ TEST(Host, ServesAndStopsOnSigterm) {
                                         "Invoke StopServer.", "Server shutdown success."}));
 }
 
+// A port another host serves: the second host fails to listen and exits, and the
+// first keeps all the clients (no port sharing between the two).
 TEST(Host, TakenPortFailsWithoutHanging) {
-    const int fd = socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_addr.s_addr = htonl(INADDR_ANY);
-    const int port = mirrax::test::FreeLoopbackPort();
-    addr.sin_port = htons(static_cast<uint16_t>(port));
-    ASSERT_EQ(bind(fd, reinterpret_cast<sockaddr *>(&addr), sizeof(addr)), 0);
-    ASSERT_EQ(listen(fd, 1), 0);
-    ChildProcess host(Program("mirrax_host", {"-p", std::to_string(port)}));
+    HostProcess first({"-scale", "4"});
+    ASSERT_TRUE(first.Ready());
+    ChildProcess host(Program("mirrax_host", {"-p", std::to_string(first.Port())}));
     const auto status = host.Wait(15s);
-    close(fd);
     ASSERT_TRUE(status.has_value()) << "host kept waiting on a port it could not bind";
     EXPECT_NE(*status, 0);
     EXPECT_EQ(host.CountLines(Stream::kStderr, " E D00F1E2/BraxelMirrax: "), 1u)
         << host.Output(Stream::kStderr);
     EXPECT_EQ(host.CountLines(Stream::kStdout, "Server Listening"), 0u);
+    for (int call = 0; call < 4; ++call) {
+        EXPECT_EQ(mirrax::test::CallRequestIdr(first.Target()), 6);
+    }
+    EXPECT_TRUE(first.WaitForLog("Request to refresh IDR frame from", 4)) << first.Log();
 }
 
 // A stop signal at a chosen moment of the start: the library's first log line (the
