@@ -26,8 +26,7 @@ public:
     // listens.
     explicit HostProcess(const std::vector<std::string> &launchOptions,
                          const std::vector<std::string> &hostOptions = {},
-                         const std::string &program = BuildPath("bin/mirrax_host"))
-    {
+                         const std::string &program = BuildPath("bin/mirrax_host")) {
         // A free port can be taken by another test's process between the choice and the
         // host's bind: the host then fails to listen and exits, and gets another port.
         for (int attempt = 0; attempt < 3 && !ready_; ++attempt) {
