@@ -20,8 +20,10 @@ fan-out is the server's work. The relay's process also receives the host's strea
 which on the nginx side the publishing client does: "nginx + publisher" against
 "relay" compares like with like. A measurement, not a test.
 
-  bench/fanout/run.py [--build DIR] [--counts 1,10,50] [--seconds S] [--warmup S]
-                      [--scale S] [--fps F]
+  bench/fanout/run.py [--build DIR] [--counts 1,10,50] [--rounds R] [--seconds S]
+                      [--warmup S] [--scale S] [--fps F]
+
+Prints every run, then a Markdown table of the medians over the rounds.
 
 Needs /usr/sbin/nginx with Debian's libnginx-mod-rtmp (scripts/bootstrap installs it).
 """
@@ -294,12 +296,19 @@ def run_once(args, build, host_target, prefix_conf, mode, count, host_pid):
             stop(nginx, signal.SIGTERM)
 
 
+def median(values):
+    values = sorted(values)
+    middle = len(values) // 2
+    return values[middle] if len(values) % 2 else (values[middle - 1] + values[middle]) / 2
+
+
 def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--build", default=os.path.join(ROOT, "build"))
     parser.add_argument("--counts", default="1,10,50")
     parser.add_argument("--seconds", type=float, default=8)
     parser.add_argument("--warmup", type=float, default=3)
+    parser.add_argument("--rounds", type=int, default=2)
     parser.add_argument("--scale", default="2")
     parser.add_argument("--fps", default="30")
     args = parser.parse_args()
@@ -329,19 +338,25 @@ def main():
             print("the host did not start", file=sys.stderr)
             return 1
         print(f"fan-out: synthetic screen /{args.scale} at {args.fps} fps, {args.seconds:g} s "
-              f"windows after {args.warmup:g} s; CPU from schedstat, ms per picture received "
-              f"by one reader; nginx and relay alternate at each reader count", flush=True)
-        results = {}
-        for count in counts:
-            for mode in ("nginx", "relay"):
-                result = run_once(args, build, f"127.0.0.1:{port}", (prefix, conf, rtmp_port),
-                                  mode, count, host.pid)
-                results[(mode, count)] = result
-                shown = "failed" if result is None else (
-                    "fps %(fps).1f  host %(host).3f  server %(server).3f" % result +
-                    ("  publisher %(sender).3f" % result if mode == "nginx" else "") +
-                    " ms/picture, %(connected)d readers connected at the end" % result)
-                print(f"  {mode:5} {count:3} readers: {shown}", flush=True)
+              f"windows after {args.warmup:g} s, {args.rounds} rounds; CPU from schedstat, ms per "
+              f"picture received by one reader; nginx and relay alternate at each reader count", flush=True)
+        runs = {(mode, count): [] for mode in ("nginx", "relay") for count in counts}
+        for round_number in range(args.rounds):
+            for count in counts:
+                for mode in ("nginx", "relay"):
+                    result = run_once(args, build, f"127.0.0.1:{port}",
+                                      (prefix, conf, rtmp_port), mode, count, host.pid)
+                    if result:
+                        runs[(mode, count)].append(result)
+                    shown = "failed" if result is None else (
+                        "fps %(fps).1f  host %(host).3f  server %(server).3f" % result +
+                        ("  publisher %(sender).3f" % result if mode == "nginx" else "") +
+                        " ms/picture, %(connected)d readers connected at the end" % result)
+                    print(f"  round {round_number + 1} {mode:5} {count:3} readers: {shown}",
+                          flush=True)
+        # The median of the rounds, figure by figure.
+        results = {key: {field: median([r[field] for r in values]) for field in values[0]}
+                   for key, values in runs.items() if values}
 
         print()
         print("| readers | host ms/frame, nginx / relay | host ÷ host at 1 reader, nginx / relay "
