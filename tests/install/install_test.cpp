@@ -1,7 +1,5 @@
-// The installed project: this build installed once into MIRRAX_TEST_PREFIX (the CTest
-// fixture), then the installed programs end to end, the --library check with the
-// installed names, a consumer program built against the installed package
-// (find_package and pkg-config), the Python example, and the .deb that CPack builds.
+// The installed project (MIRRAX_TEST_PREFIX, installed by the CTest fixture): its
+// tree, its programs end to end, programs built against it, and the .deb.
 #include <gtest/gtest.h>
 
 #include <filesystem>
@@ -26,19 +24,9 @@ const std::string kVersion = MIRRAX_VERSION;
 const std::string kSoVersion = MIRRAX_SOVERSION;
 const fs::path kPrefix = MIRRAX_TEST_PREFIX;
 
-// The host's screen in these tests: small, so the runs stay short.
-const std::vector<std::string> kSmallScreen = {"--display", "synthetic:360x640@30"};
-
 std::string Bin(const std::string &name) { return (kPrefix / "bin" / name).string(); }
 std::string Lib(const std::string &name) { return (kPrefix / kLibDir / name).string(); }
 std::string ServerLibrary(const std::string &suffix) { return "libmirrax_server.so" + suffix; }
-
-// A host from the installed tree; the installed client's arguments to reach it.
-HostProcess InstalledHost(std::vector<std::string> hostOptions,
-                          const std::vector<std::string> &launchOptions = {}) {
-    hostOptions.insert(hostOptions.end(), kSmallScreen.begin(), kSmallScreen.end());
-    return HostProcess(launchOptions, hostOptions, Bin("mirrax_host"));
-}
 
 std::vector<std::string> Client(const HostProcess &host, std::vector<std::string> args) {
     args.insert(args.begin(), {Bin("mirrax_client"), "-p", std::to_string(host.Port())});
@@ -74,54 +62,15 @@ TEST(Installed, HoldsVersionedLibrariesHeadersPackageFilesAndOnlyTheTwoPrograms)
     EXPECT_EQ(programs, (std::set<std::string>{"mirrax_client", "mirrax_host"}));
 }
 
-// The installed programs find their libraries through their RUNPATHs alone: the host,
-// given the linked library by its soname, maps the prefix's libraries, not the build
-// tree's, and streams and snapshots. A copy of the library is refused.
-TEST(Installed, ProgramsRunFromThePrefix) {
-    mirrax::test::TestFolder dir("mirrax_install");
-    auto host = InstalledHost({"--library", ServerLibrary("." + kSoVersion)});
-    ASSERT_TRUE(host.Ready()) << host.Log();
-    const std::string maps = ReadFile("/proc/" + std::to_string(host.Process().Pid()) + "/maps");
-    for (const std::string name : {"mirrax_server", "mirrax_platform"}) {
-        EXPECT_NE(maps.find(Lib("lib" + name + ".so." + kVersion)), std::string::npos)
-            << name << " is not mapped from the prefix:\n"
-            << maps;
-    }
-    EXPECT_EQ(maps.find(mirrax::test::BuildPath("lib/")), std::string::npos) << maps;
-
-    const auto stream =
-        mirrax::test::Run(Client(host, {"stream", "--frames", "12", "-o", dir.Path("s.h264")}));
-    ASSERT_EQ(stream.status, 0) << stream.Describe();
-    const auto frames = mirrax::test::Decode(dir.Path("s.h264"));
-    EXPECT_EQ(CheckPictures(frames, 360, 640, 12), "");
-    EXPECT_EQ(frames.pictures.size(), 12u);
-    const auto snapshot = mirrax::test::Run(Client(host, {"snapshot", "-o", dir.Path("s.png")}));
-    ASSERT_EQ(snapshot.status, 0) << snapshot.Describe();
-    const auto picture = mirrax::test::Decode(dir.Path("s.png"));
-    EXPECT_EQ(CheckPictures(picture, 360, 640, 1, false), "");
-    EXPECT_EQ(picture.pictures.size(), 1u);
-    EXPECT_EQ(host.Stop(), 0);
-
-    const std::string copy = dir.Path(ServerLibrary("." + kVersion));
-    fs::copy_file(Lib(ServerLibrary("." + kVersion)), copy);
-    const auto refused = mirrax::test::Run({Bin("mirrax_host"), "--library", copy, "-p",
-                                            std::to_string(mirrax::test::FreeLoopbackPort())},
-                                           20s);
-    EXPECT_EQ(refused.status, 1) << refused.Describe();
-    EXPECT_EQ(refused.err.rfind("mirrax_host: library " + copy + " is not ", 0), 0u) << refused.err;
-    EXPECT_EQ(refused.out, "");
-}
-
-// --- a program built against the installed package -----------------------------------
-
 const fs::path kConsumerSource = fs::path(MIRRAX_SOURCE_DIR) / "tests/install/consumer";
 
+// A program outside the project built against the installed package with find_package,
+// which must find the package in the prefix, not one installed elsewhere.
 mirrax::test::RunResult BuildWithFindPackage(const fs::path &build) {
     auto result = mirrax::test::Run(
         {MIRRAX_CMAKE_COMMAND, "-S", kConsumerSource.string(), "-B", build.string(), "-G", "Ninja",
          "-DCMAKE_BUILD_TYPE=Release", "-DCMAKE_PREFIX_PATH=" + kPrefix.string()},
         120s);
-    // The package found must be the one in the prefix, not one installed elsewhere.
     const std::string found = "Mirrax_DIR:PATH=" + (kPrefix / kLibDir / "cmake/Mirrax").string();
     if (result.status == 0 &&
         ReadFile(build / "CMakeCache.txt").find(found + "\n") == std::string::npos) {
@@ -133,6 +82,7 @@ mirrax::test::RunResult BuildWithFindPackage(const fs::path &build) {
                : result;
 }
 
+// The same program built with the flags pkg-config gives for the installed library.
 mirrax::test::RunResult BuildWithPkgConfig(const fs::path &build) {
     fs::create_directories(build);
     const std::string pc = "PKG_CONFIG_PATH='" + (kPrefix / kLibDir / "pkgconfig").string() + "' ";
@@ -145,39 +95,49 @@ mirrax::test::RunResult BuildWithPkgConfig(const fs::path &build) {
         240s);
 }
 
-class InstalledConsumer
-    : public ::testing::TestWithParam<mirrax::test::RunResult (*)(const fs::path &)> {};
-
-TEST_P(InstalledConsumer, BuildsAndCallsTheInstalledHost) {
-    mirrax::test::TestFolder dir("mirrax_consumer");
-    const auto build = GetParam()(dir.Root());
-    ASSERT_EQ(build.status, 0) << build.Describe();
-
-    auto host = InstalledHost({});
+// One installed host, given the linked library by its soname, with periodic key frames
+// 10 minutes apart. The installed programs find their libraries through their RUNPATHs
+// alone: the host maps the prefix's libraries, not the build tree's. The consumers call
+// it; the client streams and snapshots from it; the Python example generates its stubs
+// from the installed mirrax.proto, streams 24 pictures and gets the key frame it asked
+// for after the 8th, and ends with onEnd, so the host streams to the next client.
+TEST(Installed, ProgramsAndConsumersTalkToTheInstalledHost) {
+    mirrax::test::TestFolder dir("mirrax_install");
+    HostProcess host(
+        {"-iFrameInterval", "600000"},
+        {"--library", ServerLibrary("." + kSoVersion), "--display", "synthetic:360x640@30"},
+        Bin("mirrax_host"));
     ASSERT_TRUE(host.Ready()) << host.Log();
-    const auto call = mirrax::test::Run({dir.Path("mirrax_consumer"), host.Target()}, 30s);
-    ASSERT_EQ(call.status, 0) << call.Describe();
-    // No stream runs, so the host answers the key-frame request with 6.
-    EXPECT_EQ(call.out, "onRequestIDRFrame result: 6 (no stream running)\n");
-    EXPECT_TRUE(host.WaitForLog("Request to refresh IDR frame from", 1, 10s)) << host.Log();
-    EXPECT_EQ(host.Stop(), 0);
-    EXPECT_EQ(host.LogCount("Request to refresh IDR frame from"), 1u) << host.Log();
-}
+    const std::string maps = ReadFile("/proc/" + std::to_string(host.Process().Pid()) + "/maps");
+    for (const std::string name : {"mirrax_server", "mirrax_platform"}) {
+        EXPECT_NE(maps.find(Lib("lib" + name + ".so." + kVersion)), std::string::npos)
+            << name << " is not mapped from the prefix:\n"
+            << maps;
+    }
+    EXPECT_EQ(maps.find(mirrax::test::BuildPath("lib/")), std::string::npos) << maps;
 
-INSTANTIATE_TEST_SUITE_P(Build, InstalledConsumer,
-                         ::testing::Values(BuildWithFindPackage, BuildWithPkgConfig),
-                         [](const auto &info) {
-                             return info.index == 0 ? "FindPackage" : "PkgConfig";
-                         });
+    int calls = 0;
+    for (auto build : {BuildWithFindPackage, BuildWithPkgConfig}) {
+        const fs::path folder = dir.Root() / std::to_string(calls);
+        const auto built = build(folder);
+        ASSERT_EQ(built.status, 0) << built.Describe();
+        const auto call = mirrax::test::Run({(folder / "mirrax_consumer").string(), host.Target()});
+        ASSERT_EQ(call.status, 0) << call.Describe();
+        // No stream runs, so the host answers the key-frame request with 6.
+        EXPECT_EQ(call.out, "onRequestIDRFrame result: 6 (no stream running)\n");
+        EXPECT_TRUE(host.WaitForLog("Request to refresh IDR frame from", ++calls)) << host.Log();
+    }
 
-// The example generates its stubs from the installed mirrax.proto, streams 24 pictures
-// and asks for a key frame after the 8th; with periodic key frames off (a 10-minute
-// interval) a later key frame is the one it asked for. It ends the run with onEnd:
-// the host goes on streaming to the next client.
-TEST(Installed, PythonExampleStreamsFramesAndGetsTheKeyFrameItAskedFor) {
-    mirrax::test::TestFolder dir("mirrax_python");
-    auto host = InstalledHost({}, {"-iFrameInterval", "600000"});
-    ASSERT_TRUE(host.Ready()) << host.Log();
+    const auto stream =
+        mirrax::test::Run(Client(host, {"stream", "--frames", "12", "-o", dir.Path("s.h264")}));
+    ASSERT_EQ(stream.status, 0) << stream.Describe();
+    const auto frames = mirrax::test::Decode(dir.Path("s.h264"));
+    EXPECT_EQ(CheckPictures(frames, 360, 640, 12), "");
+    EXPECT_EQ(frames.pictures.size(), 12u);
+    const auto snapshot = mirrax::test::Run(Client(host, {"snapshot", "-o", dir.Path("s.png")}));
+    ASSERT_EQ(snapshot.status, 0) << snapshot.Describe();
+    EXPECT_EQ(CheckPictures(mirrax::test::Decode(dir.Path("s.png")), 360, 640, 1, false), "");
+
     const auto example = mirrax::test::Run(
         {"/usr/bin/python3", MIRRAX_SOURCE_DIR "/examples/python/mirrax_stream.py", "--prefix",
          kPrefix.string(), "--port", std::to_string(host.Port()), "--frames", "24", "-o",
@@ -192,14 +152,19 @@ TEST(Installed, PythonExampleStreamsFramesAndGetsTheKeyFrameItAskedFor) {
         std::regex(R"(wrote 24 pictures \((\d+) key frames, (\d+) after the request\))")))
         << example.out;
     EXPECT_GE(std::stoi(match[2]), 1) << example.out;
-    const auto frames = mirrax::test::Decode(dir.Path("p.h264"));
     // The requested key frame encodes the picture before it again: no stamp order.
-    EXPECT_EQ(CheckPictures(frames, 360, 640, 24, false), "");
-    EXPECT_EQ(frames.pictures.size(), 24u);
-    const auto next =
-        mirrax::test::Run(Client(host, {"stream", "--frames", "3", "-o", dir.Path("n.h264")}));
+    EXPECT_EQ(CheckPictures(mirrax::test::Decode(dir.Path("p.h264")), 360, 640, 24, false), "");
+    const auto next = mirrax::test::Run(Client(host, {"stream", "--frames", "3", "-o", "-"}));
     EXPECT_EQ(next.status, 0) << next.Describe();
     EXPECT_EQ(host.Stop(), 0);
+
+    const std::string copy = dir.Path(ServerLibrary("." + kVersion));
+    fs::copy_file(Lib(ServerLibrary("." + kVersion)), copy);
+    const auto refused = mirrax::test::Run(
+        {Bin("mirrax_host"), "--library", copy, "-p", std::to_string(host.Port())}, 20s);
+    EXPECT_EQ(refused.status, 1) << refused.Describe();
+    EXPECT_EQ(refused.err.rfind("mirrax_host: library " + copy + " is not ", 0), 0u) << refused.err;
+    EXPECT_EQ(refused.out, "");
 }
 
 TEST(Package, DebHoldsTheInstallAndDependsOnTheLinkedLibrariesPackages) {

@@ -25,11 +25,17 @@ using mirrax::test::Program;
 using Stream = ChildProcess::Stream;
 
 // A display chosen on the command line starts its source thread before the server:
-// the stop signal must still reach the host's watcher, not end the process.
+// the stop signal must still reach the host's watcher, not end the process. The host
+// raises a lowered soft open-file limit to the hard limit, silently.
 TEST(Host, ServesAndStopsOnSigterm) {
     const std::string p = std::to_string(mirrax::test::FreeLoopbackPort());
+    rlimit saved{};
+    ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &saved), 0);
+    const rlimit lowered{64, saved.rlim_max};
+    const bool limitLowered = saved.rlim_max > 64 && setrlimit(RLIMIT_NOFILE, &lowered) == 0;
     ChildProcess host(
         Program("mirrax_host", {"--display", "synthetic:720x1280@30", "-p", p, "-scale", "2"}));
+    setrlimit(RLIMIT_NOFILE, &saved);
     ASSERT_TRUE(host.WaitForLine(Stream::kStdout, "Server Listening on port: 0.0.0.0:" + p));
     EXPECT_TRUE(host.WaitForLine(Stream::kStderr,
                                  "I D00F1E2/BraxelMirrax: [rpc_server:(InitServer)] Server "
@@ -38,6 +44,14 @@ TEST(Host, ServesAndStopsOnSigterm) {
     // The overlapping pairs reach the parser: the port and the scale are taken.
     EXPECT_EQ(host.CountLines(Stream::kStderr, "] scale:  2."), 1u);
     EXPECT_EQ(host.CountLines(Stream::kStderr, "] argv: "), 5u);
+    const std::string limits =
+        mirrax::test::ReadFile("/proc/" + std::to_string(host.Pid()) + "/limits");
+    const std::string hard =
+        saved.rlim_max == RLIM_INFINITY ? "unlimited" : std::to_string(saved.rlim_max);
+    std::istringstream fields(limits.substr(limits.find("Max open files") + 14));
+    std::string soft;
+    fields >> soft;
+    EXPECT_TRUE(!limitLowered || soft == hard) << limits;
 
     const std::string target = "127.0.0.1:" + p;
     EXPECT_EQ(mirrax::test::CallEnd(target), 0);
@@ -46,6 +60,7 @@ TEST(Host, ServesAndStopsOnSigterm) {
     EXPECT_EQ(host.Lines(Stream::kStdout),
               (std::vector<std::string>{"Server Listening on port: 0.0.0.0:" + p,
                                         "Invoke StopServer.", "Server shutdown success."}));
+    EXPECT_EQ(host.CountLines(Stream::kStderr, "mirrax_host: "), 0u);
 }
 
 // A port another host serves: the second host fails to listen and exits, and the
@@ -99,8 +114,8 @@ TEST_P(HostStopDuringStart, ExitsZeroWithinTwoSeconds) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Delays, HostStopDuringStart,
-                         ::testing::Values(std::pair{0, SIGTERM}, std::pair{3, SIGINT},
-                                           std::pair{50, SIGTERM}, std::pair{200, SIGINT}),
+                         ::testing::Values(std::pair{0, SIGTERM}, std::pair{50, SIGINT},
+                                           std::pair{200, SIGTERM}),
                          [](const auto &info) {
                              return "After" + std::to_string(info.param.first) + "ms";
                          });
@@ -148,30 +163,6 @@ TEST_P(SecondSignal, ExitsAtOnceWithOneLine) {
 INSTANTIATE_TEST_SUITE_P(Moments, SecondSignal, ::testing::Bool(), [](const auto &info) {
     return info.param ? "WhileStopping" : "Together";
 });
-
-TEST(Host, RaisesSoftOpenFileLimitToHardLimit) {
-    rlimit saved{};
-    ASSERT_EQ(getrlimit(RLIMIT_NOFILE, &saved), 0);
-    const rlimit lowered{64, saved.rlim_max};
-    if (saved.rlim_max <= 64 || setrlimit(RLIMIT_NOFILE, &lowered) != 0) {
-        GTEST_SKIP() << "the open-file limit cannot be lowered below its hard limit here";
-    }
-    HostProcess host({});  // inherits the lowered limit
-    setrlimit(RLIMIT_NOFILE, &saved);
-    ASSERT_TRUE(host.Ready());
-    const std::string hard =
-        saved.rlim_max == RLIM_INFINITY ? "unlimited" : std::to_string(saved.rlim_max);
-    const std::string limits =
-        mirrax::test::ReadFile("/proc/" + std::to_string(host.Process().Pid()) + "/limits");
-    std::istringstream fields(limits.substr(limits.find("Max open files") + 14));
-    std::string soft;
-    std::string hardNow;
-    fields >> soft >> hardNow;
-    EXPECT_EQ(soft, hard) << limits;
-    EXPECT_EQ(hardNow, hard) << limits;
-    EXPECT_EQ(host.Stop(), 0);
-    EXPECT_EQ(host.LogCount("mirrax_host: "), 0u) << host.Log();
-}
 
 // Bad options end the host with one line and status 2. The host stops the server
 // through the library it is linked with, so --library accepts that library under any

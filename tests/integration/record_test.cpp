@@ -113,15 +113,6 @@ TEST(Record, RecordingOfTheSyntheticScreenPlaysBack) {
     EXPECT_LT(log.find("] destroy muxer"), log.find("] ScreenRecorder already stop...."));
 }
 
-TEST(Record, KilledHostLeavesAPlayableFile) {
-    UseOwnDeviceDirectory();
-    HostProcess host({"-m", "1", "-scale", "4"});
-    ASSERT_TRUE(host.Ready());
-    StartRecording(host, 150);  // more than two one-second fragments
-    ASSERT_TRUE(host.Process().Stop(SIGKILL, 10s).has_value());
-    EXPECT_EQ(mirrax::test::CheckPictures(mirrax::test::Decode(kRecording), 270, 586, 60), "");
-}
-
 // A program that returns from main with the recording going (and every frame saved):
 // the run is stopped at exit before anything it uses is gone, and the file is whole.
 TEST(Record, RunLeftGoingAtExitIsStoppedAndItsFilePlays) {
@@ -130,9 +121,7 @@ TEST(Record, RunLeftGoingAtExitIsStoppedAndItsFilePlays) {
     const auto status = program.Wait(60s);
     ASSERT_TRUE(status.has_value());
     EXPECT_EQ(*status, 0) << program.Output(mirrax::test::ChildProcess::Stream::kStderr);
-    int errors = 0;
-    EXPECT_GE(mirrax::test::DecodeFile(kRecording, &errors).size(), 9u);
-    EXPECT_EQ(errors, 0);
+    EXPECT_EQ(mirrax::test::CheckPictures(mirrax::test::Decode(kRecording), 270, 586, 9), "");
 }
 
 // The reference client starts a recording and finishes it; against a streaming
@@ -153,8 +142,12 @@ TEST(Record, ReferenceClientDrivesARecording) {
     const auto ended = client(recording, "end");
     EXPECT_EQ(ended.status, 0) << ended.Describe();
     EXPECT_EQ(ended.out.rfind("frames: ", 0), 0u) << ended.Describe();
-    EXPECT_EQ(recording.Stop(), 0);
     EXPECT_GE(mirrax::test::Decode(kRecording).pictures.size(), 29u);
+    // A host killed during a recording of more than two one-second fragments leaves
+    // a file that plays.
+    StartRecording(recording, 180);
+    ASSERT_TRUE(recording.Process().Stop(SIGKILL, 10s).has_value());
+    EXPECT_EQ(mirrax::test::CheckPictures(mirrax::test::Decode(kRecording), 270, 586, 60), "");
 
     HostProcess streaming({"-scale", "4"});
     ASSERT_TRUE(streaming.Ready());

@@ -5,7 +5,6 @@
 #include <chrono>
 #include <deque>
 #include <fstream>
-#include <map>
 #include <system_error>
 #include <vector>
 
@@ -127,29 +126,6 @@ ProcessResources ReadProcessResources(pid_t pid) {
     }
     resources.descriptors = ec ? -1 : resources.descriptors;
     return resources;
-}
-
-std::string DescribeProcess(pid_t pid) {
-    const std::filesystem::path proc = "/proc/" + std::to_string(pid);
-    std::map<std::string, int> byName;
-    std::error_code ec;
-    for (std::filesystem::directory_iterator it(proc / "task", ec), end; !ec && it != end;
-         it.increment(ec)) {
-        const std::string comm = ReadFile(it->path() / "comm");
-        ++byName[comm.substr(0, comm.find('\n'))];
-    }
-    std::string text = "threads:";
-    for (const auto &[name, count] : byName) {
-        text += " " + std::to_string(count) + " " + name + ",";
-    }
-    text += "\ndescriptors:";
-    for (std::filesystem::directory_iterator it(proc / "fd", ec), end; !ec && it != end;
-         it.increment(ec)) {
-        std::error_code unreadable;
-        text += " " + it->path().filename().string() + " " +
-                std::filesystem::read_symlink(it->path(), unreadable).string() + ",";
-    }
-    return text;
 }
 
 SoakHost::SoakHost() {

@@ -40,8 +40,6 @@ struct ProcessResources {
     long rssKb = -1;        // "VmRSS:" of /proc/PID/status
 };
 ProcessResources ReadProcessResources(pid_t pid);
-// The threads of a process counted by name and the targets of its descriptors.
-std::string DescribeProcess(pid_t pid);
 
 // The synthetic screen at scale 4, key frames only at the start of a run and on
 // request (so a requested one is recognisable), and the log in a file: thousands of

@@ -42,7 +42,6 @@ TEST(Soak, MixedCyclesLeaveTheIdleHostWithItsThreadsAndDescriptors) {
     ASSERT_EQ(cycles.Run(SoakCycle::kStream), "") << "warm-up stream\n" << soak.LogTail(40);
     const pid_t pid = host.Process().Pid();
     const auto idle = mirrax::test::ReadProcessResources(pid);
-    const std::string idleDescription = mirrax::test::DescribeProcess(pid);
     ASSERT_GT(idle.threads, 0);
     ASSERT_GT(idle.descriptors, 0);
 
@@ -56,15 +55,9 @@ TEST(Soak, MixedCyclesLeaveTheIdleHostWithItsThreadsAndDescriptors) {
         ++ran[kind];
     }
     EXPECT_EQ(ran.size(), mirrax::test::kSoakCycles.size());
-
     const auto after = mirrax::test::ReadProcessResources(pid);
-    EXPECT_LE(after.threads, idle.threads + kThreadSlack) << "before the cycles:\n"
-                                                          << idleDescription << "\nafter:\n"
-                                                          << mirrax::test::DescribeProcess(pid);
-    EXPECT_LE(after.descriptors, idle.descriptors + kDescriptorSlack)
-        << "before the cycles:\n"
-        << idleDescription << "\nafter:\n"
-        << mirrax::test::DescribeProcess(pid);
+    EXPECT_LE(after.threads, idle.threads + kThreadSlack);
+    EXPECT_LE(after.descriptors, idle.descriptors + kDescriptorSlack);
     const auto status = host.Stop();
     ASSERT_TRUE(status.has_value()) << "the host hung on SIGTERM\n" << soak.LogTail(40);
     EXPECT_EQ(*status, 0) << soak.LogTail(40);

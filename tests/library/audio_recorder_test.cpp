@@ -12,15 +12,6 @@ namespace {
 
 using OHOS::AudioStandard::CapturerState;
 
-TEST(AudioRecorder, CaptureBeforeSetupLogsAndReturns) {
-    mirrax::test::LogCapture capture;
-    AudioRecorder recorder;
-    recorder.CaptureAudio();
-    EXPECT_EQ(capture.Count("Please init audioCapturer first.", LOG_ERROR), 1u);
-    recorder.Stop();
-    EXPECT_EQ(capture.Texts().back(), "[native_screen_encoder:(Stop)] Capturing stop");
-}
-
 TEST(AudioRecorder, SetupAndStopLogTheirLinesInOrder) {
     mirrax::test::LogCapture capture;
     AudioRecorder recorder;
@@ -47,24 +38,27 @@ TEST(AudioRecorder, SetupAndStopLogTheirLinesInOrder) {
     EXPECT_EQ(capture.Count("CaptureAudio read audio buffer failed."), 0u);
 }
 
-TEST(CallbackState, LogsGeneralLineThenTheState) {
+// Without a setup, capture and stop only log. The capturer's callbacks log a general
+// line, then the state (a number outside the states as invalid), or an interrupt.
+TEST(AudioRecorder, UnsetRecorderAndCallbacksOnlyLog) {
+    mirrax::test::LogCapture capture;
+    AudioRecorder recorder;
+    recorder.CaptureAudio();
+    EXPECT_EQ(capture.Count("Please init audioCapturer first.", LOG_ERROR), 1u);
+    recorder.Stop();
+    EXPECT_EQ(capture.Texts().back(), "[native_screen_encoder:(Stop)] Capturing stop");
+    AudioCapturerCallbackImpl callback;
+    const std::string label = "[native_screen_encoder:(OnStateChange)] ";
     for (const auto &[state, line] : {std::pair<int, std::string>{0, "NOT A VALID state"},
                                       {2, "CAPTURER_RUNNING"},
                                       {5, "NOT A VALID state"}}) {
-        mirrax::test::LogCapture capture;
-        AudioCapturerCallbackImpl callback;
+        capture.Clear();
         callback.OnStateChange(static_cast<CapturerState>(state));
-        const std::string label = "[native_screen_encoder:(OnStateChange)] ";
         EXPECT_EQ(
             capture.Texts(),
             (std::vector<std::string>{label + "AudioCapturerCallbackImpl:: OnStateChange",
                                       label + "AudioCapturerCallbackImpl: OnStateChange " + line}));
     }
-}
-
-TEST(AudioRecorder, InterruptLogsHintTypeAndForce) {
-    mirrax::test::LogCapture capture;
-    AudioCapturerCallbackImpl callback;
     OHOS::AudioStandard::InterruptEvent event;
     event.eventType = OHOS::AudioStandard::INTERRUPT_TYPE_END;
     event.forceType = OHOS::AudioStandard::INTERRUPT_SHARE;

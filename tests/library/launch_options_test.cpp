@@ -1,6 +1,7 @@
 // Launch options: conversion, validation, corrective log lines and the echo lines.
 #include <gtest/gtest.h>
 
+#include <map>
 #include <string>
 #include <vector>
 
@@ -9,142 +10,86 @@
 
 namespace {
 
-struct Expected {
-    int32_t port = 5000;
-    int32_t mode = 0;
-    bool saveFrame = false;
-    int32_t scale = 1;
-    int32_t refreshInterval = 1;
-    int64_t bitRate = 31457280;
-    int32_t repeatInterval = 0;
-    int32_t iFrameInterval = 2000;
-    std::vector<uint64_t> windowIds;
-    int32_t appPid = -1;
-    int64_t screenId = -1;
-};
+using Fields = std::map<std::string, std::string>;
 
-struct LogExpectation {
-    int level;
-    std::string text;  // the whole message after the location label
-};
-
-struct OptionCase {
-    std::string name;
+struct Row {
     OptionPairs pairs;
-    Expected expected;
-    std::vector<LogExpectation> lines;  // lines expected before "Finish parse params."
+    Fields changed;                                  // stored values other than the defaults
+    std::vector<std::pair<int, std::string>> lines;  // corrections before "Finish parse params."
 };
 
-void PrintTo(const OptionCase &c, std::ostream *os) { *os << c.name; }
+const Fields kDefaults = {
+    {"port", "5000"},  {"mode", "0"},           {"save", "0"},    {"scale", "1"},
+    {"interval", "1"}, {"bitRate", "31457280"}, {"repeat", "0"},  {"iFrame", "2000"},
+    {"windows", ""},   {"appPid", "-1"},        {"screen", "-1"},
+};
 
-Expected With(void (*edit)(Expected &)) {
-    Expected e;
-    edit(e);
-    return e;
-}
-
-// One row per rule. Values kept as given are in EchoesEveryStoredValue.
-const std::vector<OptionCase> &Cases() {
-    static const std::vector<OptionCase> cases = {
-        {"NoPairs", {}, {}, {}},
-        {"PortTooBig",
-         {{"-p", "65536"}},
-         {},
-         {{LOG_ERROR, "invalid parma port, port range: [0, 65535]. Use default port 5000"}}},
-        {"PortZero", {{"-p", "0"}}, With([](Expected &e) { e.port = 0; }), {}},
-        {"PortWithoutDigits", {{"-p", "abc"}}, With([](Expected &e) { e.port = 0; }), {}},
-        {"ScaleZero",
-         {{"-scale", "0"}},
-         {},
-         {{LOG_DEBUG, "param scale error, 0. Set default value 1."}}},
-        {"ScaleTooBig",
-         {{"-scale", "6"}},
-         With([](Expected &e) { e.scale = 5; }),
-         {{LOG_DEBUG, "param scale too big, 6. Set max value 5."}}},
-        {"ScaleLaterPairWins",
-         {{"-scale", "3"}, {"-scale", "9"}},
-         With([](Expected &e) { e.scale = 5; }),
-         {{LOG_DEBUG, "param scale too big, 9. Set max value 5."}}},
-        {"InvalidLaterValueGivesDefault",
-         {{"-scale", "3"}, {"-scale", "0"}},
-         {},
-         {{LOG_DEBUG, "param scale error, 0. Set default value 1."}}},
-        {"FrameRateInvalid",
-         {{"-frameRate", "24"}},
-         With([](Expected &e) { e.refreshInterval = 2; }),
-         {{LOG_DEBUG, "param frameRate error, 24. Set default value 60."}}},
-        {"FrameRate30",
-         {{"-frameRate", "30"}},
-         With([](Expected &e) { e.refreshInterval = 4; }),
-         {}},
-        {"BitRateBelowMinimum",
-         {{"-bitRate", "1048575"}},
-         {},
-         {{LOG_DEBUG, "param bitRate error, 1048575. Set default value 31457280."}}},
-        {"BitRateBeyondInt32",
-         {{"-bitRate", "5000000000"}},
-         With([](Expected &e) { e.bitRate = 5000000000; }),
-         {}},
-        {"RepeatZero",
-         {{"-repeatInterval", "0"}},
-         {},
-         {{LOG_DEBUG, "param repeatInterval error, 0. Set default value 0."}}},
-        {"IFrameNegative",
-         {{"-iFrameInterval", "-5"}},
-         {},
-         {{LOG_DEBUG, "param iFrameInterval error, -5. Set default value 2000."}}},
-        {"ScreenIdMinusOne",
-         {{"-screenId", "-1"}},
-         {},
-         {{LOG_DEBUG, "param screen id error, -1. Set default value -1."}}},
-        {"ModeTwoIsStream", {{"-m", "2"}}, {}, {}},
-        {"SaveWithoutDigits", {{"-s", "yes"}}, {}, {}},
-        {"WindowsEmptyMiddlePiece",
-         {{"-windowsId", "12,,34"}},
-         With([](Expected &e) {
-             e.windowIds = {12, 0, 34};
-         }),
-         {{LOG_INFO, "windowsId: 12."}, {LOG_INFO, "windowsId: ."}, {LOG_INFO, "windowsId: 34."}}},
-        {"WindowsTrailingComma",
-         {{"-windowsId", "12,"}},
-         With([](Expected &e) { e.windowIds = {12}; }),
-         {{LOG_INFO, "windowsId: 12."}}},
-        {"WindowsAccumulate",
-         {{"-windowsId", "1"}, {"-windowsId", "2,3"}},
-         With([](Expected &e) {
-             e.windowIds = {1, 2, 3};
-         }),
-         {{LOG_INFO, "windowsId: 1."}, {LOG_INFO, "windowsId: 2."}, {LOG_INFO, "windowsId: 3."}}},
-        {"UnknownAndCaseSensitiveKeysIgnored",
-         {{"-port", "7"}, {"-Scale", "3"}, {"6000", "-scale"}},
-         {},
-         {}},
-        {"OverlappingPairs",
-         {{"-p", "6000"}, {"6000", "-scale"}, {"-scale", "2"}},
-         With([](Expected &e) {
-             e.port = 6000;
-             e.scale = 2;
-         }),
-         {}},
-        // Every value kept as given (and the echo lines checked in full below).
-        {"EchoesEveryStoredValue",
-         {{"-p", "6000"},
-          {"-m", "1"},
-          {"-s", "1"},
-          {"-scale", "5"},
-          {"-frameRate", "15"},
-          {"-bitRate", "1048576"},
-          {"-iFrameInterval", "0"},
-          {"-screenId", "3"},
-          {"-appPid", "-42"},
-          {"-repeatInterval", "16"}},
-         With([](Expected &e) { e = {6000, 1, true, 5, 8, 1048576, 16, 0, {}, -42, 3}; }),
-         {}},
-    };
-    return cases;
-}
-
-class LaunchOptionsTest : public ::testing::TestWithParam<OptionCase> {};
+// One row per rule; the last keeps every value as given.
+const std::vector<Row> kRows = {
+    {{{"-p", "65536"}},
+     {},
+     {{LOG_ERROR, "invalid parma port, port range: [0, 65535]. Use default port 5000"}}},
+    {{{"-p", "0"}}, {{"port", "0"}}, {}},
+    {{{"-p", "abc"}}, {{"port", "0"}}, {}},
+    {{{"-scale", "0"}}, {}, {{LOG_DEBUG, "param scale error, 0. Set default value 1."}}},
+    {{{"-scale", "6"}},
+     {{"scale", "5"}},
+     {{LOG_DEBUG, "param scale too big, 6. Set max value 5."}}},
+    {{{"-scale", "3"}, {"-scale", "9"}},
+     {{"scale", "5"}},
+     {{LOG_DEBUG, "param scale too big, 9. Set max value 5."}}},
+    {{{"-scale", "3"}, {"-scale", "0"}},
+     {},
+     {{LOG_DEBUG, "param scale error, 0. Set default value 1."}}},
+    {{{"-frameRate", "24"}},
+     {{"interval", "2"}},
+     {{LOG_DEBUG, "param frameRate error, 24. Set default value 60."}}},
+    {{{"-frameRate", "30"}}, {{"interval", "4"}}, {}},
+    {{{"-bitRate", "1048575"}},
+     {},
+     {{LOG_DEBUG, "param bitRate error, 1048575. Set default value 31457280."}}},
+    {{{"-bitRate", "5000000000"}}, {{"bitRate", "5000000000"}}, {}},
+    {{{"-repeatInterval", "0"}},
+     {},
+     {{LOG_DEBUG, "param repeatInterval error, 0. Set default value 0."}}},
+    {{{"-iFrameInterval", "-5"}},
+     {},
+     {{LOG_DEBUG, "param iFrameInterval error, -5. Set default value 2000."}}},
+    {{{"-screenId", "-1"}}, {}, {{LOG_DEBUG, "param screen id error, -1. Set default value -1."}}},
+    {{{"-m", "2"}}, {}, {}},
+    {{{"-s", "yes"}}, {}, {}},
+    {{{"-windowsId", "12,,34"}},
+     {{"windows", "12,0,34,"}},
+     {{LOG_INFO, "windowsId: 12."}, {LOG_INFO, "windowsId: ."}, {LOG_INFO, "windowsId: 34."}}},
+    {{{"-windowsId", "12,"}}, {{"windows", "12,"}}, {{LOG_INFO, "windowsId: 12."}}},
+    {{{"-windowsId", "1"}, {"-windowsId", "2,3"}},
+     {{"windows", "1,2,3,"}},
+     {{LOG_INFO, "windowsId: 1."}, {LOG_INFO, "windowsId: 2."}, {LOG_INFO, "windowsId: 3."}}},
+    // Unknown and case-variant keys, and a value read as a key.
+    {{{"-port", "7"}, {"-Scale", "3"}, {"6000", "-scale"}}, {}, {}},
+    {{{"-p", "6000"}, {"6000", "-scale"}, {"-scale", "2"}}, {{"port", "6000"}, {"scale", "2"}}, {}},
+    {{{"-p", "6000"},
+      {"-m", "1"},
+      {"-s", "1"},
+      {"-scale", "5"},
+      {"-frameRate", "15"},
+      {"-bitRate", "1048576"},
+      {"-iFrameInterval", "0"},
+      {"-screenId", "3"},
+      {"-appPid", "-42"},
+      {"-repeatInterval", "16"}},
+     {{"port", "6000"},
+      {"mode", "1"},
+      {"save", "1"},
+      {"scale", "5"},
+      {"interval", "8"},
+      {"bitRate", "1048576"},
+      {"iFrame", "0"},
+      {"screen", "3"},
+      {"appPid", "-42"},
+      {"repeat", "16"}},
+     {}},
+};
 
 // The message after the "[rpc_server:(parse_params)] " label.
 std::string Message(const mirrax::platform::LogLine &line) {
@@ -153,52 +98,64 @@ std::string Message(const mirrax::platform::LogLine &line) {
     return line.text.substr(label.size());
 }
 
-TEST_P(LaunchOptionsTest, StoresCorrectedValuesAndLogs) {
-    const OptionCase &c = GetParam();
+// What the server stored; the port only shows in its echo line ("port N.").
+Fields Stored(RpcServer &server, const std::string &portEcho) {
+    std::string windows;
+    for (uint64_t id : server.GetSkipPrivacyWindowsId()) {
+        windows += std::to_string(id) + ",";
+    }
+    return {{"port", portEcho.substr(5, portEcho.size() - 6)},
+            {"mode", std::to_string(server.GetMode())},
+            {"save", std::to_string(server.GetSaveFrameStatus())},
+            {"scale", std::to_string(server.GetScale())},
+            {"interval", std::to_string(server.GetFrameRefreshInterval())},
+            {"bitRate", std::to_string(server.GetFrameBitRate())},
+            {"repeat", std::to_string(server.GetRepeatInterval())},
+            {"iFrame", std::to_string(server.GetiFrameInterval())},
+            {"windows", windows},
+            {"appPid", std::to_string(server.GetSkipAppPid())},
+            {"screen", std::to_string(server.GetScreenId())}};
+}
+
+TEST(LaunchOptions, StoresCorrectedValuesAndLogsEachCorrection) {
+    for (const Row &row : kRows) {
+        SCOPED_TRACE(::testing::PrintToString(row.pairs));
+        mirrax::test::LogCapture capture;
+        RpcServer server;
+        server.parse_params(row.pairs);
+        const auto lines = capture.Lines();
+        ASSERT_EQ(lines.size(), row.lines.size() + 11);
+        for (size_t i = 0; i < row.lines.size(); ++i) {
+            EXPECT_EQ(lines[i].level, row.lines[i].first) << i;
+            EXPECT_EQ(Message(lines[i]), row.lines[i].second);
+        }
+        Fields expected = kDefaults;
+        for (const auto &[name, value] : row.changed) {
+            expected[name] = value;
+        }
+        EXPECT_EQ(Stored(server, Message(lines[row.lines.size() + 1])), expected);
+    }
+}
+
+TEST(LaunchOptions, EchoesEveryStoredValue) {
     mirrax::test::LogCapture capture;
     RpcServer server;
-    server.parse_params(c.pairs);
-
-    const Expected &e = c.expected;
-    EXPECT_EQ(server.GetMode(), e.mode);
-    EXPECT_EQ(server.GetSaveFrameStatus(), e.saveFrame);
-    EXPECT_EQ(server.GetScale(), e.scale);
-    EXPECT_EQ(server.GetFrameRefreshInterval(), e.refreshInterval);
-    EXPECT_EQ(server.GetFrameBitRate(), e.bitRate);
-    EXPECT_EQ(server.GetRepeatInterval(), e.repeatInterval);
-    EXPECT_EQ(server.GetiFrameInterval(), e.iFrameInterval);
-    EXPECT_EQ(server.GetSkipPrivacyWindowsId(), e.windowIds);
-    EXPECT_EQ(server.GetSkipAppPid(), e.appPid);
-    EXPECT_EQ(server.GetScreenId(), e.screenId);
-
-    const auto lines = capture.Lines();
-    ASSERT_EQ(lines.size(), c.lines.size() + 11);
-    for (size_t i = 0; i < c.lines.size(); ++i) {
-        EXPECT_EQ(lines[i].level, c.lines[i].level) << i;
-        EXPECT_EQ(Message(lines[i]), c.lines[i].text);
-    }
-    // The port is only seen in its echo line.
-    EXPECT_EQ(Message(lines[c.lines.size() + 1]), "port " + std::to_string(e.port) + ".");
-    if (c.name != "EchoesEveryStoredValue") {
-        return;
-    }
+    server.parse_params(kRows.back().pairs);
     const std::vector<std::string> echo = {
         "Finish parse params.",    "port 6000.",           "mode: 1.",
         "saveFrame:  1.",          "scale:  5.",           "frameRefreshInterval:  8.",
         "frameBitRate:  1048576.", "iFrameInterval:  0.",  "screenId:  3.",
         "appPid:  -42.",           "repeatInterval:  16.",
     };
+    const auto lines = capture.Lines();
+    ASSERT_EQ(lines.size(), echo.size());
     for (size_t i = 0; i < echo.size(); ++i) {
-        const auto &line = lines[i];
-        EXPECT_EQ(line.level, LOG_INFO);
-        EXPECT_EQ(Message(line), echo[i]);
-        EXPECT_EQ(line.domain, 0xD00F1E2u);
-        EXPECT_EQ(line.tag, "BraxelMirrax");
-        EXPECT_EQ(line.type, LOG_APP);
+        EXPECT_EQ(lines[i].level, LOG_INFO);
+        EXPECT_EQ(Message(lines[i]), echo[i]);
+        EXPECT_EQ(lines[i].domain, 0xD00F1E2u);
+        EXPECT_EQ(lines[i].tag, "BraxelMirrax");
+        EXPECT_EQ(lines[i].type, LOG_APP);
     }
 }
-
-INSTANTIATE_TEST_SUITE_P(Options, LaunchOptionsTest, ::testing::ValuesIn(Cases()),
-                         [](const auto &info) { return info.param.name; });
 
 }  // namespace

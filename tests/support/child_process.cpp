@@ -12,6 +12,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <fstream>
 #include <sstream>
 
@@ -37,8 +38,7 @@ std::vector<std::string> CommandLine(const std::vector<std::string> &argv) {
     return argv;
 }
 
-ChildProcess::ChildProcess(const std::vector<std::string> &argv,
-                           const std::vector<std::string> &extraEnv) {
+ChildProcess::ChildProcess(const std::vector<std::string> &argv) {
     // A child that exits before reading its input must not kill the test.
     signal(SIGPIPE, SIG_IGN);
     int in[2];
@@ -47,22 +47,12 @@ ChildProcess::ChildProcess(const std::vector<std::string> &argv,
     if (pipe2(in, O_CLOEXEC) != 0 || pipe2(out, O_CLOEXEC) != 0 || pipe2(err, O_CLOEXEC) != 0) {
         return;
     }
-    std::vector<std::string> env;
-    for (char **e = environ; *e != nullptr; ++e) {
-        env.emplace_back(*e);
-    }
-    env.insert(env.end(), extraEnv.begin(), extraEnv.end());
     const std::vector<std::string> command = CommandLine(argv);
     std::vector<char *> cargv;
     for (const auto &a : command) {
         cargv.push_back(const_cast<char *>(a.c_str()));
     }
     cargv.push_back(nullptr);
-    std::vector<char *> cenv;
-    for (const auto &e : env) {
-        cenv.push_back(const_cast<char *>(e.c_str()));
-    }
-    cenv.push_back(nullptr);
 
     pid_ = fork();
     if (pid_ == 0) {
@@ -72,7 +62,7 @@ ChildProcess::ChildProcess(const std::vector<std::string> &argv,
         sigset_t none;
         sigemptyset(&none);
         sigprocmask(SIG_SETMASK, &none, nullptr);
-        execve(cargv[0], cargv.data(), cenv.data());
+        execve(cargv[0], cargv.data(), environ);
         _exit(127);
     }
     close(in[0]);
@@ -105,10 +95,6 @@ ChildProcess::~ChildProcess() {
     if (stdin_ >= 0) {
         close(stdin_);
     }
-    FailOnSanitizerReport();
-}
-
-void ChildProcess::FailOnSanitizerReport() const {
     // A ThreadSanitizer build of the host or the client prints its reports on standard
     // error. The exit status shows them too, but not for a child the test killed or one
     // whose status it does not check, so every report fails the test that ran the child.
@@ -219,13 +205,9 @@ std::vector<std::string> ChildProcess::Lines(Stream stream) const {
 }
 
 size_t ChildProcess::CountLines(Stream stream, const std::string &needle) const {
-    size_t n = 0;
-    for (const auto &line : Lines(stream)) {
-        if (line.find(needle) != std::string::npos) {
-            ++n;
-        }
-    }
-    return n;
+    const auto lines = Lines(stream);
+    return std::count_if(lines.begin(), lines.end(),
+                         [&](const std::string &l) { return l.find(needle) != std::string::npos; });
 }
 
 std::string ChildProcess::Output(Stream stream) const {

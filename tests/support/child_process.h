@@ -21,10 +21,8 @@ class ChildProcess {
 public:
     enum class Stream { kStdout, kStderr };
 
-    // Starts `argv[0]` (a path) with the given arguments. Extra environment entries
-    // ("NAME=value") are added to the parent's environment.
-    explicit ChildProcess(const std::vector<std::string> &argv,
-                          const std::vector<std::string> &extraEnv = {});
+    // Starts `argv[0]` (a path) with the given arguments.
+    explicit ChildProcess(const std::vector<std::string> &argv);
     // Kills a child still running, reaps it, joins the readers; fails the current test
     // when the child printed a ThreadSanitizer report.
     ~ChildProcess();
@@ -57,7 +55,6 @@ public:
 
 private:
     void ReadLoop(int fd, Stream stream);
-    void FailOnSanitizerReport() const;
 
     pid_t pid_ = -1;
     int pidfd_ = -1;

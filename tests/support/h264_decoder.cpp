@@ -232,43 +232,4 @@ std::string CheckPictures(const Decoded &decoded, int width, int height, size_t 
     return {};
 }
 
-std::vector<DecodedPicture> DecodeAnnexB(const std::vector<uint8_t> &stream) {
-    std::vector<DecodedPicture> pictures;
-    const AVCodec *codec = avcodec_find_decoder(AV_CODEC_ID_H264);
-    av::CodecContextPtr context(avcodec_alloc_context3(codec));
-    av::ParserPtr parser(av_parser_init(AV_CODEC_ID_H264));
-    av::PacketPtr packet(av_packet_alloc());
-    av::FramePtr frame(av_frame_alloc());
-    context->thread_count = 1;
-    if (avcodec_open2(context.get(), codec, nullptr) < 0) {
-        return pictures;
-    }
-    auto drain = [&] {
-        while (avcodec_receive_frame(context.get(), frame.get()) == 0) {
-            pictures.push_back(ToPicture(frame.get()));
-        }
-    };
-    std::vector<uint8_t> padded(stream);
-    padded.resize(stream.size() + AV_INPUT_BUFFER_PADDING_SIZE, 0);
-    const uint8_t *data = padded.data();
-    int size = static_cast<int>(stream.size());
-    while (size > 0) {
-        const int used = av_parser_parse2(parser.get(), context.get(), &packet->data, &packet->size,
-                                          data, size, AV_NOPTS_VALUE, AV_NOPTS_VALUE, 0);
-        data += used;
-        size -= used;
-        if (packet->size > 0 && avcodec_send_packet(context.get(), packet.get()) == 0) {
-            drain();
-        }
-    }
-    av_parser_parse2(parser.get(), context.get(), &packet->data, &packet->size, nullptr, 0,
-                     AV_NOPTS_VALUE, AV_NOPTS_VALUE, 0);
-    if (packet->size > 0 && avcodec_send_packet(context.get(), packet.get()) == 0) {
-        drain();
-    }
-    avcodec_send_packet(context.get(), nullptr);
-    drain();
-    return pictures;
-}
-
 }  // namespace mirrax::test

@@ -72,10 +72,7 @@ Decoded Decode(const std::string &path);
 std::string CheckPictures(const Decoded &decoded, int width, int height, size_t minPictures = 1,
                           bool increasingStamps = true);
 
-// Older forms, kept until their last users move to the ones above.
-// Decodes a whole Annex B stream (buffers concatenated), split into pictures by
-// libavcodec's parser.
-std::vector<DecodedPicture> DecodeAnnexB(const std::vector<uint8_t> &stream);
+// The older form of Decode(path).
 std::vector<DecodedPicture> DecodeFile(const std::string &path, int *errors = nullptr);
 
 }  // namespace mirrax::test
