@@ -1,25 +1,20 @@
-// view: holds one stream from the host and relays it to browsers (ViewServer). The
-// stream is retried with a bounded backoff while the host is away; Ctrl-C ends the
-// run with onEnd, closes the viewers' sockets and exits 0.
+// One host of the view: its stream, retried with a bounded backoff while the host is
+// away, relayed to the ViewServer as one device.
+#include "view_device.h"
+
 #include <pthread.h>
-#include <sys/random.h>
 
 #include <algorithm>
-#include <cerrno>
 #include <chrono>
 #include <condition_variable>
 #include <cstdio>
-#include <cstring>
 #include <memory>
 #include <mutex>
 #include <optional>
 #include <thread>
 
 #include "commands.h"
-#include "open_file_limit.h"
-#include "signal_watcher.h"
 #include "stream_run.h"
-#include "view_server.h"
 
 namespace mirrax::client {
 
@@ -34,23 +29,25 @@ constexpr std::chrono::milliseconds kJoinKeyFrameSpacing{100};
 // Every other request (a viewer's button, a viewer that fell behind) is asked for at
 // most once in this time, however many viewers want one.
 constexpr std::chrono::milliseconds kKeyFrameSpacing{1000};
-constexpr size_t kMaxConnections = 256;
-constexpr size_t kMaxConnectionsPerAddress = 32;
-constexpr size_t kTokenBytes = 24;  // 192 bits
 // A host in record mode ends onStart at once, without a picture; after this many
 // such runs in a row the relay gives up instead of restarting its recording forever.
 constexpr int kEmptyRunsBeforeGivingUp = 3;
 
+}  // namespace
+
 // What the relay's threads share: the session of the current run, the run itself
 // (so Ctrl-C can end it) and the key-frame requests waiting to go out.
-class RelayState {
+class ViewDevice::RelayState {
 public:
     using Clock = std::chrono::steady_clock;
 
     ~RelayState() { StopKeyFrames(); }
 
-    void StartKeyFrames() {
-        keyFrames_ = std::thread([this] { KeyFrameLoop(); });
+    void StartKeyFrames(std::string threadName) {
+        keyFrames_ = std::thread([this, threadName] {
+            pthread_setname_np(pthread_self(), threadName.c_str());
+            KeyFrameLoop();
+        });
     }
     void StopKeyFrames() {
         {
@@ -121,7 +118,6 @@ private:
     }
 
     void KeyFrameLoop() {
-        pthread_setname_np(pthread_self(), "view-keyframe");
         std::unique_lock lock(mutex_);
         while (true) {
             changed_.wait(lock, [this] { return quit_ || (KeyFrameDue() && session_); });
@@ -169,105 +165,56 @@ private:
     std::thread keyFrames_;
 };
 
-// HOST:PORT, the host possibly in brackets.
-void SplitListen(const std::string &listen, std::string *host, uint16_t *port) {
-    const size_t colon = listen.rfind(':');
-    *host = listen.substr(0, colon);
-    if (host->size() >= 2 && host->front() == '[' && host->back() == ']') {
-        *host = host->substr(1, host->size() - 2);
-    }
-    *port = static_cast<uint16_t>(std::stoi(listen.substr(colon + 1)));
+ViewDevice::ViewDevice(ViewServer &server, Settings settings)
+    : server_(server),
+      settings_(std::move(settings)),
+      prefix_(settings_.name.empty() ? "" : settings_.name + ": "),
+      relay_(std::make_unique<RelayState>()) {}
+
+ViewDevice::~ViewDevice() {
+    Interrupt();
+    Join();
 }
 
-// A random token in hex; empty when the system has no randomness to give.
-std::string RandomToken() {
-    uint8_t bytes[kTokenBytes];
-    size_t filled = 0;
-    while (filled < sizeof bytes) {
-        const ssize_t got = getrandom(bytes + filled, sizeof bytes - filled, 0);
-        if (got < 0 && errno != EINTR) {
-            return {};
-        }
-        filled += got > 0 ? static_cast<size_t>(got) : 0;
-    }
-    std::string token;
-    for (const uint8_t byte : bytes) {
-        static constexpr char kHex[] = "0123456789abcdef";
-        token += kHex[byte >> 4];
-        token += kHex[byte & 15];
-    }
-    return token;
+void ViewDevice::Start() {
+    const std::string index = std::to_string(settings_.index);
+    relay_->StartKeyFrames("view-key-" + index);
+    thread_ = std::thread([this, index] {
+        pthread_setname_np(pthread_self(), ("view-host-" + index).c_str());
+        status_ = Loop();
+    });
 }
 
-}  // namespace
+void ViewDevice::RequestKeyFrame(KeyFrameNeed need) { relay_->RequestKeyFrame(need); }
 
-int RunView(const ClientOptions &options, sigset_t stopSignals) {
-    RelayState relay;
-    ViewServer::Settings settings;
-    SplitListen(options.listen, &settings.address, &settings.port);
-    settings.token = options.token.empty() ? RandomToken() : options.token;
-    if (settings.token.empty()) {
-        return Fail(std::string("cannot make a token: getrandom: ") + strerror(errno));
+void ViewDevice::Interrupt() { relay_->Interrupt(); }
+
+int ViewDevice::Join() {
+    if (thread_.joinable()) {
+        thread_.join();
     }
-    settings.requireToken = options.requireToken;
-    settings.allowedOrigins = options.allowOrigins;
-    // Well below the descriptors the process may hold, so a flood of connections
-    // never leaves it without one.
-    std::string limitFailure;
-    size_t descriptors = tools::RaiseOpenFileLimit(&limitFailure);
-    if (descriptors == 0) {
-        descriptors = 1024;
-    } else if (!limitFailure.empty()) {
-        fprintf(stderr, "mirrax_client: warning: %s\n", limitFailure.c_str());
-    }
-    settings.maxConnections = std::clamp<size_t>(descriptors / 4, 8, kMaxConnections);
-    settings.maxConnectionsPerAddress =
-        std::min(kMaxConnectionsPerAddress, settings.maxConnections);
-    ViewServer server(settings, [&relay](KeyFrameNeed need) { relay.RequestKeyFrame(need); });
+    return status_;
+}
+
+int ViewDevice::Loop() {
+    ViewServer &server = server_;
+    RelayState &relay = *relay_;
+    const std::string &target = settings_.server;
+    const size_t index = settings_.index;
+    const char *prefix = prefix_.c_str();
     std::string error;
-    if (!server.Start(&error)) {
-        return Fail(error);
-    }
-    const std::string shownHost = settings.address.find(':') == std::string::npos
-                                      ? settings.address
-                                      : "[" + settings.address + "]";
-    // The only place the token is shown.
-    printf("view: watch the screen at http://%s:%u/?token=%s (Ctrl-C to stop)\n", shownHost.c_str(),
-           server.Port(), settings.token.c_str());
-    fflush(stdout);
-    if (settings.requireToken) {
-        std::string why;
-        if (settings.address == "0.0.0.0" || settings.address == "::") {
-            why =
-                " (it listens on every address: open it with this machine's address in place "
-                "of " +
-                shownHost + ")";
-        } else if (!IsLoopbackAddress(settings.address)) {
-            why = " (it listens off loopback)";
-        }
-        fprintf(stderr,
-                "mirrax_client: view: the page, its stream and /stats need the token in that "
-                "address%s\n",
-                why.c_str());
-    }
-
-    tools::SignalWatcher watcher("client-signals", stopSignals,
-                                 [&relay](int) { relay.Interrupt(); });
-    relay.StartKeyFrames();
-
     auto retry = kFirstRetry;
     bool reportedAway = false;
     int emptyRuns = 0;
     int status = kExitOk;
     while (!relay.Stopping()) {
-        std::shared_ptr<RpcSession> session =
-            RpcSession::Connect(options.server, kConnectAttempt, &error);
+        std::shared_ptr<RpcSession> session = RpcSession::Connect(target, kConnectAttempt, &error);
         if (!session) {
             if (!reportedAway) {
                 reportedAway = true;
-                fprintf(stderr, "mirrax_client: view: %s; retrying until it answers\n",
+                fprintf(stderr, "mirrax_client: view: %s%s; retrying until it answers\n", prefix,
                         error.c_str());
-                server.SetHostState(HostState::kDown, "the host does not answer");
+                server.SetHostState(HostState::kDown, "the host does not answer", index);
             }
             if (relay.StoppingAfter(retry)) {
                 break;
@@ -286,10 +233,11 @@ int RunView(const ClientOptions &options, sigset_t stopSignals) {
             if (!announced) {
                 announced = true;
                 reportedAway = false;
-                fprintf(stderr, "mirrax_client: view: streaming from %s\n", options.server.c_str());
-                server.SetHostState(HostState::kUp, "");
+                fprintf(stderr, "mirrax_client: view: %sstreaming from %s\n", prefix,
+                        target.c_str());
+                server.SetHostState(HostState::kUp, "", index);
             }
-            server.Publish(RelayBuffer{std::string(frame.data), frame.flags, frame.pts});
+            server.Publish(RelayBuffer{std::string(frame.data), frame.flags, frame.pts}, index);
         });
         relay.Detach();
         if (outcome.reason == EndReason::kInterrupt) {
@@ -299,31 +247,39 @@ int RunView(const ClientOptions &options, sigset_t stopSignals) {
             retry = kFirstRetry;
             emptyRuns = 0;
         }
-        const auto failure = StreamRun::Failure(outcome, options.server);
+        const auto failure = StreamRun::Failure(outcome, target);
         if (!failure && outcome.stats.Frames() == 0) {
             // Answered without a stream: whatever that onStart started (a recording)
             // is ended again.
             int32_t ignored = 0;
             session->End(&ignored);
             if (++emptyRuns >= kEmptyRunsBeforeGivingUp) {
-                status = Fail("the host at " + options.server +
-                              " answers onStart without streaming: it is in record mode (-m "
-                              "1); view needs a host in stream mode");
+                const std::string why = "the host at " + target +
+                                        " answers onStart without streaming: it is in record "
+                                        "mode (-m 1); view needs a host in stream mode";
+                if (!settings_.oneOfMany) {
+                    status = Fail(why);
+                    break;
+                }
+                // One device of a grid: its tile says so, the others go on.
+                fprintf(stderr, "mirrax_client: view: %s%s; its tile shows no stream\n", prefix,
+                        why.c_str());
+                server.SetHostState(HostState::kNoStream, "the host is in record mode (-m 1)",
+                                    index);
+                status = kExitFailure;
                 break;
             }
         }
         const std::string why = failure ? *failure : "the host ended the stream";
-        fprintf(stderr, "mirrax_client: view: %s; retrying\n", why.c_str());
+        fprintf(stderr, "mirrax_client: view: %s%s; retrying\n", prefix, why.c_str());
         reportedAway = true;
-        server.SetHostState(HostState::kDown, why);
+        server.SetHostState(HostState::kDown, why, index);
         if (relay.StoppingAfter(retry)) {
             break;
         }
         retry = std::min(retry * 2, kLongestRetry);
     }
     relay.StopKeyFrames();
-    server.Stop();
-    fprintf(stderr, "mirrax_client: view: stopped\n");
     return status;
 }
 
