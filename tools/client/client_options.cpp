@@ -196,12 +196,12 @@ bool ViewDevices(const std::vector<std::string> &servers, const std::vector<std:
     std::set<std::string> seenNames;
     std::set<std::string> seenServers;
     for (const NamedServer &device : *devices) {
-        if (!seenNames.insert(device.name).second) {
-            *error = "device name '" + device.name + "' given twice";
-            return false;
-        }
         if (!seenServers.insert(device.server).second) {
             *error = "server " + device.server + " given twice";
+            return false;
+        }
+        if (!seenNames.insert(device.name).second) {
+            *error = "device name '" + device.name + "' given twice";
             return false;
         }
     }
