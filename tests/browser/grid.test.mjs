@@ -77,7 +77,7 @@ test('a grid shows every device and opens one live', async () => {
     assert.ok(stamps[1] > stamps[0], `stamps ${stamps}`);
     assert.equal((await pageStats(page)).status, 'live');
     assert.equal(await page.textContent('#device'), 'alpha');
-    // Escape goes back to the grid, which shows its pictures at once.
+    // Escape goes back to the grid, its pictures there again.
     await page.keyboard.press('Escape');
     await waitFor(page, () => window.mirraxGrid?.tiles.filter((t) => t.painted > 0).length === 2,
                   null, 5000, 'the grid again');
