@@ -2,12 +2,15 @@
 // the muxer, the JSON summary and the reading of stream messages.
 #include <gtest/gtest.h>
 
+#include <fstream>
+
 #include "client_options.h"
 #include "frame_message.h"
 #include "mirrax.pb.h"
 #include "monotonic_pts.h"
 #include "stream_stats.h"
 #include "summary_format.h"
+#include "support/test_folder.h"
 
 namespace {
 
@@ -24,7 +27,17 @@ struct GoodArgs {
     std::optional<double> seconds = std::nullopt;
     std::optional<uint64_t> frames = std::nullopt;
     PipeFormat pipeFormat = PipeFormat::kRaw;
+    std::vector<NamedServer> devices = {};
+    const char *file = nullptr;  // what FILE in `args` holds
 };
+
+// `args` with FILE the path of a file of the test's own holding `text`.
+std::vector<std::string> WithFile(std::vector<std::string> args, const char *text) {
+    static const mirrax::test::TestFolder folder("client_options");
+    std::ofstream(folder.Path("farm")) << (text ? text : "");
+    std::replace(args.begin(), args.end(), std::string("FILE"), folder.Path("farm"));
+    return args;
+}
 
 void PrintTo(const GoodArgs &c, std::ostream *os) { *os << c.name; }
 
@@ -34,13 +47,14 @@ TEST_P(OptionsAccepted, Parsed) {
     const GoodArgs &c = GetParam();
     ClientOptions options;
     std::string error;
-    ASSERT_TRUE(ParseClientOptions(c.args, &options, &error)) << error;
+    ASSERT_TRUE(ParseClientOptions(WithFile(c.args, c.file), &options, &error)) << error;
     EXPECT_EQ(options.server, c.server);
     EXPECT_EQ(options.command, c.command);
     EXPECT_EQ(options.outputKind, c.output);
     EXPECT_EQ(options.seconds, c.seconds);
     EXPECT_EQ(options.frames, c.frames);
     EXPECT_EQ(options.pipeFormat, c.pipeFormat);
+    EXPECT_EQ(options.devices, c.devices);
 }
 
 INSTANTIATE_TEST_SUITE_P(
@@ -100,13 +114,27 @@ INSTANTIATE_TEST_SUITE_P(
                  {"snapshot", "-o", "s.png", "--timeout", "3"},
                  "127.0.0.1:5000",
                  Command::kSnapshot,
-                 OutputKind::kPng}),
+                 OutputKind::kPng},
+        GoodArgs{.name = "GridNamesInOrder",
+                 .args = {"-p", "5001", "view", "--server", "h:5002", "--name", "a"},
+                 .server = "127.0.0.1:5001",
+                 .command = Command::kView,
+                 .output = OutputKind::kNone,
+                 .devices = {{"a", "127.0.0.1:5001"}, {"h:5002", "h:5002"}}},
+        GoodArgs{.name = "GridFromAFile",
+                 .args = {"view", "--servers", "FILE"},
+                 .server = "h:1",
+                 .command = Command::kView,
+                 .output = OutputKind::kNone,
+                 .devices = {{"a", "h:1"}, {"b", "[::1]:2"}},
+                 .file = "# farm\n\na h:1\n  b\t[::1]:2  # spare\n"}),
     [](const auto &info) { return std::string(info.param.name); });
 
 struct BadArgs {
     const char *name;
     std::vector<std::string> args;
-    const char *fragment;  // the message names the problem
+    const char *fragment;        // the message names the problem
+    const char *file = nullptr;  // what FILE in `args` holds
 };
 
 void PrintTo(const BadArgs &c, std::ostream *os) { *os << c.name; }
@@ -116,7 +144,7 @@ class OptionsRejected : public ::testing::TestWithParam<BadArgs> {};
 TEST_P(OptionsRejected, WithAMessage) {
     ClientOptions options;
     std::string error;
-    EXPECT_FALSE(ParseClientOptions(GetParam().args, &options, &error));
+    EXPECT_FALSE(ParseClientOptions(WithFile(GetParam().args, GetParam().file), &options, &error));
     EXPECT_NE(error.find(GetParam().fragment), std::string::npos) << error;
 }
 
@@ -142,7 +170,22 @@ INSTANTIATE_TEST_SUITE_P(
         BadArgs{"UnknownFormat", {"stream", "-o", "-", "--format", "mkv"}, "bad --format 'mkv'"},
         BadArgs{"FormatForAFile", {"stream", "-o", "a.mp4", "--format", "nut"}, "-o -"},
         BadArgs{
-            "FormatOnSnapshot", {"snapshot", "-o", "a.png", "--format", "nut"}, "only for stream"}),
+            "FormatOnSnapshot", {"snapshot", "-o", "a.png", "--format", "nut"}, "only for stream"},
+        BadArgs{"GridForStream", {"stream", "-o", "-", "-p", "1", "-p", "2"}, "only for view"},
+        BadArgs{"MoreNamesThanServers", {"view", "--name", "a", "--name", "b"}, "more names (2)"},
+        BadArgs{"NameTwice",
+                {"view", "-p", "1", "-p", "2", "--name", "a", "--name", "a"},
+                "'a' given twice"},
+        BadArgs{"ServerTwice",
+                {"view", "-p", "1", "--server", "127.0.0.1:1"},
+                "127.0.0.1:1 given twice"},
+        BadArgs{"NoServersFile",
+                {"view", "--servers", "/nonexistent"},
+                "cannot read --servers /nonexistent: No such"},
+        BadArgs{"MalformedServersLine",
+                {"view", "--servers", "FILE"},
+                "farm:2: expected NAME HOST:PORT",
+                "a h:1\nb h:2 x\n"}),
     [](const auto &info) { return std::string(info.param.name); });
 
 // --- statistics -------------------------------------------------------------------

@@ -5,6 +5,10 @@
 #include <charconv>
 #include <cmath>
 #include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <set>
+#include <sstream>
 
 #include "view_server.h"
 
@@ -115,6 +119,95 @@ bool ValidServer(const std::string &text) {
     return ValidPort(text.substr(colon + 1));
 }
 
+// A device's name: shown on the page and in log lines, and one word of a --servers
+// line, so no spaces or control characters.
+bool ValidDeviceName(const std::string &text) {
+    return !text.empty() && text.size() <= 64 &&
+           std::all_of(text.begin(), text.end(),
+                       [](unsigned char c) { return c > 0x20 && c != 0x7f; });
+}
+
+// --servers FILE: one "NAME HOST:PORT" a line; blank lines and # comments are skipped.
+bool ReadServersFile(const std::string &path, std::vector<NamedServer> *devices,
+                     std::string *error) {
+    const std::unique_ptr<FILE, int (*)(FILE *)> file(fopen(path.c_str(), "r"), fclose);
+    std::string text;
+    char chunk[4096];
+    size_t got = 0;
+    while (file && (got = fread(chunk, 1, sizeof chunk, file.get())) > 0 && text.size() < 1 << 20) {
+        text.append(chunk, got);
+    }
+    if (!file || ferror(file.get())) {
+        *error = "cannot read --servers " + path + ": " + strerror(errno);
+        return false;
+    }
+    std::istringstream lines(text);
+    std::string line;
+    for (int number = 1; std::getline(lines, line); ++number) {
+        std::istringstream words(line.substr(0, line.find('#')));
+        std::string name;
+        std::string server;
+        std::string more;
+        if (!(words >> name)) {
+            continue;
+        }
+        if (!(words >> server) || (words >> more) || !ValidDeviceName(name) ||
+            !ValidServer(server)) {
+            *error = path + ":" + std::to_string(number) + ": expected NAME HOST:PORT";
+            return false;
+        }
+        devices->push_back({name, server});
+    }
+    if (devices->empty()) {
+        *error = "no devices in --servers " + path;
+        return false;
+    }
+    return true;
+}
+
+// The grid's devices: from --servers, or --server and --name paired in order (a device
+// without a name is called by its address). Names and addresses are each used once: two
+// tiles of one host would take its stream from each other.
+bool ViewDevices(const std::vector<std::string> &servers, const std::vector<std::string> &names,
+                 const std::string &serversFile, std::vector<NamedServer> *devices,
+                 std::string *error) {
+    if (!serversFile.empty()) {
+        if (!servers.empty() || !names.empty()) {
+            *error = "--servers replaces --server, -p and --name";
+            return false;
+        }
+        if (!ReadServersFile(serversFile, devices, error)) {
+            return false;
+        }
+    } else {
+        if (names.size() > servers.size()) {
+            *error = "more names (" + std::to_string(names.size()) + ") than servers (" +
+                     std::to_string(servers.size()) + ")";
+            return false;
+        }
+        for (size_t i = 0; i < servers.size(); ++i) {
+            devices->push_back({i < names.size() ? names[i] : servers[i], servers[i]});
+        }
+    }
+    if (devices->size() > kMaxViewDevices) {
+        *error = "at most " + std::to_string(kMaxViewDevices) + " devices";
+        return false;
+    }
+    std::set<std::string> seenNames;
+    std::set<std::string> seenServers;
+    for (const NamedServer &device : *devices) {
+        if (!seenServers.insert(device.server).second) {
+            *error = "server " + device.server + " given twice";
+            return false;
+        }
+        if (!seenNames.insert(device.name).second) {
+            *error = "device name '" + device.name + "' given twice";
+            return false;
+        }
+    }
+    return true;
+}
+
 OutputKind StreamOutputKind(const std::string &path) {
     if (path == "-") {
         return OutputKind::kStdout;
@@ -161,6 +254,9 @@ bool ParseClientOptions(const std::vector<std::string> &args, ClientOptions *opt
     bool sawListen = false;
     bool sawViewAccess = false;
     std::string listenAddress = "127.0.0.1";
+    std::vector<std::string> servers;  // --server and -p, in order
+    std::vector<std::string> names;
+    std::string serversFile;
     for (size_t i = 0; i < args.size(); ++i) {
         std::string arg = args[i];
         std::optional<std::string> inlineValue;
@@ -194,7 +290,7 @@ bool ParseClientOptions(const std::vector<std::string> &args, ClientOptions *opt
                 *error = "bad server address '" + text + "' (expected HOST:PORT)";
                 return false;
             }
-            options->server = text;
+            servers.push_back(text);
         } else if (arg == "-p" || arg == "--port") {
             if (!value(&text)) {
                 return false;
@@ -203,7 +299,25 @@ bool ParseClientOptions(const std::vector<std::string> &args, ClientOptions *opt
                 *error = "bad port '" + text + "' (expected 1 to 65535)";
                 return false;
             }
-            options->server = "127.0.0.1:" + text;
+            servers.push_back("127.0.0.1:" + text);
+        } else if (arg == "--name") {
+            if (!value(&text)) {
+                return false;
+            }
+            if (!ValidDeviceName(text)) {
+                *error = "bad --name '" + text +
+                         "' (expected up to 64 characters without spaces or control characters)";
+                return false;
+            }
+            names.push_back(text);
+        } else if (arg == "--servers") {
+            if (!value(&serversFile)) {
+                return false;
+            }
+            if (serversFile.empty()) {
+                *error = "empty --servers file name";
+                return false;
+            }
         } else if (arg == "-o" || arg == "--output") {
             if (!value(&options->output)) {
                 return false;
@@ -343,6 +457,18 @@ bool ParseClientOptions(const std::vector<std::string> &args, ClientOptions *opt
         *error = "--listen, --allow-origin, --token and --require-token are only for view";
         return false;
     }
+    if (servers.size() > 1 || !names.empty() || !serversFile.empty()) {
+        if (command != Command::kView) {
+            *error = "several servers, --name and --servers are only for view";
+            return false;
+        }
+        if (!ViewDevices(servers, names, serversFile, &options->devices, error)) {
+            return false;
+        }
+        options->server = options->devices.front().server;
+    } else if (!servers.empty()) {
+        options->server = servers.front();
+    }
     if (command == Command::kView && !IsLoopbackAddress(listenAddress)) {
         options->requireToken = true;  // reachable from other machines: only with the token
     }
@@ -406,6 +532,12 @@ void PrintUsage(FILE *out) {
         "        need the token. --allow-origin http[s]://HOST[:PORT] (repeatable) also\n"
         "        lets pages from that origin watch and answers requests naming its host\n"
         "        (a name or proxy the relay is reached by)\n"
+        "  view --server HOST:PORT --server HOST:PORT... [--name NAME]... [options]\n"
+        "  view --servers FILE [options]\n"
+        "        watch several devices on one page: a grid of their pictures (a key frame\n"
+        "        each, every few seconds), a click opens one live. Names pair with\n"
+        "        --server in order (by default HOST:PORT); FILE holds one NAME HOST:PORT\n"
+        "        a line (blank lines and # comments allowed)\n"
         "  record\n"
         "        start recording on a server in record mode (-m 1); 'end' finishes the file\n"
         "  idr   ask the server for a key frame\n"

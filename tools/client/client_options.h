@@ -17,6 +17,16 @@ enum class Command { kNone, kStream, kIdr, kEnd, kSnapshot, kRecord, kView };
 // What `stream -o` writes, chosen by the output name.
 enum class OutputKind { kNone, kRawH264, kMp4, kStdout, kPng, kPublish };
 
+// One device of the view's grid: its name on the page and its host's address.
+struct NamedServer {
+    std::string name;
+    std::string server;  // HOST:PORT
+
+    bool operator==(const NamedServer &) const = default;
+};
+
+inline constexpr size_t kMaxViewDevices = 1000;
+
 // The container `stream -o -` writes to standard output: raw H.264 (the default), or a
 // framed one that a player reads without parsing delay.
 enum class PipeFormat { kRaw, kNut, kMpegTs };
@@ -32,6 +42,9 @@ struct ClientOptions {
     std::optional<uint64_t> frames;         // stream: end the run after this many pictures
     double timeoutSeconds = 10.0;           // snapshot: give up without a picture after this long
     std::string listen = "127.0.0.1:8080";  // view: the web server's address
+    // view: the devices of the grid page (several --server, --name or --servers); empty
+    // for one host and its single page.
+    std::vector<NamedServer> devices;
     std::vector<std::string> allowOrigins;  // view: lower case scheme://host[:port]
     std::string token;                      // view: empty: the relay makes one
     bool requireToken = false;              // view: on with --require-token or off loopback

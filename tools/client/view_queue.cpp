@@ -29,6 +29,7 @@ std::array<uint8_t, kViewHeaderSize> EncodeViewHeader(const RelayBuffer &buffer,
     std::array<uint8_t, kViewHeaderSize> header{};
     header[0] = kViewHeaderVersion;
     header[1] = static_cast<uint8_t>(kViewHeaderSize);
+    PutLittleEndian(header.data() + 2, buffer.device);
     PutLittleEndian(header.data() + 4, static_cast<uint32_t>(buffer.flags));
     PutLittleEndian(header.data() + 8, static_cast<double>(buffer.pts));
     PutLittleEndian(header.data() + 16, sendMs);
@@ -82,6 +83,32 @@ std::optional<ViewItem> ViewerQueue::Pop() {
     ViewItem item = std::move(items_.front());
     items_.pop_front();
     progressed_ = true;
+    return item;
+}
+
+void GridQueue::Offer(const std::shared_ptr<const RelayBuffer> &buffer) {
+    if (buffer->data.empty() || (!buffer->IsCodecData() && !buffer->IsKeyFrame())) {
+        return;  // a grid shows key frames only
+    }
+    const bool codecData = buffer->IsCodecData();
+    std::erase_if(items_, [&](const Entry &e) {
+        return e.device == buffer->device && e.item.buffer &&
+               (codecData || !e.item.buffer->IsCodecData());
+    });
+    items_.push_back(Entry{buffer->device, ViewItem{buffer, nullptr}});
+}
+
+void GridQueue::OfferText(uint16_t device, std::shared_ptr<const std::string> text) {
+    std::erase_if(items_, [&](const Entry &e) { return e.device == device && e.item.text; });
+    items_.push_back(Entry{device, ViewItem{nullptr, std::move(text)}});
+}
+
+std::optional<ViewItem> GridQueue::Pop() {
+    if (items_.empty()) {
+        return std::nullopt;
+    }
+    ViewItem item = std::move(items_.front().item);
+    items_.pop_front();
     return item;
 }
 

@@ -16,7 +16,8 @@ namespace mirrax::client {
 struct RelayBuffer {
     std::string data;  // Annex B H.264
     int64_t flags = 0;
-    int64_t pts = 0;  // the host's wall clock at hand-off, ms since the epoch
+    int64_t pts = 0;      // the host's wall clock at hand-off, ms since the epoch
+    uint16_t device = 0;  // which host it came from, in the relay's order
 
     bool IsCodecData() const;
     bool IsKeyFrame() const;
@@ -26,7 +27,7 @@ struct RelayBuffer {
 // Little endian:
 //   0  u8   version (1)
 //   1  u8   header length in bytes (24)
-//   2  u16  reserved (0)
+//   2  u16  the device's index (0 with one host)
 //   4  u32  the buffer's flags (2: key frame, 8: codec data)
 //   8  f64  pts: the host's hand-off time, ms since the epoch
 //   16 f64  the relay's send time, ms since the epoch (CLOCK_REALTIME)
@@ -75,6 +76,26 @@ private:
     bool waitingForKeyFrame_ = true;
     bool progressed_ = true;
     uint64_t skips_ = 0;
+};
+
+// What waits to be written to one grid page: for each device, at most its latest
+// event, its latest codec data and its latest key frame. A newer one of a kind replaces
+// the one still queued (new codec data also drops the key frame queued before it, which
+// the new codec data cannot decode), so a grid that reads slowly shows each device's
+// newest picture, never a backlog, and its queue stays within three items a device.
+class GridQueue {
+public:
+    void Offer(const std::shared_ptr<const RelayBuffer> &buffer);
+    void OfferText(uint16_t device, std::shared_ptr<const std::string> text);
+    std::optional<ViewItem> Pop();
+    size_t Size() const { return items_.size(); }
+
+private:
+    struct Entry {
+        uint16_t device;
+        ViewItem item;
+    };
+    std::deque<Entry> items_;
 };
 
 }  // namespace mirrax::client

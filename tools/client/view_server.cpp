@@ -10,6 +10,7 @@
 #include <boost/beast/core.hpp>
 #include <boost/beast/http.hpp>
 #include <boost/beast/websocket.hpp>
+#include <charconv>
 #include <chrono>
 #include <condition_variable>
 #include <cstdio>
@@ -169,6 +170,8 @@ const char *HostStateName(HostState state) {
             return "up";
         case HostState::kDown:
             return "down";
+        case HostState::kNoStream:
+            return "nostream";
         case HostState::kConnecting:
             break;
     }
@@ -199,8 +202,10 @@ class HttpSession;
 // Everything below runs on the server's one thread, but Publish, SetHostState and
 // the counters, which other threads use.
 struct ViewServer::Impl {
-    Impl(Settings s, std::function<void(KeyFrameNeed)> r)
-        : settings(std::move(s)), requestKeyFrame(std::move(r)) {}
+    Impl(Settings s, std::function<void(KeyFrameNeed, size_t)> r)
+        : settings(std::move(s)),
+          requestKeyFrame(std::move(r)),
+          devices(settings.deviceNames.size()) {}
 
     void Accept();
     void CheckStalledViewers();
@@ -211,7 +216,10 @@ struct ViewServer::Impl {
     void Join(const std::shared_ptr<Viewer> &viewer);
     void Leave(const Viewer *viewer);
     void Broadcast(const std::shared_ptr<const RelayBuffer> &buffer);
-    void ChangeHostState(HostState state, const std::string &detail);
+    void ChangeHostState(size_t device, HostState state, const std::string &detail);
+    std::string HostEvent(size_t device, HostState state, const std::string &detail) const;
+    // The device a viewer's ?device= names (0 when none); nothing when there is no such.
+    std::optional<uint16_t> DeviceOf(std::string_view query) const;
     void CloseAll();
     std::string StatsJson() const;
     // One line on stderr per refusal, at most kRefusalLinesPerSecond a second; the
@@ -224,7 +232,7 @@ struct ViewServer::Impl {
     bool TokenGiven(std::string_view query) const;
 
     const Settings settings;
-    const std::function<void(KeyFrameNeed)> requestKeyFrame;
+    const std::function<void(KeyFrameNeed, size_t)> requestKeyFrame;
 
     // The connections under the caps, declared before the io_context: sessions that
     // its destructor destroys still give their places back here.
@@ -240,9 +248,15 @@ struct ViewServer::Impl {
     std::thread thread;
 
     std::vector<std::shared_ptr<Viewer>> viewers;
-    std::shared_ptr<const RelayBuffer> latestCodecData;
-    HostState hostState = HostState::kConnecting;
-    std::shared_ptr<const std::string> hostEvent;
+    // One host's stream as the relay last saw it.
+    struct Device {
+        std::shared_ptr<const RelayBuffer> latestCodecData;
+        // The key frame after latestCodecData: a joining grid shows it without asking.
+        std::shared_ptr<const RelayBuffer> latestKeyFrame;
+        HostState hostState = HostState::kConnecting;
+        std::shared_ptr<const std::string> hostEvent;
+    };
+    std::vector<Device> devices;
     bool stopping = false;
 
     std::atomic<uint64_t> pictures{0};
@@ -289,9 +303,11 @@ private:
 // One browser's WebSocket: buffers and events out, key-frame requests in.
 class Viewer : public std::enable_shared_from_this<Viewer> {
 public:
+    // `device`: whose stream it watches; nothing for a grid page.
     Viewer(beast::tcp_stream &&stream, ViewServer::Impl &server,
-           std::unique_ptr<ConnectionSlot> slot, std::string who)
-        : ws_(std::move(stream)),
+           std::unique_ptr<ConnectionSlot> slot, std::string who, std::optional<uint16_t> device)
+        : device_(device),
+          ws_(std::move(stream)),
           server_(server),
           slot_(std::move(slot)),
           who_(std::move(who)),
@@ -330,12 +346,14 @@ public:
     }
 
     ViewerQueue &Queue() { return queue_; }
+    GridQueue &Grid() { return grid_; }
+    const std::optional<uint16_t> &Device() const { return device_; }
 
     void Kick() {
         if (writing_ || closing_) {
             return;
         }
-        auto item = queue_.Pop();
+        auto item = device_ ? queue_.Pop() : grid_.Pop();
         if (!item) {
             return;
         }
@@ -391,7 +409,7 @@ private:
             }
             const std::string message = beast::buffers_to_string(self->readBuffer_.data());
             self->readBuffer_.consume(self->readBuffer_.size());
-            if (self->ws_.got_text() && message == "keyframe") {
+            if (self->ws_.got_text() && message == "keyframe" && self->device_) {
                 self->KeyFrameAsked();
             }
             self->Read();
@@ -404,7 +422,7 @@ private:
         const auto now = std::chrono::steady_clock::now();
         if (!lastKeyFrameAsked_ || now - *lastKeyFrameAsked_ >= kViewerKeyFrameSpacing) {
             lastKeyFrameAsked_ = now;
-            server_.requestKeyFrame(KeyFrameNeed::kAsked);
+            server_.requestKeyFrame(KeyFrameNeed::kAsked, *device_);
             return;
         }
         if (keyFrameDeferred_) {
@@ -425,11 +443,13 @@ private:
         server_.Leave(this);
     }
 
+    const std::optional<uint16_t> device_;
     websocket::stream<beast::tcp_stream> ws_;
     ViewServer::Impl &server_;
     const std::unique_ptr<ConnectionSlot> slot_;
     const std::string who_;
     ViewerQueue queue_;
+    GridQueue grid_;
     std::optional<std::chrono::steady_clock::time_point> lastKeyFrameAsked_;
     asio::steady_timer keyFrameTimer_;
     bool keyFrameDeferred_ = false;
@@ -537,7 +557,18 @@ private:
                 Respond(http::status::unauthorized, "the token is missing or wrong\n", false);
                 return;
             }
-            std::make_shared<Viewer>(std::move(stream_), server_, std::move(slot_), who)
+            // ?grid=1: every device's key frames for the grid page; otherwise one device's
+            // stream, ?device=N (0 when not given).
+            std::optional<uint16_t> device;
+            if (!QueryValue(query, "grid")) {
+                device = server_.DeviceOf(query);
+                if (!device) {
+                    server_.LogRefusal("refused viewer " + who + ": no such device");
+                    Respond(http::status::not_found, "no such device\n", false);
+                    return;
+                }
+            }
+            std::make_shared<Viewer>(std::move(stream_), server_, std::move(slot_), who, device)
                 ->Accept(std::move(request));
             return;
         }
@@ -552,7 +583,8 @@ private:
         }
         // The page and the counters show the screen's state; the script and the style
         // sheet they load are the same for everyone.
-        const bool needsToken = path == "/" || path == "/index.html" || path == "/stats";
+        const bool needsToken =
+            path == "/" || path == "/index.html" || path == "/grid.html" || path == "/stats";
         if (needsToken && !server_.TokenGiven(query)) {
             server_.LogRefusal("refused " + peer_ + ": no valid token");
             Respond(http::status::unauthorized,
@@ -563,7 +595,8 @@ private:
             Respond(http::status::ok, server_.StatsJson(), keepAlive, "application/json");
             return;
         }
-        const std::string_view name = path == "/" ? "index.html" : path.substr(1);
+        const std::string_view name =
+            path == "/" ? (server_.settings.grid ? "grid.html" : "index.html") : path.substr(1);
         for (const ViewAsset &asset : ViewAssets()) {
             if (asset.name == name) {
                 Respond(http::status::ok, std::string(asset.body), keepAlive,
@@ -754,15 +787,35 @@ void ViewServer::Impl::Join(const std::shared_ptr<Viewer> &viewer) {
     viewers.push_back(viewer);
     fprintf(stderr, "mirrax_client: view: viewer %s joined, %zu watching\n", viewer->Who().c_str(),
             viewers.size());
-    if (hostEvent) {
-        viewer->Queue().OfferText(hostEvent);
+    if (!viewer->Device()) {
+        // A grid shows every device at once from what the relay holds, asking no host.
+        for (size_t i = 0; i < devices.size(); ++i) {
+            const Device &device = devices[i];
+            viewer->Grid().OfferText(static_cast<uint16_t>(i),
+                                     device.hostEvent
+                                         ? device.hostEvent
+                                         : std::make_shared<const std::string>(
+                                               HostEvent(i, HostState::kConnecting, "")));
+            for (const auto &buffer : {device.latestCodecData, device.latestKeyFrame}) {
+                if (buffer && device.latestKeyFrame) {
+                    viewer->Grid().Offer(buffer);
+                }
+            }
+        }
+        viewer->Kick();
+        return;
     }
-    if (latestCodecData) {
-        viewer->Queue().Offer(latestCodecData, latestCodecData);
+    const size_t index = *viewer->Device();
+    const Device &device = devices[index];
+    if (device.hostEvent) {
+        viewer->Queue().OfferText(device.hostEvent);
+    }
+    if (device.latestCodecData) {
+        viewer->Queue().Offer(device.latestCodecData, device.latestCodecData);
     }
     viewer->Kick();
-    if (hostState == HostState::kUp) {
-        requestKeyFrame(KeyFrameNeed::kJoin);
+    if (device.hostState == HostState::kUp) {
+        requestKeyFrame(KeyFrameNeed::kJoin, index);
     }
 }
 
@@ -781,30 +834,71 @@ void ViewServer::Impl::Leave(const Viewer *viewer) {
 }
 
 void ViewServer::Impl::Broadcast(const std::shared_ptr<const RelayBuffer> &buffer) {
+    Device &device = devices[buffer->device];
     if (buffer->IsCodecData()) {
-        latestCodecData = buffer;
+        device.latestCodecData = buffer;
+        device.latestKeyFrame.reset();
+    } else if (buffer->IsKeyFrame() && !buffer->data.empty()) {
+        device.latestKeyFrame = buffer;
     }
     bool wantKeyFrame = false;
     for (const auto &viewer : viewers) {
+        if (!viewer->Device()) {
+            viewer->Grid().Offer(buffer);
+            viewer->Kick();
+            continue;
+        }
+        if (*viewer->Device() != buffer->device) {
+            continue;
+        }
         const uint64_t before = viewer->Queue().Skips();
-        wantKeyFrame = viewer->Queue().Offer(buffer, latestCodecData) || wantKeyFrame;
+        wantKeyFrame = viewer->Queue().Offer(buffer, device.latestCodecData) || wantKeyFrame;
         skips += viewer->Queue().Skips() - before;
         viewer->Kick();
     }
     if (wantKeyFrame) {
-        requestKeyFrame(KeyFrameNeed::kAsked);
+        requestKeyFrame(KeyFrameNeed::kAsked, buffer->device);
     }
 }
 
-void ViewServer::Impl::ChangeHostState(HostState state, const std::string &detail) {
-    hostState = state;
-    std::string event = std::string("{\"event\":\"host\",\"state\":\"") + HostStateName(state) +
-                        "\",\"detail\":" + JsonString(detail) + "}";
-    hostEvent = std::make_shared<const std::string>(std::move(event));
+std::string ViewServer::Impl::HostEvent(size_t device, HostState state,
+                                        const std::string &detail) const {
+    return std::string("{\"event\":\"host\",\"state\":\"") + HostStateName(state) +
+           "\",\"detail\":" + JsonString(detail) + ",\"device\":" + std::to_string(device) +
+           ",\"name\":" + JsonString(settings.deviceNames[device]) + "}";
+}
+
+std::optional<uint16_t> ViewServer::Impl::DeviceOf(std::string_view query) const {
+    const auto given = QueryValue(query, "device");
+    if (!given) {
+        return 0;
+    }
+    size_t index = 0;
+    const auto [end, ec] = std::from_chars(given->data(), given->data() + given->size(), index);
+    if (ec != std::errc() || end != given->data() + given->size() || index >= devices.size()) {
+        return std::nullopt;
+    }
+    return static_cast<uint16_t>(index);
+}
+
+void ViewServer::Impl::ChangeHostState(size_t index, HostState state, const std::string &detail) {
+    Device &device = devices[index];
+    device.hostState = state;
+    device.hostEvent = std::make_shared<const std::string>(HostEvent(index, state, detail));
+    const auto &hostEvent = device.hostEvent;
     if (state != HostState::kUp) {
-        latestCodecData.reset();  // the next run brings its own
+        device.latestCodecData.reset();  // the next run brings its own
+        device.latestKeyFrame.reset();
     }
     for (const auto &viewer : viewers) {
+        if (!viewer->Device()) {
+            viewer->Grid().OfferText(static_cast<uint16_t>(index), hostEvent);
+            viewer->Kick();
+            continue;
+        }
+        if (*viewer->Device() != index) {
+            continue;
+        }
         if (state != HostState::kUp) {
             viewer->Queue().WaitForKeyFrame();
         }
@@ -827,14 +921,23 @@ void ViewServer::Impl::CloseAll() {
 }
 
 std::string ViewServer::Impl::StatsJson() const {
-    return "{\"pictures\":" + std::to_string(pictures.load()) +
-           ",\"keyFrames\":" + std::to_string(keyFrames.load()) +
-           ",\"viewers\":" + std::to_string(viewers.size()) +
-           ",\"skips\":" + std::to_string(skips) + ",\"host\":\"" + HostStateName(hostState) +
-           "\"}\n";
+    std::string json = "{\"pictures\":" + std::to_string(pictures.load()) +
+                       ",\"keyFrames\":" + std::to_string(keyFrames.load()) +
+                       ",\"viewers\":" + std::to_string(viewers.size()) +
+                       ",\"skips\":" + std::to_string(skips) + ",\"host\":\"" +
+                       HostStateName(devices.front().hostState) + "\"";
+    if (settings.grid) {
+        json += ",\"devices\":[";
+        for (size_t i = 0; i < devices.size(); ++i) {
+            json += std::string(i ? "," : "") + "{\"name\":" + JsonString(settings.deviceNames[i]) +
+                    ",\"host\":\"" + HostStateName(devices[i].hostState) + "\"}";
+        }
+        json += "]";
+    }
+    return json + "}\n";
 }
 
-ViewServer::ViewServer(Settings settings, std::function<void(KeyFrameNeed)> requestKeyFrame)
+ViewServer::ViewServer(Settings settings, std::function<void(KeyFrameNeed, size_t)> requestKeyFrame)
     : impl_(std::make_shared<Impl>(std::move(settings), std::move(requestKeyFrame))) {}
 
 ViewServer::~ViewServer() { Stop(); }
@@ -875,7 +978,11 @@ bool ViewServer::Start(std::string *error) {
 
 uint16_t ViewServer::Port() const { return impl_->port; }
 
-void ViewServer::Publish(RelayBuffer buffer) {
+void ViewServer::Publish(RelayBuffer buffer, size_t device) {
+    if (device >= impl_->devices.size()) {
+        return;
+    }
+    buffer.device = static_cast<uint16_t>(device);
     if (!buffer.IsCodecData() && !buffer.data.empty()) {
         impl_->pictures.fetch_add(1);
         if (buffer.IsKeyFrame()) {
@@ -886,9 +993,13 @@ void ViewServer::Publish(RelayBuffer buffer) {
     asio::post(impl_->io, [impl = impl_.get(), shared] { impl->Broadcast(shared); });
 }
 
-void ViewServer::SetHostState(HostState state, const std::string &detail) {
-    asio::post(impl_->io,
-               [impl = impl_.get(), state, detail] { impl->ChangeHostState(state, detail); });
+void ViewServer::SetHostState(HostState state, const std::string &detail, size_t device) {
+    if (device >= impl_->devices.size()) {
+        return;
+    }
+    asio::post(impl_->io, [impl = impl_.get(), state, detail, device] {
+        impl->ChangeHostState(device, state, detail);
+    });
 }
 
 void ViewServer::Stop() {

@@ -24,7 +24,8 @@
 
 namespace mirrax::client {
 
-enum class HostState { kConnecting, kUp, kDown };
+// kNoStream: the host answers without a stream (it is in record mode) and is given up.
+enum class HostState { kConnecting, kUp, kDown, kNoStream };
 
 // Why a viewer needs a key frame: it has just joined, or it asked for one (its button,
 // its decoder) or fell behind.
@@ -42,11 +43,16 @@ public:
         std::vector<std::string> allowedOrigins;  // lower case scheme://host[:port]
         size_t maxConnections = 256;
         size_t maxConnectionsPerAddress = 32;
+        // One name per host, in the relay's order (the index a viewer's ?device= and the
+        // grid's messages give); at least one.
+        std::vector<std::string> deviceNames{""};
+        bool grid = false;  // "/" is the grid page of every device, not the single page
     };
 
-    // `requestKeyFrame` runs on the server's thread whenever a viewer needs a key
-    // frame; it must not block. A viewer's own requests reach it at most once a second.
-    ViewServer(Settings settings, std::function<void(KeyFrameNeed)> requestKeyFrame);
+    // `requestKeyFrame` runs on the server's thread whenever a viewer of `device` needs
+    // a key frame; it must not block. A viewer's own requests reach it at most once a
+    // second. Grid pages never ask.
+    ViewServer(Settings settings, std::function<void(KeyFrameNeed, size_t device)> requestKeyFrame);
     ~ViewServer();  // stops
     ViewServer(const ViewServer &) = delete;
     ViewServer &operator=(const ViewServer &) = delete;
@@ -55,10 +61,11 @@ public:
     bool Start(std::string *error);
     uint16_t Port() const;
 
-    // Any thread: a buffer from the host for every viewer.
-    void Publish(RelayBuffer buffer);
-    // Any thread: tells the viewers whether the host is streaming.
-    void SetHostState(HostState state, const std::string &detail);
+    // Any thread: a buffer from the host of `device` for its viewers (and its key frames
+    // and codec data for the grid pages).
+    void Publish(RelayBuffer buffer, size_t device = 0);
+    // Any thread: tells the viewers whether the host of `device` is streaming.
+    void SetHostState(HostState state, const std::string &detail, size_t device = 0);
 
     // Closes every viewer's WebSocket (waiting a short while for the closing
     // handshakes) and the listening socket, and joins the server's thread.

@@ -1,15 +1,12 @@
 // Live view: receives the host's H.264 buffers from the relay over a WebSocket,
-// decodes them with WebCodecs and paints each picture into the canvas.
+// decodes them with WebCodecs and paints each picture into the canvas (painter.js).
+// Opened from the grid as ?device=N, it shows that device and Escape goes back.
 //
-// Each binary message is a 24-byte little-endian header and the buffer (Annex B):
-//   0 u8 version (1), 1 u8 header length, 4 u32 flags (2 key frame, 8 codec data),
-//   8 f64 pts (host hand-off, ms since the epoch), 16 f64 relay send time (ms).
-// Text messages are JSON events: {"event":"host","state":"up"|"down"|"connecting"}.
+// Binary messages are buffers after a header (painter.js); text messages are JSON
+// events: {"event":"host","state":"up"|"down"|"connecting"|"nostream","name":...}.
 'use strict';
 
 (() => {
-  const FLAG_KEY_FRAME = 2;
-  const FLAG_CODEC_DATA = 8;
   const RETRY_FIRST_MS = 250;
   const RETRY_LONGEST_MS = 2000;
   // Chunks waiting in the decoder before the page skips to the next key frame: a page
@@ -17,7 +14,8 @@
   const DECODE_BACKLOG = 8;
 
   const canvas = document.getElementById('screen');
-  const context = canvas.getContext('2d', { alpha: false, willReadFrequently: true });
+  // The device a grid opened, if any.
+  const device = new URLSearchParams(location.search).get('device');
   const statusLine = document.getElementById('status');
   const message = document.getElementById('message');
   const figures = {
@@ -70,97 +68,36 @@
     return;
   }
 
-  // --- H.264 helpers -------------------------------------------------------------
-
-  // The NAL units of an Annex B buffer, as [type, offset of the NAL header].
-  function nalUnits(bytes) {
-    const units = [];
-    for (let i = 0; i + 3 < bytes.length; i++) {
-      if (bytes[i] === 0 && bytes[i + 1] === 0 && bytes[i + 2] === 1) {
-        units.push([bytes[i + 3] & 0x1f, i + 3]);
-        i += 3;
-      }
-    }
-    return units;
-  }
-
-  // "avc1.PPCCLL" from the sequence parameter set: profile, constraints, level.
-  function codecString(codecData) {
-    for (const [type, at] of nalUnits(codecData)) {
-      if (type === 7 && at + 3 < codecData.length) {
-        const hex = (b) => b.toString(16).padStart(2, '0');
-        return 'avc1.' + hex(codecData[at + 1]) + hex(codecData[at + 2]) + hex(codecData[at + 3]);
-      }
-    }
-    return null;
-  }
-
-  function sameBytes(a, b) {
-    if (!a || !b || a.length !== b.length) return false;
-    for (let i = 0; i < a.length; i++) if (a[i] !== b[i]) return false;
-    return true;
-  }
-
   // --- decoding ------------------------------------------------------------------
 
-  let decoder = null;
-  let codecData = null;      // the latest codec data (SPS, PPS)
-  let configuredWith = null; // the codec data the decoder was configured with
-  let waitingForKeyFrame = true;
-  let chunkTimestamp = 0;
-  const sendTimes = new Map();  // chunk timestamp -> the relay's send time
+  let painter = null;
   let ws = null;
 
-  function createDecoder() {
-    decoder = new VideoDecoder({ output: paint, error: decoderFailed });
-    configuredWith = null;
-    waitingForKeyFrame = true;
-    sendTimes.clear();
-  }
-
-  function decoderFailed(error) {
-    stats.decoderErrors++;
-    console.warn('decoder error:', error);
-    createDecoder();
-    requestKeyFrame(false);
-  }
-
-  function paint(frame) {
-    const sentAt = sendTimes.get(frame.timestamp);
-    sendTimes.delete(frame.timestamp);
-    if (canvas.width !== frame.displayWidth || canvas.height !== frame.displayHeight) {
-      canvas.width = frame.displayWidth;
-      canvas.height = frame.displayHeight;
-      stats.width = frame.displayWidth;
-      stats.height = frame.displayHeight;
-    }
-    context.drawImage(frame, 0, 0);
-    frame.close();
-    stats.painted++;
-    if (sentAt !== undefined) {
-      const latency = performance.timeOrigin + performance.now() - sentAt;
-      latencies.push(latency);
-      latencySamples.push(latency);
-      if (latencySamples.length > LATENCY_SAMPLES_KEPT) latencySamples.shift();
-    }
+  function createPainter() {
+    painter = new mirraxPaint.Painter(canvas, stats, {
+      backlog: DECODE_BACKLOG,
+      onKeyFrameWanted: () => requestKeyFrame(false),
+      onPainted: (latency) => {
+        latencies.push(latency);
+        latencySamples.push(latency);
+        if (latencySamples.length > LATENCY_SAMPLES_KEPT) latencySamples.shift();
+      },
+    });
   }
 
   function onBuffer(arrayBuffer) {
-    const view = new DataView(arrayBuffer);
-    if (arrayBuffer.byteLength < 24 || view.getUint8(0) !== 1) return;
-    const headerLength = view.getUint8(1);
-    const flags = view.getUint32(4, true);
-    const sentAt = view.getFloat64(16, true);
-    const data = new Uint8Array(arrayBuffer, headerLength);
+    const message = mirraxPaint.parseMessage(arrayBuffer);
+    if (!message) return;
+    const { flags, sentAt, data } = message;
     stats.bytes += arrayBuffer.byteLength;
     intervalBytes += arrayBuffer.byteLength;
 
-    if (flags & FLAG_CODEC_DATA) {
-      codecData = data.slice();
+    if (flags & mirraxPaint.FLAG_CODEC_DATA) {
+      painter.push(flags, data, sentAt);
       return;
     }
     if (data.length === 0) return;
-    const key = (flags & FLAG_KEY_FRAME) !== 0;
+    const key = (flags & mirraxPaint.FLAG_KEY_FRAME) !== 0;
     stats.received++;
     if (key) {
       stats.keyFrames++;
@@ -169,37 +106,7 @@
         stats.keyFrameRequestedAt = null;
       }
     }
-    if (decoder.state === 'closed') createDecoder();
-    if (!key && (waitingForKeyFrame || decoder.decodeQueueSize > DECODE_BACKLOG)) {
-      if (!waitingForKeyFrame) requestKeyFrame(false);
-      waitingForKeyFrame = true;
-      return;
-    }
-    let chunkData = data;
-    if (key) {
-      if (!codecData) return;  // joined between codec data and key frame: wait
-      if (!sameBytes(codecData, configuredWith)) {
-        // New codec data (first picture, or the screen changed size): reconfigure
-        // without a reload; the next chunk is this key frame.
-        const codec = codecString(codecData);
-        if (!codec) return;
-        decoder.configure({ codec, optimizeForLatency: true });
-        configuredWith = codecData;
-        stats.configures++;
-      }
-      waitingForKeyFrame = false;
-      // Annex B input: the decoder takes the parameter sets in band.
-      chunkData = new Uint8Array(codecData.length + data.length);
-      chunkData.set(codecData, 0);
-      chunkData.set(data, codecData.length);
-    }
-    chunkTimestamp += 1000;
-    sendTimes.set(chunkTimestamp, sentAt);
-    decoder.decode(new EncodedVideoChunk({
-      type: key ? 'key' : 'delta',
-      timestamp: chunkTimestamp,
-      data: chunkData,
-    }));
+    painter.push(flags, data, sentAt);
   }
 
   function onEvent(text) {
@@ -211,11 +118,19 @@
     }
     if (event.event !== 'host') return;
     stats.host = event.state;
+    if (device !== null && event.name) {
+      document.getElementById('device').textContent = event.name;
+      document.title = `${event.name}: mirrax live view`;
+    }
     if (event.state === 'up') {
       setStatus('live', 'live');
       showMessage('');
+    } else if (event.state === 'nostream') {
+      painter.waitForKeyFrame();
+      setStatus('no stream', 'error');
+      showMessage(`The host has no stream to show (${event.detail}).`);
     } else {
-      waitingForKeyFrame = true;
+      painter.waitForKeyFrame();
       const detail = event.detail ? ` (${event.detail})` : '';
       setStatus(event.state === 'down' ? 'host disconnected' : 'connecting to the host…',
                 'waiting');
@@ -230,17 +145,12 @@
   let retryMs = RETRY_FIRST_MS;
 
   function connect() {
-    const url = new URL('ws', location.href);
-    url.protocol = location.protocol === 'https:' ? 'wss:' : 'ws:';
-    // The relay may ask for the token it printed in the page's address.
-    const token = new URLSearchParams(location.search).get('token');
-    if (token) url.searchParams.set('token', token);
-    ws = new WebSocket(url);
+    ws = new WebSocket(mirraxPaint.socketUrl(device === null ? {} : { device }));
     ws.binaryType = 'arraybuffer';
     ws.onopen = () => {
       retryMs = RETRY_FIRST_MS;
       stats.relay = 'connected';
-      waitingForKeyFrame = true;
+      painter.waitForKeyFrame();
       setStatus('waiting for the host…', 'waiting');
     };
     ws.onmessage = (e) => {
@@ -309,6 +219,17 @@
   document.getElementById('fullscreen').addEventListener('click', toggleFullscreen);
   document.getElementById('stage').addEventListener('dblclick', toggleFullscreen);
 
-  createDecoder();
+  // Opened from the grid: a way back to it, also by Escape (outside full screen).
+  if (device !== null) {
+    const back = document.getElementById('back');
+    const token = new URLSearchParams(location.search).get('token');
+    back.href = './' + (token ? `?token=${encodeURIComponent(token)}` : '');
+    back.hidden = false;
+    document.addEventListener('keydown', (e) => {
+      if (e.key === 'Escape' && !document.fullscreenElement) location.href = back.href;
+    });
+  }
+
+  createPainter();
   connect();
 })();
