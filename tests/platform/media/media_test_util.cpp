@@ -2,7 +2,7 @@
 
 #include <libyuv/convert.h>
 
-#include <cstring>
+#include <string_view>
 
 #include "mirrax_platform/frame_stamp.h"
 #include "native_window/external_window.h"
@@ -12,17 +12,12 @@ namespace mirrax::test {
 
 namespace {
 
-// Moving content: a gradient that shifts with the sequence number, plus noise-like
-// texture so the encoder has real work, and the frame stamp.
+// Moving content: a gradient that shifts with the sequence number, a band of noise
+// that changes every frame (content no encoder predicts cheaply), and the stamp.
 void DrawMovingPattern(OHOS::SurfaceBuffer &buffer, uint32_t sequence) {
     for (int y = 0; y < buffer.height; ++y) {
-        uint8_t *row = buffer.Row(y);
-        for (int x = 0; x < buffer.width; ++x) {
-            const uint32_t v = static_cast<uint32_t>(x * 3 + y * 2 + sequence * 7);
-            row[x * 4 + 0] = static_cast<uint8_t>(v ^ (y * 13));
-            row[x * 4 + 1] = static_cast<uint8_t>(v * 5 + sequence);
-            row[x * 4 + 2] = static_cast<uint8_t>((x * y + sequence * 31) >> 3);
-            row[x * 4 + 3] = 255;
+        for (int x = 0; x < buffer.width * 4; ++x) {
+            buffer.Row(y)[x] = static_cast<uint8_t>(x * 3 + y * 2 + sequence * 7);
         }
     }
     // A band of noise that changes every frame: content no encoder predicts cheaply.
@@ -44,15 +39,10 @@ void DrawMovingPattern(OHOS::SurfaceBuffer &buffer, uint32_t sequence) {
 
 EncoderHarness::EncoderHarness(const EncoderOptions &options) : options_(options) {
     codec_ = OH_VideoEncoder_CreateByMime(OH_AVCODEC_MIMETYPE_VIDEO_AVC);
-    if (codec_ == nullptr) {
-        return;
-    }
     OH_AVCodecAsyncCallback callback{nullptr, nullptr, nullptr, &EncoderHarness::OnOutput};
     OH_VideoEncoder_SetCallback(codec_, callback, this);
-    OH_AVFormat *format = OH_AVFormat_Create();
-    OH_AVFormat_SetStringValue(format, OH_MD_KEY_CODEC_MIME, OH_AVCODEC_MIMETYPE_VIDEO_AVC);
-    OH_AVFormat_SetIntValue(format, OH_MD_KEY_WIDTH, options.width);
-    OH_AVFormat_SetIntValue(format, OH_MD_KEY_HEIGHT, options.height);
+    OH_AVFormat *format =
+        OH_AVFormat_CreateVideoFormat(OH_AVCODEC_MIMETYPE_VIDEO_AVC, options.width, options.height);
     OH_AVFormat_SetIntValue(format, OH_MD_KEY_PIXEL_FORMAT, AV_PIXEL_FORMAT_SURFACE_FORMAT);
     OH_AVFormat_SetIntValue(format, OH_MD_KEY_I_FRAME_INTERVAL, options.iFrameIntervalMs);
     OH_AVFormat_SetDoubleValue(format, OH_MD_KEY_FRAME_RATE, options.frameRate);
@@ -73,22 +63,24 @@ EncoderHarness::EncoderHarness(const EncoderOptions &options) : options_(options
     OH_VideoEncoder_Prepare(codec_);
 }
 
-EncoderHarness::~EncoderHarness() {
-    OpenGate();
-    Destroy();
-}
-
-bool EncoderHarness::Start() {
-    return codec_ != nullptr && OH_VideoEncoder_Start(codec_) == AV_ERR_OK;
-}
-
 void EncoderHarness::Destroy() {
     if (codec_ != nullptr) {
         OH_VideoEncoder_Destroy(codec_);
         codec_ = nullptr;
-        std::lock_guard<std::mutex> lock(mutex_);
-        destroyed_ = true;
+        With([](EncoderOutput &o) { o.destroyed = true; });
     }
+}
+
+OH_AVErrCode SetParameter(OH_AVCodec *codec, const char *key, int64_t value) {
+    OH_AVFormat *format = OH_AVFormat_Create();
+    if (std::string_view(key) == OH_MD_KEY_BITRATE) {
+        OH_AVFormat_SetLongValue(format, key, value);
+    } else {
+        OH_AVFormat_SetIntValue(format, key, static_cast<int32_t>(value));
+    }
+    const OH_AVErrCode code = OH_VideoEncoder_SetParameter(codec, format);
+    OH_AVFormat_Destroy(format);
+    return code;
 }
 
 bool EncoderHarness::Feed(uint32_t sequence, int64_t timestampNs) {
@@ -127,26 +119,22 @@ bool EncoderHarness::FeedDrawn(const std::function<void(OHOS::SurfaceBuffer &)> 
 void EncoderHarness::OnOutput(OH_AVCodec *codec, uint32_t index, OH_AVMemory *data,
                               OH_AVCodecBufferAttr *attr, void *userData) {
     auto *self = static_cast<EncoderHarness *>(userData);
-    EncodedBuffer buffer;
-    const uint8_t *bytes = OH_AVMemory_GetAddr(data);
-    buffer.data.assign(bytes + attr->offset, bytes + attr->offset + attr->size);
-    buffer.pts = attr->pts;
-    buffer.flags = attr->flags;
+    const uint8_t *bytes = OH_AVMemory_GetAddr(data) + attr->offset;
+    EncodedBuffer buffer{{bytes, bytes + attr->size}, attr->pts, attr->flags};
     bool free = true;
     {
         std::unique_lock<std::mutex> lock(self->mutex_);
-        if (self->destroyed_) {
-            ++self->afterDestroy_;
-        }
-        if (!self->gateOpen_) {
-            ++self->blocked_;
+        EncoderOutput &o = self->output_;
+        o.afterDestroy += o.destroyed ? 1 : 0;
+        if (!o.gateOpen) {
+            ++o.blocked;
             self->changed_.notify_all();
-            self->changed_.wait(lock, [self] { return self->gateOpen_; });
-            --self->blocked_;
+            self->changed_.wait(lock, [&o] { return o.gateOpen; });
+            --o.blocked;
         }
-        self->buffers_.push_back(std::move(buffer));
-        if (self->hold_) {
-            self->held_.push_back(index);
+        o.buffers.push_back(std::move(buffer));
+        if (o.hold) {
+            o.held.push_back(index);
             free = false;
         }
     }
@@ -154,60 +142,6 @@ void EncoderHarness::OnOutput(OH_AVCodec *codec, uint32_t index, OH_AVMemory *da
     if (free) {
         OH_VideoEncoder_FreeOutputData(codec, index);
     }
-}
-
-bool EncoderHarness::WaitForBuffers(size_t count, std::chrono::milliseconds timeout) {
-    std::unique_lock<std::mutex> lock(mutex_);
-    return changed_.wait_for(lock, timeout, [&] { return buffers_.size() >= count; });
-}
-
-std::vector<EncodedBuffer> EncoderHarness::Buffers() const {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return buffers_;
-}
-
-size_t EncoderHarness::BufferCount() const {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return buffers_.size();
-}
-
-void EncoderHarness::SetHold(bool hold) {
-    std::lock_guard<std::mutex> lock(mutex_);
-    hold_ = hold;
-}
-
-void EncoderHarness::FreeHeld() {
-    std::vector<uint32_t> held;
-    {
-        std::lock_guard<std::mutex> lock(mutex_);
-        held.swap(held_);
-    }
-    for (uint32_t index : held) {
-        OH_VideoEncoder_FreeOutputData(codec_, index);
-    }
-}
-
-bool EncoderHarness::WaitForBlockedCallback(std::chrono::milliseconds timeout) {
-    std::unique_lock<std::mutex> lock(mutex_);
-    return changed_.wait_for(lock, timeout, [&] { return blocked_ > 0; });
-}
-
-void EncoderHarness::CloseGate() {
-    std::lock_guard<std::mutex> lock(mutex_);
-    gateOpen_ = false;
-}
-
-void EncoderHarness::OpenGate() {
-    {
-        std::lock_guard<std::mutex> lock(mutex_);
-        gateOpen_ = true;
-    }
-    changed_.notify_all();
-}
-
-int EncoderHarness::CallbacksAfterDestroy() const {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return afterDestroy_;
 }
 
 Decoded DecodeAll(const std::vector<EncodedBuffer> &buffers) {

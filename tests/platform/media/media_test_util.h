@@ -7,9 +7,8 @@
 #include <condition_variable>
 #include <cstdint>
 #include <functional>
-#include <memory>
 #include <mutex>
-#include <optional>
+#include <type_traits>
 #include <vector>
 
 #include "multimedia/player_framework/native_avcodec_videoencoder.h"
@@ -35,38 +34,67 @@ struct EncoderOptions {
     OHOS::PixelFormat format = OHOS::PixelFormat::kBgra8888;
 };
 
-// Collects every output buffer; frees each at once unless holding is turned on.
+// What the output callback saw, and how it behaves.
+struct EncoderOutput {
+    std::vector<EncodedBuffer> buffers;
+    bool hold = false;           // keep buffers (not freed) in `held`
+    std::vector<uint32_t> held;  // indices of the buffers kept
+    bool gateOpen = true;        // while closed, each callback blocks, as a stuck consumer
+    int blocked = 0;             // callbacks blocked at the gate
+    bool destroyed = false;
+    int afterDestroy = 0;  // callbacks after the encoder was destroyed
+};
+
+// OH_VideoEncoder_SetParameter with one value (OH_MD_KEY_BITRATE is a long, other
+// keys ints).
+OH_AVErrCode SetParameter(OH_AVCodec *codec, const char *key, int64_t value);
+
 class EncoderHarness {
 public:
     explicit EncoderHarness(const EncoderOptions &options);
-    ~EncoderHarness();
+    ~EncoderHarness() {
+        With([](EncoderOutput &o) { o.gateOpen = true; });
+        Destroy();
+    }
 
     OH_AVCodec *Codec() const { return codec_; }
     OHOS::sptr<OHOS::Surface> Surface() const { return surface_; }
-    bool Start();
+    bool Start() { return codec_ != nullptr && OH_VideoEncoder_Start(codec_) == AV_ERR_OK; }
+    void Destroy();
+    OH_AVErrCode SetParameter(const char *key, int64_t value) {
+        return test::SetParameter(codec_, key, value);
+    }
 
     // Draws a frame carrying `sequence` (a moving pattern plus the stamp) and queues it.
     bool Feed(uint32_t sequence, int64_t timestampNs);
     // Queues a frame that `draw` paints, in BGRA (converted with libyuv for I420, as
     // the mirror worker does).
     bool FeedDrawn(const std::function<void(OHOS::SurfaceBuffer &)> &draw, int64_t timestampNs);
-    // Waits until at least `count` buffers have arrived.
-    bool WaitForBuffers(size_t count, std::chrono::milliseconds timeout = std::chrono::seconds(10));
-    std::vector<EncodedBuffer> Buffers() const;
-    size_t BufferCount() const;
 
-    // While set, buffers are kept by the consumer (not freed).
-    void SetHold(bool hold);
-    // Frees every held buffer.
-    void FreeHeld();
-    // While closed, each callback blocks (as a consumer stuck in a network write).
-    void CloseGate();
-    // Waits until a callback is blocked at the closed gate.
-    bool WaitForBlockedCallback(std::chrono::milliseconds timeout = std::chrono::seconds(10));
-    void OpenGate();
-    // Callbacks seen after the encoder was destroyed.
-    int CallbacksAfterDestroy() const;
-    void Destroy();
+    // Runs `use` on the output under the lock; waiters see the change.
+    template <typename F>
+    std::invoke_result_t<F, EncoderOutput &> With(F use) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        changed_.notify_all();  // the waiters run once the lock is free, after `use`
+        return use(output_);
+    }
+    // Waits until `done` holds for the output; false on timeout.
+    bool WaitUntil(const std::function<bool(const EncoderOutput &)> &done,
+                   std::chrono::milliseconds timeout = std::chrono::seconds(10)) {
+        std::unique_lock<std::mutex> lock(mutex_);
+        return changed_.wait_for(lock, timeout, [&] { return done(output_); });
+    }
+    bool WaitForBuffers(size_t count,
+                        std::chrono::milliseconds timeout = std::chrono::seconds(10)) {
+        return WaitUntil([count](const EncoderOutput &o) { return o.buffers.size() >= count; },
+                         timeout);
+    }
+    std::vector<EncodedBuffer> Buffers() {
+        return With([](EncoderOutput &o) { return o.buffers; });
+    }
+    size_t BufferCount() {
+        return With([](EncoderOutput &o) { return o.buffers.size(); });
+    }
 
 private:
     static void OnOutput(OH_AVCodec *codec, uint32_t index, OH_AVMemory *data,
@@ -75,15 +103,9 @@ private:
     EncoderOptions options_;
     OH_AVCodec *codec_ = nullptr;
     OHOS::sptr<OHOS::Surface> surface_;
-    mutable std::mutex mutex_;
+    std::mutex mutex_;
     std::condition_variable changed_;
-    std::vector<EncodedBuffer> buffers_;
-    std::vector<uint32_t> held_;
-    bool hold_ = false;
-    bool gateOpen_ = true;
-    int blocked_ = 0;
-    bool destroyed_ = false;
-    int afterDestroy_ = 0;
+    EncoderOutput output_;
 };
 
 // Decodes the buffers' payloads in order with one decoder.
