@@ -131,36 +131,12 @@ TEST_F(DisplayServerTest, SecureWindowIsBlankedUnlessItsIdIsExempted) {
     }
 }
 
-// A listener that restarts mirroring at a third of the screen's size from OnChange
-// under its own mutex, as the capture library does.
-class RestartingListener : public RecordingListener {
-public:
-    void OnChange(ScreenId id) override {
-        {
-            std::lock_guard lock(mutex_);
-            ScreenManager::GetInstance().StopMirror({mirror_.id});
-            ScreenManager::GetInstance().DestroyVirtualScreen(mirror_.id);
-            sptr<OHOS::Rosen::Display> display =
-                DisplayManager::GetInstance().GetDisplayByScreen(0);
-            mirror_ = StartMirror(static_cast<uint32_t>(display->GetWidth() / 3),
-                                  static_cast<uint32_t>(display->GetHeight() / 3), 2);
-        }
-        RecordingListener::OnChange(id);
-    }
-    Mirror Current() {
-        std::lock_guard lock(mutex_);
-        return mirror_;
-    }
-    std::mutex mutex_;
-    Mirror mirror_ = StartMirror(360, 780, 2);
-};
-
-// Rotation and resize reach every listener on the "screen-notify" thread, one of
-// them restarting its mirror (no deadlock, the new mirror at the new size), until it
-// is unregistered.
+// Rotation and resize reach every listener on the "screen-notify" thread until it is
+// unregistered. (A listener restarting mirroring from OnChange, as the capture library
+// does, is held by the host's rotation test.)
 TEST_F(DisplayServerTest, RotationAndResizeNotifyEveryListenerOnTheNotificationThread) {
     auto first = sptr<RecordingListener>::MakeSptr();
-    auto second = sptr<RestartingListener>::MakeSptr();
+    auto second = sptr<RecordingListener>::MakeSptr();
     ScreenManager &screens = ScreenManager::GetInstance();
     ASSERT_EQ(screens.RegisterScreenListener(first), DMError::DM_OK);
     ASSERT_EQ(screens.RegisterScreenListener(second), DMError::DM_OK);
@@ -173,12 +149,6 @@ TEST_F(DisplayServerTest, RotationAndResizeNotifyEveryListenerOnTheNotificationT
     EXPECT_EQ(rotated->GetWidth(), 2340);
     EXPECT_EQ(rotated->GetHeight(), 1080);
     EXPECT_EQ(rotated->GetRotation(), OHOS::Rosen::Rotation::ROTATION_90);
-    std::optional<Frame> frame = NextFrame(*second->Current().surface);
-    ASSERT_TRUE(frame.has_value());
-    EXPECT_EQ(frame->width, 780);
-    EXPECT_EQ(frame->height, 360);
-    EXPECT_TRUE(frame->stamp.has_value());
-    EXPECT_EQ(platform::GetDisplayStats().mirrorWorkers, 1);
 
     ASSERT_TRUE(platform::ResizeSynthetic(720, 1280));
     ASSERT_TRUE(first->WaitForChanges(2));

@@ -1,15 +1,37 @@
-// The H.264 encoder through its C API: the test produces frames on the encoder's
-// surface and decodes what comes out.
+// The H.264 encoder and the MP4 muxer through their C APIs: the test produces
+// pictures on the encoder's surface and decodes what comes out; the encoder's rate
+// control on busy pictures at various frame rates; files read back by decoding and
+// with ffprobe.
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <libyuv/convert.h>
+#include <unistd.h>
 
 #include <algorithm>
-#include <array>
 #include <atomic>
+#include <chrono>
+#include <cmath>
+#include <condition_variable>
+#include <functional>
+#include <mutex>
+#include <sstream>
+#include <string_view>
 #include <thread>
+#include <type_traits>
 #include <utility>
+#include <vector>
 
-#include "media_test_util.h"
 #include "mirrax_platform/fault_injection.h"
+#include "mirrax_platform/frame_stamp.h"
+#include "multimedia/player_framework/native_avcodec_videoencoder.h"
+#include "multimedia/player_framework/native_avmuxer.h"
+#include "native_window/external_window.h"
+#include "support/child_process.h"
+#include "support/h264_decoder.h"
+#include "support/log_capture.h"
+#include "support/test_folder.h"
+#include "surface.h"
+#include "window.h"
 
 namespace mirrax::test {
 namespace {
@@ -17,14 +39,223 @@ namespace {
 constexpr int64_t kFrameNs = 33'333'333;
 constexpr int64_t kBaseNs = 5'000'000'000;
 
-// Feeds frames [first, first + count) one at a time, each after the previous one came
-// out, so the surface never drops any. Buffer 0 is the codec configuration.
-void FeedInStep(EncoderHarness &harness, uint32_t first, uint32_t count) {
-    for (uint32_t i = first; i < first + count; ++i) {
-        const size_t before = harness.BufferCount();
-        ASSERT_TRUE(harness.Feed(i, kBaseNs + i * kFrameNs));
-        ASSERT_TRUE(harness.WaitForBuffers(before + (before == 0 ? 2 : 1))) << "frame " << i;
+struct EncodedBuffer {
+    std::vector<uint8_t> data;
+    int64_t pts = 0;
+    uint32_t flags = 0;
+};
+
+struct EncoderOptions {
+    int32_t width = 320;
+    int32_t height = 640;
+    int32_t iFrameIntervalMs = 1000;
+    int64_t bitRate = 2'000'000;
+    int32_t repeatAfterMs = 0;
+    double frameRate = 120.0;
+    // What Feed draws: BGRA, or I420 (as a mirrored screen hands the encoder).
+    OHOS::PixelFormat format = OHOS::PixelFormat::kBgra8888;
+};
+
+// What the output callback saw, and how it behaves.
+struct EncoderOutput {
+    std::vector<EncodedBuffer> buffers;
+    bool hold = false;           // keep buffers (not freed) in `held`
+    std::vector<uint32_t> held;  // indices of the buffers kept
+    bool gateOpen = true;        // while closed, each callback blocks, as a stuck consumer
+    int blocked = 0;             // callbacks blocked at the gate
+    bool destroyed = false;
+    int afterDestroy = 0;  // callbacks after the encoder was destroyed
+};
+
+// OH_VideoEncoder_SetParameter with one value (OH_MD_KEY_BITRATE is a long, other
+// keys ints).
+OH_AVErrCode SetParameter(OH_AVCodec *codec, const char *key, int64_t value) {
+    OH_AVFormat *format = OH_AVFormat_Create();
+    if (std::string_view(key) == OH_MD_KEY_BITRATE) {
+        OH_AVFormat_SetLongValue(format, key, value);
+    } else {
+        OH_AVFormat_SetIntValue(format, key, static_cast<int32_t>(value));
     }
+    const OH_AVErrCode code = OH_VideoEncoder_SetParameter(codec, format);
+    OH_AVFormat_Destroy(format);
+    return code;
+}
+
+// An encoder driven through the C API, with the test as its surface's producer and
+// its output's consumer.
+class EncoderHarness {
+public:
+    explicit EncoderHarness(const EncoderOptions &options) : options_(options) {
+        codec_ = OH_VideoEncoder_CreateByMime(OH_AVCODEC_MIMETYPE_VIDEO_AVC);
+        OH_AVCodecAsyncCallback callback{nullptr, nullptr, nullptr, &EncoderHarness::OnOutput};
+        OH_VideoEncoder_SetCallback(codec_, callback, this);
+        OH_AVFormat *format = OH_AVFormat_CreateVideoFormat(OH_AVCODEC_MIMETYPE_VIDEO_AVC,
+                                                            options.width, options.height);
+        OH_AVFormat_SetIntValue(format, OH_MD_KEY_PIXEL_FORMAT, AV_PIXEL_FORMAT_SURFACE_FORMAT);
+        OH_AVFormat_SetIntValue(format, OH_MD_KEY_I_FRAME_INTERVAL, options.iFrameIntervalMs);
+        OH_AVFormat_SetDoubleValue(format, OH_MD_KEY_FRAME_RATE, options.frameRate);
+        OH_AVFormat_SetIntValue(format, OH_MD_KEY_VIDEO_ENCODE_BITRATE_MODE, BITRATE_MODE_CBR);
+        OH_AVFormat_SetLongValue(format, OH_MD_KEY_BITRATE, options.bitRate);
+        if (options.repeatAfterMs > 0) {
+            OH_AVFormat_SetIntValue(format, OH_MD_KEY_VIDEO_ENCODER_REPEAT_PREVIOUS_FRAME_AFTER,
+                                    options.repeatAfterMs);
+            OH_AVFormat_SetIntValue(format, OH_MD_KEY_VIDEO_ENCODER_REPEAT_PREVIOUS_MAX_COUNT, 1);
+        }
+        OH_VideoEncoder_Configure(codec_, format);
+        OH_AVFormat_Destroy(format);
+        OHNativeWindow *window = nullptr;
+        if (OH_VideoEncoder_GetSurface(codec_, &window) == AV_ERR_OK && window != nullptr) {
+            surface_ = window->surface;
+            OH_NativeWindow_DestroyNativeWindow(window);
+        }
+        OH_VideoEncoder_Prepare(codec_);
+    }
+    ~EncoderHarness() {
+        With([](EncoderOutput &o) { o.gateOpen = true; });
+        Destroy();
+    }
+
+    OH_AVCodec *Codec() const { return codec_; }
+    OHOS::sptr<OHOS::Surface> Surface() const { return surface_; }
+    bool Start() { return codec_ != nullptr && OH_VideoEncoder_Start(codec_) == AV_ERR_OK; }
+    void Destroy() {
+        if (codec_ != nullptr) {
+            OH_VideoEncoder_Destroy(codec_);
+            codec_ = nullptr;
+            With([](EncoderOutput &o) { o.destroyed = true; });
+        }
+    }
+    OH_AVErrCode SetParameter(const char *key, int64_t value) {
+        return test::SetParameter(codec_, key, value);
+    }
+
+    // Queues a picture that `draw` paints, in BGRA (converted with libyuv for I420, as
+    // the mirror worker does).
+    bool FeedDrawn(const std::function<void(OHOS::SurfaceBuffer &)> &draw, int64_t timestampNs) {
+        OHOS::SurfaceBuffer *target =
+            surface_->RequestBuffer(options_.width, options_.height, options_.format);
+        if (target == nullptr) {
+            return false;
+        }
+        OHOS::SurfaceBuffer scratch;
+        if (options_.format == OHOS::PixelFormat::kI420) {
+            scratch.width = options_.width;
+            scratch.height = options_.height;
+            scratch.stride = options_.width * 4;
+            scratch.data.resize(static_cast<size_t>(scratch.stride) * scratch.height);
+        }
+        draw(scratch.data.empty() ? *target : scratch);
+        if (!scratch.data.empty()) {
+            libyuv::ARGBToI420(scratch.data.data(), scratch.stride, target->Plane(0),
+                               target->PlaneStride(0), target->Plane(1), target->PlaneStride(1),
+                               target->Plane(2), target->PlaneStride(2), target->width,
+                               target->height);
+        }
+        surface_->FlushBuffer(target, timestampNs);
+        return true;
+    }
+    // Queues a picture carrying `sequence`: a gradient that shifts with it, a band of
+    // noise that changes every picture (content no encoder predicts cheaply) and the stamp.
+    bool Feed(uint32_t sequence, int64_t timestampNs) {
+        auto draw = [sequence](OHOS::SurfaceBuffer &buffer) {
+            for (int y = 0; y < buffer.height; ++y) {
+                for (int x = 0; x < buffer.width * 4; ++x) {
+                    buffer.Row(y)[x] = static_cast<uint8_t>(x * 3 + y * 2 + sequence * 7);
+                }
+            }
+            uint32_t state = sequence * 2654435761U + 1;
+            for (int y = buffer.height / 2; y < buffer.height * 3 / 4; ++y) {
+                for (int x = 0; x < buffer.width * 4; ++x) {
+                    state ^= state << 13;
+                    state ^= state >> 17;
+                    state ^= state << 5;
+                    buffer.Row(y)[x] = static_cast<uint8_t>(state);
+                }
+            }
+            stamp::Draw(buffer.data.data(), buffer.width, buffer.height, buffer.stride,
+                        stamp::Stamp{sequence, 0});
+        };
+        return FeedDrawn(draw, timestampNs);
+    }
+    // Feeds pictures [first, first + count) one at a time, each after the previous one
+    // came out, so the surface drops none. Buffer 0 is the codec configuration.
+    void FeedInStep(uint32_t first, uint32_t count) {
+        for (uint32_t i = first; i < first + count; ++i) {
+            const size_t before = BufferCount();
+            ASSERT_TRUE(Feed(i, kBaseNs + i * kFrameNs));
+            ASSERT_TRUE(WaitForBuffers(before + (before == 0 ? 2 : 1))) << "picture " << i;
+        }
+    }
+
+    // Runs `use` on the output under the lock; waiters see the change.
+    template <typename F>
+    std::invoke_result_t<F, EncoderOutput &> With(F use) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        changed_.notify_all();  // the waiters run once the lock is free, after `use`
+        return use(output_);
+    }
+    // Waits until `done` holds for the output; false on timeout.
+    bool WaitUntil(const std::function<bool(const EncoderOutput &)> &done,
+                   std::chrono::milliseconds timeout = std::chrono::seconds(10)) {
+        std::unique_lock<std::mutex> lock(mutex_);
+        return changed_.wait_for(lock, timeout, [&] { return done(output_); });
+    }
+    bool WaitForBuffers(size_t count,
+                        std::chrono::milliseconds timeout = std::chrono::seconds(10)) {
+        return WaitUntil([count](const EncoderOutput &o) { return o.buffers.size() >= count; },
+                         timeout);
+    }
+    std::vector<EncodedBuffer> Buffers() {
+        return With([](EncoderOutput &o) { return o.buffers; });
+    }
+    size_t BufferCount() {
+        return With([](EncoderOutput &o) { return o.buffers.size(); });
+    }
+
+private:
+    static void OnOutput(OH_AVCodec *codec, uint32_t index, OH_AVMemory *data,
+                         OH_AVCodecBufferAttr *attr, void *userData) {
+        auto *self = static_cast<EncoderHarness *>(userData);
+        const uint8_t *bytes = OH_AVMemory_GetAddr(data) + attr->offset;
+        EncodedBuffer buffer{{bytes, bytes + attr->size}, attr->pts, attr->flags};
+        bool free = true;
+        {
+            std::unique_lock<std::mutex> lock(self->mutex_);
+            EncoderOutput &o = self->output_;
+            o.afterDestroy += o.destroyed ? 1 : 0;
+            if (!o.gateOpen) {
+                ++o.blocked;
+                self->changed_.notify_all();
+                self->changed_.wait(lock, [&o] { return o.gateOpen; });
+                --o.blocked;
+            }
+            o.buffers.push_back(std::move(buffer));
+            free = !o.hold;
+            if (o.hold) {
+                o.held.push_back(index);
+            }
+        }
+        self->changed_.notify_all();
+        if (free) {
+            OH_VideoEncoder_FreeOutputData(codec, index);
+        }
+    }
+
+    EncoderOptions options_;
+    OH_AVCodec *codec_ = nullptr;
+    OHOS::sptr<OHOS::Surface> surface_;
+    std::mutex mutex_;
+    std::condition_variable changed_;
+    EncoderOutput output_;
+};
+
+// Decodes the buffers' payloads in order with one decoder.
+Decoded DecodeAll(const std::vector<EncodedBuffer> &buffers) {
+    std::vector<std::vector<uint8_t>> payloads;
+    for (const EncodedBuffer &buffer : buffers) {
+        payloads.push_back(buffer.data);
+    }
+    return DecodeBuffers(payloads);
 }
 
 int NalTypeMask(const std::vector<uint8_t> &data) {
@@ -54,7 +285,7 @@ TEST_P(EncodedStreamTest, DecodesInOrderWithItsTimesAndKeyFrames) {
         {.iFrameIntervalMs = GetParam().intervalMs, .format = GetParam().format});
     ASSERT_TRUE(harness.Surface());
     ASSERT_TRUE(harness.Start());
-    FeedInStep(harness, 0, 20);
+    harness.FeedInStep(0, 20);
     const auto buffers = harness.Buffers();
     ASSERT_EQ(buffers.size(), 21u);
 
@@ -128,7 +359,7 @@ TEST(VideoEncoderTest, ColoursSurviveThroughTheTaggedMatrix) {
 TEST(VideoEncoderTest, KeyFrameRequestOnStillScreenReencodesAtOnce) {
     EncoderHarness harness({.iFrameIntervalMs = -1});
     ASSERT_TRUE(harness.Start());
-    FeedInStep(harness, 0, 3);
+    harness.FeedInStep(0, 3);
     ASSERT_EQ(harness.BufferCount(), 4u);
 
     ASSERT_EQ(harness.SetParameter(OH_MD_KEY_REQUEST_I_FRAME, 1), AV_ERR_OK);
@@ -145,7 +376,7 @@ TEST(VideoEncoderTest, KeyFrameRequestOnStillScreenReencodesAtOnce) {
     harness.Feed(3, kBaseNs + 3 * kFrameNs);
     ASSERT_EQ(harness.SetParameter(OH_MD_KEY_REQUEST_I_FRAME, 1), AV_ERR_OK);
     ASSERT_TRUE(harness.WaitForBuffers(6));
-    FeedInStep(harness, 4, 1);
+    harness.FeedInStep(4, 1);
     size_t keys = 0;
     for (const auto &b : harness.Buffers()) {
         keys += (b.flags & AVCODEC_BUFFER_FLAGS_SYNC_FRAME) != 0 ? 1 : 0;
@@ -169,7 +400,7 @@ TEST_P(KeyFrameFloodTest, MakesAtMostOneKeyFramePerFrameInterval) {
     const FloodCase &c = GetParam();
     EncoderHarness harness({.iFrameIntervalMs = -1, .frameRate = c.frameRate});
     ASSERT_TRUE(harness.Start());
-    FeedInStep(harness, 0, 1);
+    harness.FeedInStep(0, 1);
     ASSERT_EQ(harness.BufferCount(), 2u);
     const auto start = std::chrono::steady_clock::now();
     const std::chrono::microseconds flood{1'000'000};
@@ -233,7 +464,7 @@ TEST(VideoEncoderTest, StillPictureIsRepeatedOnceAfterTheInterval) {
 TEST(VideoEncoderTest, BitRateChangeReachesTheOutputDescription) {
     EncoderHarness harness({.bitRate = 1'000'000});
     ASSERT_TRUE(harness.Start());
-    FeedInStep(harness, 0, 2);
+    harness.FeedInStep(0, 2);
 
     auto describedBitRate = [&harness] {
         OH_AVFormat *format = OH_VideoEncoder_GetOutputDescription(harness.Codec());
@@ -252,7 +483,7 @@ TEST(VideoEncoderTest, BitRateChangeReachesTheOutputDescription) {
     for (uint32_t i = 2; i < 13; ++i) {
         ASSERT_EQ(harness.SetParameter(OH_MD_KEY_BITRATE, i % 2 == 0 ? 3'000'000 : 1'000'000),
                   AV_ERR_OK);
-        FeedInStep(harness, i, 1);
+        harness.FeedInStep(i, 1);
     }
     done = true;
     reader.join();
@@ -365,6 +596,268 @@ TEST(AvFormatTest, ValuesAreTypedAndCallsAreNullSafe) {
     EXPECT_EQ(OH_AVMemory_Destroy(memory), AV_ERR_OK);
     EXPECT_EQ(OH_AVMemory_Destroy(memory), AV_ERR_INVALID_VAL);
     EXPECT_EQ(OH_AVMemory_GetAddr(memory), nullptr);
+}
+
+// The encoder's rate control on busy pictures whose timestamps run at various frame
+// rates: the bits it delivers per 5 s of picture time stay near the requested rate,
+// and libx264 never complains about the parameters it is reconfigured with.
+constexpr int32_t kWidth = 320;
+constexpr int32_t kHeight = 180;
+constexpr int64_t kRate = 1'000'000;
+constexpr int64_t kSecondNs = 1'000'000'000;
+constexpr int64_t kStartNs = 20 * kSecondNs;
+constexpr int64_t kWindowNs = 5 * kSecondNs;
+constexpr int64_t kWindowStepNs = kSecondNs / 2;
+constexpr double kTolerance = 0.10;
+
+// A stretch of the stream: `seconds` of pictures at `fps` (none: a still screen),
+// encoded at `bitRate`, set through SetParameter when it differs from the stretch
+// before. With `gridFps`, pictures sit on that grid and are left out at random down
+// to `fps` on average, as on a loaded machine.
+struct Segment {
+    double fps;
+    double seconds;
+    int64_t bitRate = kRate;
+    double gridFps = 0;
+};
+
+// With `burst` above one, pictures are offered that many at a time, back to back, and
+// the encoder takes only some of them (the surface keeps the newest): it lags the
+// offered rate, and budgets each picture from at least four fifths of that rate.
+struct RateCase {
+    const char *name;
+    std::vector<Segment> segments;
+    int burst = 1;
+};
+
+// Noise over a moving gradient, new in every picture: content that takes every bit
+// the rate control allows.
+void DrawBusy(OHOS::SurfaceBuffer &buffer, uint32_t sequence) {
+    uint64_t state = 0x9E3779B97F4A7C15ULL * (sequence + 1);
+    for (int y = 0; y < buffer.height; ++y) {
+        for (int x = 0; x < buffer.width; x += 2) {  // two BGRA pixels from 64 bits
+            state ^= state << 13;
+            state ^= state >> 7;
+            state ^= state << 17;
+            const int base = (x + y + static_cast<int>(sequence) * 3) & 0xFF;
+            for (int i = 0; i < 8; ++i) {
+                const int noise = static_cast<int>((state >> (i * 8)) & 0x3F) - 32;
+                buffer.Row(y)[x * 4 + i] = static_cast<uint8_t>(std::clamp(base + noise, 0, 255));
+            }
+        }
+    }
+}
+
+void PrintTo(const RateCase &rateCase, std::ostream *os) { *os << rateCase.name; }
+
+class EncoderRateTest : public ::testing::TestWithParam<RateCase> {};
+
+TEST_P(EncoderRateTest, DeliveredRateStaysWithinATenthInEvery5sWindow) {
+    const RateCase &param = GetParam();
+    LogCapture log;
+    EncoderOptions options;
+    options.width = kWidth;
+    options.height = kHeight;
+    options.iFrameIntervalMs = 2000;
+    options.bitRate = param.segments.front().bitRate;
+    EncoderHarness harness(options);
+    ASSERT_TRUE(harness.Surface());
+    ASSERT_TRUE(harness.Start());
+
+    struct Span {
+        int64_t beginNs;
+        int64_t endNs;
+        const Segment *segment;
+    };
+    std::vector<Span> spans;
+    int64_t bitRate = options.bitRate;
+    int64_t beginNs = kStartNs;
+    uint32_t sequence = 0;
+    uint32_t random = 12345;
+    std::vector<int64_t> offered;  // pts of every picture fed
+    for (const Segment &segment : param.segments) {
+        if (segment.bitRate != bitRate) {
+            ASSERT_EQ(harness.SetParameter(OH_MD_KEY_BITRATE, segment.bitRate), AV_ERR_OK);
+            bitRate = segment.bitRate;
+        }
+        const int64_t endNs = beginNs + std::llround(segment.seconds * 1e9);
+        spans.push_back({beginNs, endNs, &segment});
+        const double stepFps = segment.gridFps > 0 ? segment.gridFps : segment.fps;
+        const auto steps = std::lround(stepFps * segment.seconds);
+        size_t before = 0;
+        for (long i = 0; segment.fps > 0 && i < steps; ++i) {
+            random = random * 1664525U + 1013904223U;
+            if (segment.gridFps > 0 &&
+                (random >> 8) % 1000 >= segment.fps / segment.gridFps * 1000) {
+                continue;
+            }
+            const int64_t pts = beginNs + std::llround(i * 1e9 / stepFps);
+            if (i % param.burst == 0) {
+                before = harness.BufferCount();
+            }
+            ASSERT_TRUE(harness.FeedDrawn(
+                [n = sequence++](OHOS::SurfaceBuffer &b) { DrawBusy(b, n); }, pts));
+            offered.push_back(pts);
+            // One packet per picture (the configuration first): waiting for it keeps
+            // the surface from dropping any picture.
+            if ((i + 1) % param.burst == 0) {
+                ASSERT_TRUE(harness.WaitForBuffers(before + (before == 0 ? 2 : 1)))
+                    << "picture " << sequence;
+            }
+        }
+        beginNs = endNs;
+    }
+
+    std::vector<std::pair<int64_t, size_t>> pictures;  // pts, bytes
+    for (const EncodedBuffer &buffer : harness.Buffers()) {
+        if ((buffer.flags & AVCODEC_BUFFER_FLAGS_CODEC_DATA) == 0) {
+            pictures.emplace_back(buffer.pts, buffer.data.size());
+        }
+    }
+    if (param.burst == 1) {
+        ASSERT_EQ(pictures.size(), sequence);
+    } else {
+        ASSERT_LE(pictures.size(), 0.6 * sequence) << "the encoder kept up";
+    }
+
+    // Windows over a still screen are not busy: no rate to hold there.
+    size_t windows = 0;
+    for (int64_t from = kStartNs; from + kWindowNs <= beginNs; from += kWindowStepNs) {
+        const int64_t to = from + kWindowNs;
+        double expectedBits = 0;
+        bool still = false;
+        for (const Span &span : spans) {
+            const int64_t overlap = std::min(to, span.endNs) - std::max(from, span.beginNs);
+            if (overlap > 0) {
+                expectedBits += static_cast<double>(span.segment->bitRate) * overlap / 1e9;
+                still = still || span.segment->fps == 0;
+            }
+        }
+        if (still) {
+            continue;
+        }
+        double bits = 0;
+        double encoded = 0;
+        for (const auto &[pts, bytes] : pictures) {
+            bits += pts >= from && pts < to ? bytes * 8.0 : 0.0;
+            encoded += pts >= from && pts < to ? 1 : 0;
+        }
+        ++windows;
+        const std::string at = "5 s from " + std::to_string((from - kStartNs) / 1e9) + " s";
+        if (param.burst == 1) {
+            EXPECT_NEAR(bits / expectedBits, 1.0, kTolerance) << at;
+            continue;
+        }
+        // Each picture budgeted from four fifths of the offered rate, not from the
+        // (lower) rate the encoder takes pictures at.
+        const auto inWindow = std::count_if(offered.begin(), offered.end(),
+                                            [&](int64_t pts) { return pts >= from && pts < to; });
+        EXPECT_LE(bits, (1 + kTolerance) * expectedBits * encoded / (0.8 * inWindow)) << at;
+    }
+    EXPECT_GE(windows, 3u);
+
+    // No warning from libx264 (such as a bit rate above the maximum).
+    for (const auto &line : log.Lines()) {
+        EXPECT_NE(line.tag, "FFmpeg") << line.text;
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    FrameRates, EncoderRateTest,
+    ::testing::Values(RateCase{"Steady5", {{5, 8}}},
+                      // A loaded machine: a 60 Hz screen with a third of its pictures missing.
+                      RateCase{"Irregular40", {{40, 8, kRate, 60}}},
+                      RateCase{"Drops60To30AndBack", {{60, 3}, {30, 3}, {60, 3}}},
+                      // A still screen is not a low frame rate: no burst when pictures resume.
+                      RateCase{"StillThenBusy", {{60, 5}, {0, 1}, {60, 6}}},
+                      RateCase{"BitRateRaisedAndCut",
+                               {{60, 3}, {60, 3, kRate * 2}, {60, 3, kRate / 2}, {40, 3, kRate}}},
+                      RateCase{"OfferedFasterThanTaken", {{60, 8}}, 4}),
+    [](const auto &info) { return std::string(info.param.name); });
+
+OH_AVFormat *TrackFormat() {
+    OH_AVFormat *format = OH_AVFormat_CreateVideoFormat(OH_AVCODEC_MIMETYPE_VIDEO_AVC, 240, 480);
+    OH_AVFormat_SetDoubleValue(format, OH_MD_KEY_FRAME_RATE, 120.0);
+    return format;
+}
+
+TEST(MuxerTest, FileHasOneH264TrackWithEveryFrameAndItsTimes) {
+    EncoderHarness harness({.width = 240, .height = 480, .iFrameIntervalMs = 500});
+    ASSERT_TRUE(harness.Start());
+    for (uint32_t i = 0; i < 30; ++i) {
+        harness.Feed(i, kBaseNs + i * kFrameNs);
+        ASSERT_TRUE(harness.WaitForBuffers(i + 2));
+    }
+    TestFolder folder("mirrax_muxer");
+    const std::string path = folder.Path("out.mp4");
+    const int fd = open(path.c_str(), O_RDWR | O_CREAT | O_TRUNC, 0600);
+    OH_AVMuxer *muxer = OH_AVMuxer_Create(fd, AV_OUTPUT_FORMAT_MPEG_4);
+    ASSERT_NE(muxer, nullptr);
+    int32_t track = -1;
+    OH_AVFormat *format = TrackFormat();
+    ASSERT_EQ(OH_AVMuxer_AddTrack(muxer, &track, format), AV_ERR_OK);
+    OH_AVFormat_Destroy(format);
+    EXPECT_EQ(track, 0);
+    ASSERT_EQ(OH_AVMuxer_Start(muxer), AV_ERR_OK);
+    // As the recorder writes: pts in microseconds from the first frame, the
+    // configuration at 0.
+    for (const EncodedBuffer &b : harness.Buffers()) {
+        OH_AVMemory *memory = OH_AVMemory_Create(static_cast<int32_t>(b.data.size()) + 1);
+        std::copy(b.data.begin(), b.data.end(), OH_AVMemory_GetAddr(memory));
+        const int64_t pts = b.pts == 0 ? 0 : (b.pts - kBaseNs) / 1000;
+        OH_AVCodecBufferAttr attr{pts, static_cast<int32_t>(b.data.size()), 0, b.flags};
+        EXPECT_EQ(OH_AVMuxer_WriteSample(muxer, 0, memory, attr), AV_ERR_OK);
+        OH_AVMemory_Destroy(memory);
+    }
+    EXPECT_EQ(OH_AVMuxer_Stop(muxer), AV_ERR_OK);
+    EXPECT_EQ(OH_AVMuxer_Destroy(muxer), AV_ERR_OK);
+    close(fd);
+
+    EXPECT_EQ(CheckPictures(Decode(path), 240, 480, 30), "");
+    // The packets' times, then the one stream (the configuration is not a frame).
+    const RunResult probe = mirrax::test::Run({"/usr/bin/ffprobe", "-v", "error", "-show_entries",
+                                               "packet=pts_time:stream=codec_name,width,height",
+                                               "-of", "csv=p=0", path});
+    std::istringstream out(probe.out);
+    std::string line;
+    for (int i = 0; i < 30; ++i) {
+        ASSERT_TRUE(std::getline(out, line)) << probe.Describe();
+        EXPECT_NEAR(std::stod(line), i * kFrameNs / 1e9, 2e-6) << i;
+    }
+    ASSERT_TRUE(std::getline(out, line));
+    EXPECT_EQ(line, "h264,240,480");
+    EXPECT_FALSE(std::getline(out, line)) << "more than one stream: " << line;
+}
+
+TEST(MuxerTest, CallsOutOfOrderOrWithBadArgumentsReturnCodes) {
+    TestFolder folder("mirrax_muxer");
+    const int fd = open(folder.Path("out.mp4").c_str(), O_RDWR | O_CREAT | O_TRUNC, 0600);
+    EXPECT_EQ(OH_AVMuxer_Create(-1, AV_OUTPUT_FORMAT_MPEG_4), nullptr);
+    EXPECT_EQ(OH_AVMuxer_Create(fd, AV_OUTPUT_FORMAT_M4A), nullptr);
+    OH_AVMuxer *muxer = OH_AVMuxer_Create(fd, AV_OUTPUT_FORMAT_MPEG_4);
+    ASSERT_NE(muxer, nullptr);
+    EXPECT_EQ(OH_AVMuxer_Start(muxer), AV_ERR_OPERATE_NOT_PERMIT);  // no track
+    int32_t track = -1;
+    OH_AVFormat *audio = OH_AVFormat_CreateAudioFormat("audio/mp4a-latm", 48000, 2);
+    EXPECT_EQ(OH_AVMuxer_AddTrack(muxer, &track, audio), AV_ERR_UNSUPPORT);
+    OH_AVFormat_Destroy(audio);
+    OH_AVFormat *format = TrackFormat();
+    ASSERT_EQ(OH_AVMuxer_AddTrack(muxer, &track, format), AV_ERR_OK);
+    OH_AVMemory *memory = OH_AVMemory_Create(8);
+    OH_AVCodecBufferAttr attr{0, 8, 0, AVCODEC_BUFFER_FLAGS_SYNC_FRAME};
+    EXPECT_EQ(OH_AVMuxer_WriteSample(muxer, 0, memory, attr), AV_ERR_OPERATE_NOT_PERMIT);
+    ASSERT_EQ(OH_AVMuxer_Start(muxer), AV_ERR_OK);
+    EXPECT_EQ(OH_AVMuxer_AddTrack(muxer, &track, format), AV_ERR_OPERATE_NOT_PERMIT);
+    EXPECT_EQ(OH_AVMuxer_WriteSample(muxer, 3, memory, attr), AV_ERR_INVALID_VAL);
+    attr.size = 64;  // beyond the memory
+    EXPECT_EQ(OH_AVMuxer_WriteSample(muxer, 0, memory, attr), AV_ERR_INVALID_VAL);
+    EXPECT_EQ(OH_AVMuxer_Stop(muxer), AV_ERR_OK);
+    EXPECT_EQ(OH_AVMuxer_Stop(muxer), AV_ERR_OPERATE_NOT_PERMIT);
+    EXPECT_EQ(OH_AVMuxer_Destroy(muxer), AV_ERR_OK);
+    EXPECT_EQ(OH_AVMuxer_Destroy(muxer), AV_ERR_INVALID_VAL);
+    OH_AVMemory_Destroy(memory);
+    OH_AVFormat_Destroy(format);
+    close(fd);
 }
 
 }  // namespace
