@@ -2,7 +2,6 @@
 
 #include <gtest/gtest.h>
 #include <libyuv/convert_argb.h>
-#include <pthread.h>
 
 namespace mirrax::test {
 
@@ -63,32 +62,6 @@ std::optional<Frame> NextFrame(OHOS::Surface &surface, std::chrono::milliseconds
     surface.ReleaseBuffer(buffer);
     frame.stamp = stamp::ReadBgra(frame.bgra.data(), frame.width, frame.height, frame.width * 4);
     return frame;
-}
-
-void RecordingListener::OnChange(OHOS::Rosen::ScreenId id) {
-    char name[16] = {};
-    pthread_getname_np(pthread_self(), name, sizeof(name));
-    {
-        std::lock_guard lock(mutex_);
-        changes_.push_back(id);
-        threadNames_.emplace_back(name);
-    }
-    changed_.notify_all();
-}
-
-bool RecordingListener::WaitForChanges(size_t count, std::chrono::milliseconds timeout) {
-    std::unique_lock lock(mutex_);
-    return changed_.wait_for(lock, timeout, [&] { return changes_.size() >= count; });
-}
-
-std::vector<OHOS::Rosen::ScreenId> RecordingListener::Changes() const {
-    std::lock_guard lock(mutex_);
-    return changes_;
-}
-
-std::vector<std::string> RecordingListener::ThreadNames() const {
-    std::lock_guard lock(mutex_);
-    return threadNames_;
 }
 
 }  // namespace mirrax::test

@@ -3,6 +3,8 @@
 #ifndef MIRRAX_TESTS_PLATFORM_DISPLAY_DISPLAY_TEST_UTIL_H
 #define MIRRAX_TESTS_PLATFORM_DISPLAY_DISPLAY_TEST_UTIL_H
 
+#include <pthread.h>
+
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
@@ -50,22 +52,32 @@ std::optional<Frame> NextFrame(OHOS::Surface &surface,
                                std::chrono::milliseconds timeout = std::chrono::seconds(3),
                                Pixels pixels = Pixels::kCopy);
 
+// Records each OnChange as "SCREEN THREAD-NAME".
 class RecordingListener : public OHOS::Rosen::ScreenManager::IScreenListener {
 public:
     void OnConnect(OHOS::Rosen::ScreenId) override {}
     void OnDisconnect(OHOS::Rosen::ScreenId) override {}
-    void OnChange(OHOS::Rosen::ScreenId id) override;
-
+    void OnChange(OHOS::Rosen::ScreenId id) override {
+        char name[16] = {};
+        pthread_getname_np(pthread_self(), name, sizeof(name));
+        std::lock_guard lock(mutex_);
+        changes_.push_back(std::to_string(id) + " " + name);
+        changed_.notify_all();
+    }
     // Waits until `count` OnChange calls arrived; false on timeout.
-    bool WaitForChanges(size_t count, std::chrono::milliseconds timeout = std::chrono::seconds(5));
-    std::vector<OHOS::Rosen::ScreenId> Changes() const;
-    std::vector<std::string> ThreadNames() const;
+    bool WaitForChanges(size_t count, std::chrono::milliseconds timeout = std::chrono::seconds(5)) {
+        std::unique_lock lock(mutex_);
+        return changed_.wait_for(lock, timeout, [&] { return changes_.size() >= count; });
+    }
+    std::vector<std::string> Changes() const {
+        std::lock_guard lock(mutex_);
+        return changes_;
+    }
 
 private:
     mutable std::mutex mutex_;
     std::condition_variable changed_;
-    std::vector<OHOS::Rosen::ScreenId> changes_;
-    std::vector<std::string> threadNames_;
+    std::vector<std::string> changes_;
 };
 
 }  // namespace mirrax::test
