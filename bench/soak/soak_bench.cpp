@@ -8,6 +8,7 @@
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <map>
 #include <string>
 #include <vector>
@@ -88,10 +89,15 @@ int main(int argc, char **argv) {
         return Usage();
     }
 
-    mirrax::test::SoakHost soak;
-    auto &host = soak.Host();
+    char dir[] = "/tmp/mirrax-soak-XXXXXX";
+    if (mkdtemp(dir) == nullptr) {
+        perror("soak_bench: mkdtemp");
+        return 1;
+    }
+    const std::string log = std::string(dir) + "/host.log";
+    mirrax::test::HostProcess host = mirrax::test::SoakHost(log);
     if (!host.Ready()) {
-        fprintf(stderr, "soak_bench: the host did not start\n%s", soak.LogTail(40).c_str());
+        fprintf(stderr, "soak_bench: the host did not start; its log: %s\n", log.c_str());
         return 1;
     }
     const pid_t pid = host.Process().Pid();
@@ -103,8 +109,8 @@ int main(int argc, char **argv) {
 
     // The first run starts what the host keeps from then on; the trend starts after it.
     if (const std::string failure = runner.Run(SoakCycle::kStream); !failure.empty()) {
-        fprintf(stderr, "soak_bench: warm-up stream: %s\nhost log:\n%s", failure.c_str(),
-                soak.LogTail(40).c_str());
+        fprintf(stderr, "soak_bench: warm-up stream: %s; the host's log: %s\n", failure.c_str(),
+                log.c_str());
         return 1;
     }
     std::vector<Sample> samples = {{0, mirrax::test::ReadProcessResources(pid)}};
@@ -116,8 +122,8 @@ int main(int argc, char **argv) {
     for (long cycle = 1; cycle <= cycles; ++cycle) {
         const SoakCycle kind = runner.Next();
         if (const std::string failure = runner.Run(kind); !failure.empty()) {
-            fprintf(stderr, "soak_bench: cycle %ld (%s, seed %u): %s\nhost log:\n%s", cycle,
-                    SoakCycleName(kind), seed, failure.c_str(), soak.LogTail(40).c_str());
+            fprintf(stderr, "soak_bench: cycle %ld (%s, seed %u): %s; the host's log: %s\n", cycle,
+                    SoakCycleName(kind), seed, failure.c_str(), log.c_str());
             return 1;
         }
         ++ran[kind];
@@ -170,5 +176,7 @@ int main(int argc, char **argv) {
         printf("%-12s %10ld %10ld %+16.1f %+22.1f\n", f.name, first.resources.*f.figure,
                last.resources.*f.figure, overall, GrowthPer1000(samples, half, f.figure));
     }
+    std::error_code ec;
+    std::filesystem::remove_all(dir, ec);
     return status == 0 ? 0 : 1;
 }

@@ -51,14 +51,12 @@ public:
     std::string Target() const { return "127.0.0.1:" + std::to_string(port_); }
     ChildProcess &Process() { return *child_; }
 
-    // Sends a control command and waits for its "control: ok" reply.
+    // Sends a control command and waits for its reply: true for "control: ok".
     bool Control(const std::string &command) {
-        const size_t before = child_->CountLines(ChildProcess::Stream::kStderr, "control: ");
-        if (!child_->WriteLine(command) ||
-            !child_->WaitForCount(ChildProcess::Stream::kStderr, "control: ", before + 1)) {
-            return false;
-        }
-        return LastControlReply().rfind("control: ok", 0) == 0;
+        const size_t replies = LogCount("control: ");
+        const size_t ok = LogCount("control: ok");
+        return child_->WriteLine(command) && WaitForLog("control: ", replies + 1) &&
+               LogCount("control: ok") > ok;
     }
 
     // Log lines (standard error) containing `needle`; see the rule above.
@@ -75,16 +73,6 @@ public:
     std::optional<int> Stop() { return child_->Stop(SIGTERM); }
 
 private:
-    std::string LastControlReply() const {
-        std::string last;
-        for (const auto &line : child_->Lines(ChildProcess::Stream::kStderr)) {
-            if (line.rfind("control: ", 0) == 0) {
-                last = line;
-            }
-        }
-        return last;
-    }
-
     int port_ = -1;
     std::unique_ptr<ChildProcess> child_;
     bool ready_ = false;

@@ -22,11 +22,12 @@ using mirrax::test::StreamCall;
 
 const std::string kRecording = "/data/local/tmp/mytest.mp4";
 
-// Gives the test and its host a device directory of their own where they can have one,
-// so that no other test run on the machine writes the same recording; otherwise the
-// shared one, which the suites of one CTest run take in turns (RESOURCE_LOCK).
+// A device directory of the test's own where it can have one, so that no other test
+// run writes the same recording; otherwise the shared one, taken in turns.
 void UseOwnDeviceDirectory() {
     mirrax::test::MountPrivateTmpfs("/data/local/tmp", 64u << 20, false);
+    std::error_code ec;
+    std::filesystem::remove(kRecording, ec);
 }
 
 // The lines ffprobe prints for `entries` of the recording's video stream.
@@ -48,8 +49,7 @@ int64_t StartRecording(HostProcess &host, size_t samples) {
     const int64_t started = mirrax::test::WallClockMs();
     StreamCall stream(host.Target());
     const auto status = stream.WaitForEnd(5s);
-    EXPECT_TRUE(status.has_value()) << "onStart did not return at once in record mode";
-    EXPECT_TRUE(status && status->ok());
+    EXPECT_TRUE(status && status->ok()) << "onStart did not return at once in record mode";
     EXPECT_EQ(stream.FrameCount(), 0u);
     EXPECT_TRUE(host.WaitForLog("WriteSample success!", samples, 30s)) << host.Log();
     return started;
@@ -57,11 +57,11 @@ int64_t StartRecording(HostProcess &host, size_t samples) {
 
 // The muxer is started (slowly here) before the encoder, so the codec data and the
 // first key frame, which the encoder delivers at once, go into the file. A second
-// recording replaces the first.
+// recording replaces the first. Then a muxer call failing: at setup or start it fails
+// the start with its cause and leaves nothing running; failing samples give one line
+// and, at the end, a count that covers every buffer.
 TEST(Record, RecordingOfTheSyntheticScreenPlaysBack) {
     UseOwnDeviceDirectory();
-    std::error_code ec;
-    std::filesystem::remove(kRecording, ec);
     HostProcess host({"-m", "1", "-scale", "4"});
     ASSERT_TRUE(host.Ready());
     ASSERT_TRUE(host.Control("slow OH_AVMuxer_Start 500"));
@@ -96,14 +96,62 @@ TEST(Record, RecordingOfTheSyntheticScreenPlaysBack) {
     StartRecording(host, 140);  // counts the first run's 120 too
     const auto second = CallEnd(host.Target());
     ASSERT_TRUE(second.has_value());
-    ASSERT_EQ(host.Stop(), 0);
     EXPECT_LT(std::filesystem::file_size(kRecording), firstSize);
     EXPECT_LE(mirrax::test::Decode(kRecording).pictures.size() + 1,
               static_cast<size_t>(*second) + 8);
 
-    EXPECT_EQ(host.LogCount("WriteSample failed"), 0u);
+    struct Fault {
+        const char *command;
+        std::vector<std::string> lines;  // in this order
+        const char *startError;          // the recording does not start, onStart says why
+    };
+    // clang-format off
+    const Fault faults[] = {
+        {"fault OH_AVMuxer_Create 3", {"Failed to create video muxer!", "Record setup failed!"}, "Record setup failed!"},
+        {"fault OH_AVMuxer_AddTrack 3", {"Failed to add track video muxer!", "Record setup failed!"}, "Record setup failed!"},
+        {"fault OH_AVMuxer_Start 3", {"Failed to start video muxer!"}, "Failed to start video muxer!"},
+        {"fault OH_AVMuxer_WriteSample 3 1000", {"WriteSample failed!"}, nullptr},
+    };
+    // clang-format on
+    for (const Fault &fault : faults) {
+        SCOPED_TRACE(fault.command);
+        ASSERT_TRUE(host.Control(fault.command));
+        const size_t from = host.Log().size();
+        const size_t seen = host.LogCount(fault.lines.back());
+        StreamCall stream(host.Target());
+        const auto status = stream.WaitForEnd(5s);
+        ASSERT_TRUE(status.has_value());
+        ASSERT_TRUE(host.WaitForLog(fault.lines.back(), seen + 1)) << host.Log();
+        const std::string log = host.Log();
+        size_t at = from;
+        for (const auto &line : fault.lines) {
+            at = log.find(line, at);
+            ASSERT_NE(at, std::string::npos) << line;
+        }
+        if (fault.startError != nullptr) {
+            EXPECT_EQ(status->error_code(), grpc::StatusCode::INTERNAL);
+            EXPECT_NE(status->error_message().find(fault.startError), std::string::npos)
+                << status->error_message();
+            EXPECT_EQ(CallEnd(host.Target()), 0);  // nothing was left running
+            continue;
+        }
+        EXPECT_TRUE(status->ok());
+        ASSERT_TRUE(host.WaitForLog("first encode output", 3));  // after the two above
+        const auto frames = CallEnd(host.Target());
+        ASSERT_TRUE(frames.has_value());
+        ASSERT_GE(*frames, 1);
+        ASSERT_TRUE(host.WaitForLog("WriteSample failed for "));
+        // The count covers every buffer, and those delivered while stopping (the end of
+        // stream, a picture under way).
+        const std::string key = "WriteSample failed for ";
+        const int failed = std::atoi(host.Log().c_str() + host.Log().find(key) + key.size());
+        EXPECT_GE(failed, *frames);
+        EXPECT_LE(failed, *frames + 3);
+    }
+    ASSERT_EQ(host.Stop(), 0);
+    // The one failing sample line is the injected fault's.
+    EXPECT_EQ(host.LogCount("WriteSample failed!"), 1u);
     EXPECT_GE(host.LogCount("WriteSample success!"), static_cast<size_t>(*count + *second) - 2);
-    EXPECT_EQ(host.LogCount("first encode output"), 2u);
     // The end of a run: the encoder's stop path stops the recorder, whose destructor
     // then finds it stopped.
     const std::string log = host.Log();
@@ -128,14 +176,16 @@ TEST(Record, RunLeftGoingAtExitIsStoppedAndItsFilePlays) {
 // server it refuses and ends the run it started.
 TEST(Record, ReferenceClientDrivesARecording) {
     UseOwnDeviceDirectory();
-    std::error_code ec;
-    std::filesystem::remove(kRecording, ec);
     HostProcess recording({"-m", "1", "-scale", "4"});
     ASSERT_TRUE(recording.Ready());
     const auto client = [](const HostProcess &host, const std::string &command) {
         return mirrax::test::Run(Program("mirrax_client", {"--server", host.Target(), command}),
                                  20s);
     };
+    ASSERT_TRUE(recording.Control("fault OH_AVMuxer_Create 3"));
+    const auto failed = client(recording, "record");
+    EXPECT_EQ(failed.status, 1) << failed.Describe();
+    EXPECT_NE(failed.err.find("Record setup failed!"), std::string::npos) << failed.Describe();
     const auto started = client(recording, "record");
     EXPECT_EQ(started.status, 0) << started.Describe();
     ASSERT_TRUE(recording.WaitForLog("WriteSample success!", 30));
@@ -157,66 +207,6 @@ TEST(Record, ReferenceClientDrivesARecording) {
     EXPECT_TRUE(streaming.WaitForLog("Finish StopScreenCopy...., frame_count: "));
     EXPECT_EQ(streaming.Stop(), 0);
     EXPECT_EQ(streaming.LogCount("Server context has cancelled."), 0u);
-}
-
-// A muxer call failing: a failure at setup or start fails the start with its cause and
-// leaves nothing running; failing samples give one line and, at the end, a count that
-// covers every buffer. One host takes the faults in turn.
-TEST(RecordFault, FailsTheStartWithItsCauseOrLogsTheFailureOnce) {
-    UseOwnDeviceDirectory();
-    struct Fault {
-        const char *command;
-        std::vector<std::string> lines;  // in this order
-        const char *startError;          // the recording does not start, onStart says why
-    };
-    // clang-format off
-    const Fault faults[] = {
-        {"fault OH_AVMuxer_Create 3", {"Failed to create video muxer!", "Record setup failed!"}, "Record setup failed!"},
-        {"fault OH_AVMuxer_AddTrack 3", {"Failed to add track video muxer!", "Record setup failed!"}, "Record setup failed!"},
-        {"fault OH_AVMuxer_Start 3", {"Failed to start video muxer!"}, "Failed to start video muxer!"},
-        {"fault OH_AVMuxer_WriteSample 3 1000", {"WriteSample failed!"}, nullptr},
-    };
-    // clang-format on
-    HostProcess host({"-m", "1", "-scale", "4"});
-    ASSERT_TRUE(host.Ready());
-    for (const Fault &fault : faults) {
-        SCOPED_TRACE(fault.command);
-        ASSERT_TRUE(host.Control(fault.command));
-        const size_t from = host.Log().size();
-        const size_t seen = host.LogCount(fault.lines.back());
-        StreamCall stream(host.Target());
-        const auto status = stream.WaitForEnd(5s);
-        ASSERT_TRUE(status.has_value());
-        ASSERT_TRUE(host.WaitForLog(fault.lines.back(), seen + 1)) << host.Log();
-        const std::string log = host.Log();
-        size_t at = from;
-        for (const auto &line : fault.lines) {
-            at = log.find(line, at);
-            ASSERT_NE(at, std::string::npos) << line;
-        }
-        if (fault.startError != nullptr) {
-            EXPECT_EQ(status->error_code(), grpc::StatusCode::INTERNAL);
-            EXPECT_NE(status->error_message().find(fault.startError), std::string::npos)
-                << status->error_message();
-            EXPECT_EQ(CallEnd(host.Target()), 0);  // nothing was left running
-            continue;
-        }
-        EXPECT_TRUE(status->ok());
-        ASSERT_TRUE(host.WaitForLog("first encode output"));
-        const auto frames = CallEnd(host.Target());
-        ASSERT_TRUE(frames.has_value());
-        ASSERT_GE(*frames, 1);
-        ASSERT_TRUE(host.WaitForLog("WriteSample failed for "));
-        // The count covers every buffer, and those delivered while stopping (the end of
-        // stream, a picture under way).
-        const std::string key = "WriteSample failed for ";
-        const int failed = std::atoi(host.Log().c_str() + host.Log().find(key) + key.size());
-        EXPECT_GE(failed, *frames);
-        EXPECT_LE(failed, *frames + 3);
-    }
-    EXPECT_EQ(host.Stop(), 0);
-    EXPECT_EQ(host.LogCount("WriteSample failed!"), 1u);
-    EXPECT_EQ(host.LogCount("WriteSample success!"), 0u);
 }
 
 }  // namespace

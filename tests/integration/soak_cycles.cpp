@@ -2,22 +2,8 @@
 
 #include <stdlib.h>
 
-#include <chrono>
-#include <deque>
-#include <fstream>
-#include <system_error>
-#include <vector>
-
 #include "stream_client.h"
 #include "support/h264_decoder.h"
-
-// Returns the failure of `check` from the calling cycle, if there is one.
-#define RETURN_FAILURE(check)                                  \
-    do {                                                       \
-        if (std::string failure = (check); !failure.empty()) { \
-            return failure;                                    \
-        }                                                      \
-    } while (0)
 
 namespace mirrax::test {
 
@@ -29,76 +15,13 @@ constexpr int64_t kCodecData = 8;
 constexpr int64_t kSyncFrame = 2;
 // The codec data and three pictures: enough to decode, few enough to keep cycles short.
 constexpr size_t kFewMessages = 4;
-// Generous bounds for a loaded machine; a healthy cycle takes a fraction of a second.
+// Generous for a loaded machine; a healthy cycle takes a fraction of a second.
 constexpr auto kWait = 10s;
-// The synthetic 1080x2340 screen at scale 4 (heights are rounded up to even).
-constexpr int kWidth = 270;
-constexpr int kHeight = 586;
 
-// Platform calls of the start path, each failing it with the cause named in the status.
-struct StartFault {
-    const char *call;
-    int code;
-    const char *cause;
-};
-constexpr StartFault kStartFaults[] = {
-    {"OH_VideoEncoder_Configure", 3, "Failed to configure encoder!"},
-    {"OH_VideoEncoder_Prepare", 3, "Failed to prepare encoder!"},
-    {"ScreenManager::MakeMirror", 130, "create virtual screen failed."},
-};
-
-std::string Describe(const std::optional<grpc::Status> &status) {
-    return status ? "code " + std::to_string(static_cast<int>(status->error_code())) + " \"" +
-                        status->error_message() + "\""
-                  : "nothing";
-}
-
-std::string WaitForMessages(StreamCall &stream, size_t count, const std::string &which) {
-    if (stream.WaitForFrames(count, kWait)) {
-        return {};
-    }
-    return which + " delivered " + std::to_string(stream.FrameCount()) + " of " +
-           std::to_string(count) + " messages; its call ended with " +
-           Describe(stream.WaitForEnd(0ms));
-}
-
-// Ends the run with onEnd; the stream's call must then end OK. The answer is the
-// number of buffers the run encoded, at least one and no more than the messages the
-// call received since the run's own codec data at `runStart`.
-std::string EndRun(const std::string &target, StreamCall &stream, size_t runStart,
-                   const std::string &which) {
-    const auto answered = CallEnd(target);
-    const auto status = stream.WaitForEnd(kWait);
-    if (!answered || !status || !status->ok()) {
-        return "onEnd answered " + std::to_string(answered.value_or(-1)) + ", " + which +
-               " ended with " + Describe(status);
-    }
-    const size_t received = stream.FrameCount() - runStart;
-    if (*answered < 1 || static_cast<size_t>(*answered) > received) {
-        return "onEnd answered " + std::to_string(*answered) + " for a run that sent " +
-               std::to_string(received) + " messages";
-    }
-    return {};
-}
-
-// Messages [begin, end) of a stream: well formed, the first the codec data, and
-// pictures that decode without errors at the expected size.
-std::string CheckMessages(const StreamCall &stream, size_t begin, size_t end, int width, int height,
-                          const std::string &which) {
-    const auto frames = stream.Frames();
-    const std::string part =
-        which + " (messages " + std::to_string(begin) + ".." + std::to_string(end) + "): ";
-    if (begin >= end || frames[begin].flags != kCodecData) {
-        return part + "the first is not the codec data";
-    }
-    for (size_t i = begin; i < end; ++i) {
-        if (!frames[i].wellFormed) {
-            return part + "message " + std::to_string(i) + " is malformed";
-        }
-    }
-    const std::string wrong =
-        CheckPictures(DecodeBuffers(stream.Buffers(begin, end)), width, height, 1, false);
-    return wrong.empty() ? wrong : part + wrong;
+// Messages [from, to) start with the codec data and decode without errors at the size.
+bool Decodes(const StreamCall &stream, size_t from, size_t to, int width, int height) {
+    return from < to && stream.Frames()[from].flags == kCodecData &&
+           CheckPictures(DecodeBuffers(stream.Buffers(from, to)), width, height, 1, false).empty();
 }
 
 long StatusField(const std::string &text, const std::string &key) {
@@ -109,14 +32,13 @@ long StatusField(const std::string &text, const std::string &key) {
 }  // namespace
 
 const char *SoakCycleName(SoakCycle kind) {
-    constexpr const char *kNames[] = {"stream",   "key-frame",    "rotate",
-                                      "takeover", "failed-start", "end-without-run"};
+    constexpr const char *kNames[] = {"stream", "key-frame", "rotate", "takeover", "failed-start"};
     return kNames[static_cast<size_t>(kind)];
 }
 
 ProcessResources ReadProcessResources(pid_t pid) {
     const std::filesystem::path proc = "/proc/" + std::to_string(pid);
-    // Each key starts a line; the name line comes first, so every key follows a '\n'.
+    // Each key starts a line after the name line, so every key follows a '\n'.
     const std::string status = ReadFile(proc / "status");
     ProcessResources resources{StatusField(status, "Threads:"), 0, StatusField(status, "VmRSS:")};
     std::error_code ec;
@@ -128,135 +50,72 @@ ProcessResources ReadProcessResources(pid_t pid) {
     return resources;
 }
 
-SoakHost::SoakHost() {
-    char dir[] = "/tmp/mirrax-soak-XXXXXX";
-    if (mkdtemp(dir) != nullptr) {
-        dir_ = dir;
-    }
-    host_ = std::make_unique<HostProcess>(
-        std::vector<std::string>{"-scale", "4", "-iFrameInterval", "3600000"},
-        std::vector<std::string>{"--log", (dir_ / "host.log").string()});
-}
-
-SoakHost::~SoakHost() {
-    host_.reset();
-    std::error_code ec;
-    std::filesystem::remove_all(dir_, ec);
-}
-
-std::string SoakHost::LogTail(size_t lines) const {
-    std::ifstream log(dir_ / "host.log");
-    std::deque<std::string> tail;
-    for (std::string line; std::getline(log, line); tail.push_back(line + "\n")) {
-        if (tail.size() == lines) {
-            tail.pop_front();
-        }
-    }
-    std::string text;
-    for (const auto &line : tail) {
-        text += line;
-    }
-    return text;
-}
-
 std::string SoakCycles::Run(SoakCycle kind) {
-    switch (kind) {
-        case SoakCycle::kTakeover:
-            return Takeover();
-        case SoakCycle::kFailedStart:
-            return FailedStart();
-        case SoakCycle::kEndWithoutRun: {
-            const auto answered = CallEnd(host_.Target());
-            return answered == 0
-                       ? ""
-                       : "onEnd with no run answered " + std::to_string(answered.value_or(-1));
-        }
-        default:
-            return Stream(kind);
-    }
-}
-
-// A stream ended with onEnd; during it a key-frame request, answered with a key frame
-// (periodic ones are an hour apart), or a rotation, after which the capture restarts
-// with its own codec data at the swapped size.
-std::string SoakCycles::Stream(SoakCycle kind) {
     const std::string target = host_.Target();
-    const int width = rotated_ ? kHeight : kWidth;
-    const int height = rotated_ ? kWidth : kHeight;
+    // The synthetic 1080x2340 screen at scale 4 (heights rounded up to even).
+    const int width = rotated_ ? 586 : 270;
+    const int height = rotated_ ? 270 : 586;
+    if (kind == SoakCycle::kFailedStart) {
+        if (!host_.Control("fault ScreenManager::MakeMirror 130")) {
+            return "the fault command failed";
+        }
+        StreamCall refused(target);
+        const auto status = refused.WaitForEnd(kWait);
+        if (!status || status->error_code() != grpc::StatusCode::INTERNAL ||
+            status->error_message().find("create virtual screen failed.") == std::string::npos ||
+            refused.FrameCount() != 0) {
+            return "the start with a fault did not fail with its cause";
+        }
+    }
+    std::unique_ptr<StreamCall> displaced;
+    if (kind == SoakCycle::kTakeover) {
+        displaced = std::make_unique<StreamCall>(target);
+        if (!displaced->WaitForFrames(kFewMessages, kWait)) {
+            return "the first stream sent too few messages";
+        }
+    }
     StreamCall stream(target);
-    RETURN_FAILURE(WaitForMessages(stream, kFewMessages, "the stream"));
+    if (displaced) {
+        const auto status = displaced->WaitForEnd(kWait);
+        if (!status || !status->ok() ||
+            !Decodes(*displaced, 0, displaced->FrameCount(), width, height)) {
+            return "the displaced stream did not end OK with its pictures";
+        }
+    }
+    if (!stream.WaitForFrames(kFewMessages, kWait)) {
+        return "the stream sent too few messages";
+    }
     const size_t asked = stream.FrameCount();
     size_t restart = 0;
-    if (kind == SoakCycle::kKeyFrame) {
-        const auto answer = CallRequestIdr(target);
-        if (answer != 0 ||
-            !stream.WaitForFrame(
-                asked, [](const Frame &f) { return (f.flags & kSyncFrame) != 0; }, kWait)) {
-            return "onRequestIDRFrame answered " + std::to_string(answer.value_or(-1)) +
-                   "; no key frame among the " + std::to_string(stream.FrameCount() - asked) +
-                   " messages after it";
-        }
-    } else if (kind == SoakCycle::kRotate) {
+    if (kind == SoakCycle::kKeyFrame &&
+        (CallRequestIdr(target) != 0 ||
+         !stream.WaitForFrame(
+             asked, [](const Frame &f) { return (f.flags & kSyncFrame) != 0; }, kWait))) {
+        return "no key frame after the request";
+    }
+    if (kind == SoakCycle::kRotate) {
         if (!host_.Control("rotate")) {
             return "the rotate command failed";
         }
         rotated_ = !rotated_;
         const auto config = stream.WaitForFrame(
             asked, [](const Frame &f) { return f.flags == kCodecData; }, kWait);
-        if (!config) {
-            return "no new codec data among the " + std::to_string(stream.FrameCount() - asked) +
-                   " messages after the rotation";
+        if (!config || !stream.WaitForFrames(*config + kFewMessages, kWait) ||
+            !Decodes(stream, 0, *config, width, height)) {
+            return "no new stream after the rotation";
         }
         restart = *config;
-        RETURN_FAILURE(WaitForMessages(stream, restart + kFewMessages, "the rotated stream"));
-        RETURN_FAILURE(CheckMessages(stream, 0, restart, width, height, "before the rotation"));
     }
-    RETURN_FAILURE(EndRun(target, stream, restart, "the stream"));
-    return restart == 0 ? CheckMessages(stream, 0, stream.FrameCount(), width, height, "the stream")
-                        : CheckMessages(stream, restart, stream.FrameCount(), height, width,
-                                        "after the rotation");
-}
-
-// A second onStart while one streams ends the first call OK; the second starts with
-// its own codec data.
-std::string SoakCycles::Takeover() {
-    const std::string target = host_.Target();
-    const int width = rotated_ ? kHeight : kWidth;
-    const int height = rotated_ ? kWidth : kHeight;
-    StreamCall first(target);
-    RETURN_FAILURE(WaitForMessages(first, kFewMessages, "the first stream"));
-    StreamCall second(target);
-    const auto status = first.WaitForEnd(kWait);
-    if (!status || !status->ok()) {
-        return "the first stream ended with " + Describe(status) + " after a second onStart";
+    // onEnd answers the buffers the run encoded: at least one, no more than were sent.
+    const auto answer = stream.End();
+    if (!answer || *answer < 1 || static_cast<size_t>(*answer) > stream.FrameCount() - restart) {
+        return "onEnd answered " + std::to_string(answer.value_or(-1));
     }
-    RETURN_FAILURE(WaitForMessages(second, kFewMessages, "the second stream"));
-    RETURN_FAILURE(EndRun(target, second, 0, "the second stream"));
-    RETURN_FAILURE(CheckMessages(first, 0, first.FrameCount(), width, height, "the first stream"));
-    return CheckMessages(second, 0, second.FrameCount(), width, height, "the second stream");
-}
-
-// A start that fails on an injected fault ends at once with INTERNAL naming its cause
-// and no message; a normal stream follows.
-std::string SoakCycles::FailedStart() {
-    const StartFault &fault = kStartFaults[random_() % std::size(kStartFaults)];
-    const std::string command =
-        std::string("fault ") + fault.call + " " + std::to_string(fault.code);
-    if (!host_.Control(command)) {
-        return "the command \"" + command + "\" failed";
-    }
-    {
-        StreamCall refused(host_.Target());
-        const auto status = refused.WaitForEnd(5s);
-        if (!status || status->error_code() != grpc::StatusCode::INTERNAL ||
-            status->error_message().find(fault.cause) == std::string::npos ||
-            refused.FrameCount() != 0) {
-            return "onStart with " + command + " ended with " + Describe(status) + " after " +
-                   std::to_string(refused.FrameCount()) + " messages";
-        }
-    }
-    const std::string next = Stream(SoakCycle::kStream);
-    return next.empty() ? next : "after the failed start (" + command + "): " + next;
+    const bool swapped = restart != 0;
+    return Decodes(stream, restart, stream.FrameCount(), swapped ? height : width,
+                   swapped ? width : height)
+               ? ""
+               : "the stream does not decode at the screen's size";
 }
 
 }  // namespace mirrax::test

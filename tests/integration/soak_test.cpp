@@ -1,7 +1,5 @@
-// Many mixed cycles on one host: every stream starts with its codec data and decodes
-// at the screen's current size, failed starts name their cause, and afterwards the
-// idle host holds no more threads and descriptors than before the cycles (beyond what
-// gRPC's own pools may keep). Bursts of concurrent starts leave its memory near idle.
+// Many mixed cycles on one host leave the idle host with its threads and descriptors;
+// bursts of concurrent starts leave it near its memory.
 #include <gtest/gtest.h>
 
 #include <map>
@@ -10,91 +8,75 @@
 
 #include "soak_cycles.h"
 #include "stream_client.h"
+#include "support/test_folder.h"
 
 namespace {
 
 using namespace std::chrono_literals;
-using mirrax::test::CallEnd;
 using mirrax::test::HostProcess;
-using mirrax::test::kSoakSeed;
+using mirrax::test::ReadProcessResources;
 using mirrax::test::SoakCycle;
 using mirrax::test::StreamCall;
 
 // With kSoakSeed every kind runs at least 15 times.
 constexpr int kCycles = 120;
 
-// What the idle host may keep beyond its figures after the warm-up: gRPC's executor,
-// timer and sync-server pools grow on demand and shrink only after 30 s idle; the
-// server may close the last cycle's two connections after the figures are read. A
-// leak in any kind of cycle adds one for each of the dozens of times that kind runs.
+// What the idle host may keep beyond its figures: gRPC's pools grow on demand and
+// shrink only after 30 s idle, and the last cycle's connections may close after the
+// figures are read. A leak in a kind of cycle adds one for each of its dozens of runs.
 constexpr long kThreadSlack = 3;
 constexpr long kDescriptorSlack = 2;
 
 TEST(Soak, MixedCyclesLeaveTheIdleHostWithItsThreadsAndDescriptors) {
-    mirrax::test::SoakHost soak;
-    auto &host = soak.Host();
-    ASSERT_TRUE(host.Ready()) << soak.LogTail(40);
-    mirrax::test::SoakCycles cycles(host, kSoakSeed);
-
+    mirrax::test::TestFolder dir("mirrax_soak");
+    HostProcess host = mirrax::test::SoakHost(dir.Path("host.log"));
+    ASSERT_TRUE(host.Ready());
+    mirrax::test::SoakCycles cycles(host, mirrax::test::kSoakSeed);
     // The first run starts what the host keeps from then on (the screen's drawing
-    // thread, the screen listener's thread, gRPC's pollers), so the idle figures are
-    // taken after it.
-    ASSERT_EQ(cycles.Run(SoakCycle::kStream), "") << "warm-up stream\n" << soak.LogTail(40);
-    const pid_t pid = host.Process().Pid();
-    const auto idle = mirrax::test::ReadProcessResources(pid);
-    ASSERT_GT(idle.threads, 0);
-    ASSERT_GT(idle.descriptors, 0);
-
+    // thread, the screen listener's thread, gRPC's pollers).
+    ASSERT_EQ(cycles.Run(SoakCycle::kStream), "");
+    const auto idle = ReadProcessResources(host.Process().Pid());
+    ASSERT_GT(std::min(idle.threads, idle.descriptors), 0);
     std::map<SoakCycle, int> ran;
     for (int cycle = 1; cycle <= kCycles; ++cycle) {
         const SoakCycle kind = cycles.Next();
         ASSERT_EQ(cycles.Run(kind), "")
-            << "cycle " << cycle << " (" << mirrax::test::SoakCycleName(kind) << ", seed "
-            << kSoakSeed << ")\nhost log:\n"
-            << soak.LogTail(40);
+            << "cycle " << cycle << " (" << mirrax::test::SoakCycleName(kind) << ")";
         ++ran[kind];
     }
     EXPECT_EQ(ran.size(), mirrax::test::kSoakCycles.size());
-    const auto after = mirrax::test::ReadProcessResources(pid);
+    const auto after = ReadProcessResources(host.Process().Pid());
     EXPECT_LE(after.threads, idle.threads + kThreadSlack);
     EXPECT_LE(after.descriptors, idle.descriptors + kDescriptorSlack);
-    const auto status = host.Stop();
-    ASSERT_TRUE(status.has_value()) << "the host hung on SIGTERM\n" << soak.LogTail(40);
-    EXPECT_EQ(*status, 0) << soak.LogTail(40);
+    EXPECT_EQ(host.Stop(), 0);
 }
 
-// Bursts of 50 concurrent starts at the screen's full size leave the idle host near
-// its resident memory before them; without the host's allocator settings the first
-// burst alone adds over 100 MB. Three bursts, a few seconds.
+// Bursts of 50 concurrent starts at the screen's full size, after one warm-up stream:
+// without the host's allocator settings the first burst alone adds over 100 MB.
 TEST(Soak, BurstsOfConcurrentStartsLeaveTheIdleHostNearItsMemory) {
 #if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
     GTEST_SKIP() << "the sanitizer's allocator holds freed memory back by design";
 #endif
     HostProcess host({});
     ASSERT_TRUE(host.Ready());
-    {
-        StreamCall warmUp(host.Target());
-        ASSERT_TRUE(warmUp.WaitForFrames(3, 20s));
-        ASSERT_TRUE(CallEnd(host.Target()).has_value());
-        ASSERT_TRUE(warmUp.WaitForEnd(10s).has_value());
-    }
-    const long idleKb = mirrax::test::ReadProcessResources(host.Process().Pid()).rssKb;
-    ASSERT_GT(idleKb, 0);
-    for (int burst = 1; burst <= 3; ++burst) {
+    long idleKb = 0;
+    for (int burst = 0; burst <= 3; ++burst) {
+        const size_t starts = burst == 0 ? 1 : 50;
+        auto group = std::make_shared<mirrax::test::CallGroup>();
         std::vector<std::unique_ptr<StreamCall>> calls;
-        for (int i = 0; i < 50; ++i) {
-            calls.push_back(std::make_unique<StreamCall>(host.Target()));
+        for (size_t i = 0; i < starts; ++i) {
+            calls.push_back(std::make_unique<StreamCall>(host.Target(), group));
         }
         // Each start displaces the one before; onEnd ends the last.
         ASSERT_TRUE(host.WaitForLog("Invoke StartScreenCopy....", 1 + 50 * burst, 60s));
-        ASSERT_TRUE(CallEnd(host.Target()).has_value());
-        for (auto &call : calls) {
-            ASSERT_TRUE(call->WaitForEnd(10s).has_value());
-        }
+        ASSERT_TRUE(burst > 0 || calls[0]->WaitForFrames(3, 20s));
+        ASSERT_TRUE(mirrax::test::CallEnd(host.Target()).has_value());
+        ASSERT_TRUE(group->WaitForEnded(starts, 10s));
+        idleKb = burst == 0 ? ReadProcessResources(host.Process().Pid()).rssKb : idleKb;
     }
-    const long afterKb = mirrax::test::ReadProcessResources(host.Process().Pid()).rssKb;
-    EXPECT_LE(afterKb, idleKb + 40 * 1024)
-        << "idle " << idleKb / 1024 << " MB, after the bursts " << afterKb / 1024 << " MB";
+    const long afterKb = ReadProcessResources(host.Process().Pid()).rssKb;
+    EXPECT_GT(idleKb, 0);
+    EXPECT_LE(afterKb, idleKb + 40 * 1024) << "idle " << idleKb << " kB, after " << afterKb;
     EXPECT_EQ(host.Stop(), 0);
 }
 

@@ -21,11 +21,6 @@ bool CallGroup::WaitForEnded(size_t count, std::chrono::milliseconds timeout) {
     return changed_.wait_for(lock, timeout, [&] { return ended_ >= count; });
 }
 
-size_t CallGroup::Ended() const {
-    std::lock_guard<std::mutex> lock(mutex_);
-    return ended_;
-}
-
 void CallGroup::AddEnded() {
     {
         std::lock_guard<std::mutex> lock(mutex_);
@@ -34,38 +29,49 @@ void CallGroup::AddEnded() {
     changed_.notify_all();
 }
 
-StreamCall::StreamCall(const std::string &target, std::shared_ptr<CallGroup> group)
-    : stub_(
-          MirraxService::NewStub(grpc::CreateChannel(target, grpc::InsecureChannelCredentials()))),
-      group_(std::move(group)) {
-    reader_ = std::thread([this] { Read(); });
+StreamCall::StreamCall(const std::string &target, std::shared_ptr<CallGroup> group, bool stalled)
+    : target_(target), group_(std::move(group)) {
+    grpc::ChannelArguments args;
+    args.SetInt(GRPC_ARG_HTTP2_BDP_PROBE, stalled ? 0 : 1);
+    stub_ = MirraxService::NewStub(
+        grpc::CreateCustomChannel(target, grpc::InsecureChannelCredentials(), args));
+    reader_ = std::thread([this, stalled] { Read(stalled); });
 }
 
 StreamCall::~StreamCall() {
-    Cancel();
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        cancelled_ = true;
+        if (context_) {
+            context_->TryCancel();
+        }
+    }
+    changed_.notify_all();
     reader_.join();
 }
 
-void StreamCall::Read() {
+void StreamCall::Read(bool stalled) {
     pthread_setname_np(pthread_self(), "test-stream");
-    Empty request;
-    auto reader = stub_->onStart(context_.get(), request);
+    auto reader = stub_->onStart(context_.get(), Empty());
     ReplyMessage message;
-    while (reader->Read(&message)) {
+    if (stalled) {
+        std::unique_lock<std::mutex> lock(mutex_);
+        changed_.wait(lock, [&] { return cancelled_; });
+    }
+    while (!stalled && reader->Read(&message)) {
         Frame frame{{}, 0, 0, false, WallClockMs(), stamp::NowUs()};
-        const auto &payload = message.payload();
-        const auto data = payload.find("data");
-        const auto len = payload.find("len");
-        const auto flags = payload.find("flags");
-        const auto pts = payload.find("pts");
-        if (payload.size() == 4 && data != payload.end() && data->second.has_val_bytes() &&
-            len != payload.end() && len->second.has_val_int() && flags != payload.end() &&
-            flags->second.has_val_int() && pts != payload.end() && pts->second.has_val_int()) {
-            frame.data = data->second.val_bytes();
-            frame.flags = flags->second.val_int();
-            frame.pts = pts->second.val_int();
+        const auto &p = message.payload();
+        const auto has = [&p](const char *key, bool bytes) {
+            const auto it = p.find(key);
+            return it != p.end() && (bytes ? it->second.has_val_bytes() : it->second.has_val_int());
+        };
+        if (p.size() == 4 && has("data", true) && has("len", false) && has("flags", false) &&
+            has("pts", false)) {
+            frame.data = p.at("data").val_bytes();
+            frame.flags = p.at("flags").val_int();
+            frame.pts = p.at("pts").val_int();
             frame.wellFormed = message.data().empty() && message.reply_type() == 0 &&
-                               len->second.val_int() == static_cast<int64_t>(frame.data.size());
+                               p.at("len").val_int() == static_cast<int64_t>(frame.data.size());
         }
         {
             std::lock_guard<std::mutex> lock(mutex_);
@@ -88,10 +94,9 @@ void StreamCall::Read() {
 }
 
 bool StreamCall::WaitForFrames(size_t count, std::chrono::milliseconds timeout) {
-    std::unique_lock<std::mutex> lock(mutex_);
-    return changed_.wait_for(lock, timeout, [&] {
-        return frames_.size() >= count || status_.has_value();
-    }) && frames_.size() >= count;
+    return WaitForFrame(
+               count - 1, [](const Frame &) { return true; }, timeout)
+        .has_value();
 }
 
 std::optional<size_t> StreamCall::WaitForFrame(size_t from,
@@ -100,13 +105,10 @@ std::optional<size_t> StreamCall::WaitForFrame(size_t from,
     std::unique_lock<std::mutex> lock(mutex_);
     std::optional<size_t> found;
     changed_.wait_for(lock, timeout, [&] {
-        for (size_t i = from; i < frames_.size(); ++i) {
-            if (match(frames_[i])) {
-                found = i;
-                return true;
-            }
+        for (size_t i = from; i < frames_.size() && !found; ++i) {
+            found = match(frames_[i]) ? std::optional(i) : std::nullopt;
         }
-        return status_.has_value();
+        return found || status_;
     });
     return found;
 }
@@ -115,6 +117,12 @@ std::optional<grpc::Status> StreamCall::WaitForEnd(std::chrono::milliseconds tim
     std::unique_lock<std::mutex> lock(mutex_);
     changed_.wait_for(lock, timeout, [&] { return status_.has_value(); });
     return status_;
+}
+
+std::optional<int32_t> StreamCall::End() {
+    const auto answer = CallEnd(target_);
+    const auto status = WaitForEnd(10s);
+    return status && status->ok() ? answer : std::nullopt;
 }
 
 std::vector<Frame> StreamCall::Frames() const {
@@ -136,13 +144,6 @@ std::vector<std::string> StreamCall::Buffers(size_t from, size_t to) const {
     return buffers;
 }
 
-void StreamCall::Cancel() {
-    std::lock_guard<std::mutex> lock(mutex_);
-    if (context_) {
-        context_->TryCancel();
-    }
-}
-
 namespace {
 
 std::optional<int32_t> Unary(const std::string &target, bool end) {
@@ -150,14 +151,10 @@ std::optional<int32_t> Unary(const std::string &target, bool end) {
         MirraxService::NewStub(grpc::CreateChannel(target, grpc::InsecureChannelCredentials()));
     grpc::ClientContext context;
     context.set_deadline(std::chrono::system_clock::now() + 20s);
-    Empty request;
     ReplyEndMessage reply;
-    const grpc::Status status = end ? stub->onEnd(&context, request, &reply)
-                                    : stub->onRequestIDRFrame(&context, request, &reply);
-    if (!status.ok()) {
-        return std::nullopt;
-    }
-    return reply.result();
+    const grpc::Status status = end ? stub->onEnd(&context, Empty(), &reply)
+                                    : stub->onRequestIDRFrame(&context, Empty(), &reply);
+    return status.ok() ? std::optional(reply.result()) : std::nullopt;
 }
 
 }  // namespace
@@ -165,11 +162,5 @@ std::optional<int32_t> Unary(const std::string &target, bool end) {
 std::optional<int32_t> CallEnd(const std::string &target) { return Unary(target, true); }
 
 std::optional<int32_t> CallRequestIdr(const std::string &target) { return Unary(target, false); }
-
-std::optional<int32_t> EndStream(const std::string &target, StreamCall &stream) {
-    const auto answer = CallEnd(target);
-    const auto status = stream.WaitForEnd(10s);
-    return status && status->ok() ? answer : std::nullopt;
-}
 
 }  // namespace mirrax::test

@@ -36,20 +36,23 @@ struct Frame {
 class CallGroup {
 public:
     bool WaitForEnded(size_t count, std::chrono::milliseconds timeout);
-    size_t Ended() const;
 
 private:
     friend class StreamCall;
     void AddEnded();
 
-    mutable std::mutex mutex_;
+    std::mutex mutex_;
     std::condition_variable changed_;
     size_t ended_ = 0;
 };
 
 class StreamCall {
 public:
-    explicit StreamCall(const std::string &target, std::shared_ptr<CallGroup> group = nullptr);
+    // With `stalled` the call reads no message, like a client whose own output is
+    // blocked, and its receive window stays at its first size (no bandwidth probes):
+    // the server's writes block once it is full.
+    explicit StreamCall(const std::string &target, std::shared_ptr<CallGroup> group = nullptr,
+                        bool stalled = false);
     ~StreamCall();  // cancels a call still open and joins the reader
     StreamCall(const StreamCall &) = delete;
     StreamCall &operator=(const StreamCall &) = delete;
@@ -59,15 +62,17 @@ public:
     std::optional<size_t> WaitForFrame(size_t from, const std::function<bool(const Frame &)> &match,
                                        std::chrono::milliseconds timeout);
     std::optional<grpc::Status> WaitForEnd(std::chrono::milliseconds timeout);
+    // onEnd, then this call must end OK within 10 s: onEnd's answer, or nothing.
+    std::optional<int32_t> End();
     std::vector<Frame> Frames() const;
     size_t FrameCount() const;
     // The data of frames [from, to), for DecodeBuffers.
     std::vector<std::string> Buffers(size_t from = 0, size_t to = SIZE_MAX) const;
-    void Cancel();
 
 private:
-    void Read();
+    void Read(bool stalled);
 
+    const std::string target_;
     // Both are released once the call has ended, which closes the connection: an
     // idle open connection would hold up the server's graceful shutdown.
     std::unique_ptr<MirraxService::Stub> stub_;
@@ -76,6 +81,7 @@ private:
     std::condition_variable changed_;
     std::vector<Frame> frames_;
     std::optional<grpc::Status> status_;
+    bool cancelled_ = false;
     std::shared_ptr<CallGroup> group_;
     std::thread reader_;
 };
@@ -83,8 +89,6 @@ private:
 // Unary calls with a deadline; the result field, or nothing when the call failed.
 std::optional<int32_t> CallEnd(const std::string &target);
 std::optional<int32_t> CallRequestIdr(const std::string &target);
-// onEnd, then the stream's call must end OK: onEnd's answer, or nothing.
-std::optional<int32_t> EndStream(const std::string &target, StreamCall &stream);
 
 int64_t WallClockMs();
 

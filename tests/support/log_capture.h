@@ -47,17 +47,6 @@ public:
         std::lock_guard<std::mutex> lock(mutex_);
         return CountLocked(needle, level);
     }
-    // Index of the first line containing `needle` at or after `from`, or -1.
-    int IndexOf(const std::string &needle, size_t from = 0) const {
-        const auto lines = Lines();
-        for (size_t i = from; i < lines.size(); ++i) {
-            if (lines[i].text.find(needle) != std::string::npos) {
-                return static_cast<int>(i);
-            }
-        }
-        return -1;
-    }
-
     // Waits until `count` lines contain `needle`; false on timeout.
     bool WaitFor(const std::string &needle, size_t count = 1,
                  std::chrono::milliseconds timeout = std::chrono::seconds(10)) const {
