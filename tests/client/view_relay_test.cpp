@@ -4,6 +4,7 @@
 // onEnd. Raw requests check who may watch, and floods of requests and connections
 // check that one client cannot take the relay from the others.
 #include <gtest/gtest.h>
+#include <poll.h>
 #include <signal.h>
 #include <sys/resource.h>
 #include <sys/socket.h>
@@ -106,9 +107,8 @@ public:
 
     struct Message {
         bool text = false;
-        uint32_t flags = 0;
-        size_t size = 0;   // bytes after the header
-        std::string body;  // text messages
+        uint32_t flags = 0;  // from the header of a buffer with data
+        std::string body;    // text messages
     };
 
     // The next message, or nothing with `error` set (a close included).
@@ -123,9 +123,8 @@ public:
         const std::string bytes = beast::buffers_to_string(buffer.data());
         if (message.text) {
             message.body = bytes;
-        } else if (bytes.size() >= 24 && bytes[0] == 1 && bytes[1] == 24) {
+        } else if (bytes.size() > 24 && bytes[0] == 1 && bytes[1] == 24) {
             std::memcpy(&message.flags, bytes.data() + 4, 4);
-            message.size = bytes.size() - 24;
         }
         return message;
     }
@@ -144,6 +143,11 @@ private:
     websocket::stream<tcp::socket> ws_;
 };
 
+size_t Descriptors(pid_t pid) {
+    const auto fds = std::filesystem::directory_iterator("/proc/" + std::to_string(pid) + "/fd");
+    return static_cast<size_t>(std::distance(begin(fds), end(fds)));
+}
+
 std::string Request(int port, const std::string &line) {
     return line + " HTTP/1.1\r\nHost: 127.0.0.1:" + std::to_string(port) +
            "\r\nConnection: close\r\n\r\n";
@@ -151,8 +155,13 @@ std::string Request(int port, const std::string &line) {
 
 // Nine viewers read one message each in turn while a tenth never reads; three of the
 // readers flood the relay with key-frame requests, which reach the host at most once
-// a second in all; a 10 MB message and malformed requests close only what sent them.
-TEST(ViewRelay, TenViewersOneStalledThenCtrlCEndsTheRunWithOnEnd) {
+// a second in all; a 10 MB message and malformed requests close only what sent them;
+// floods of connections hold up no viewer; Ctrl-C ends the run with onEnd.
+TEST(ViewRelay, NoClientHoldsUpTheViewersAndCtrlCEndsTheRun) {
+    rlimit limit{};  // the test holds 2,000 sockets
+    getrlimit(RLIMIT_NOFILE, &limit);
+    limit.rlim_cur = limit.rlim_max;
+    setrlimit(RLIMIT_NOFILE, &limit);
     // Without periodic key frames, each key frame after the joins answers a request.
     HostProcess host({"-scale", "3", "-frameRate", "30", "-iFrameInterval", "100000"});
     ASSERT_TRUE(host.Ready()) << host.Log();
@@ -178,7 +187,6 @@ TEST(ViewRelay, TenViewersOneStalledThenCtrlCEndsTheRunWithOnEnd) {
             if (message->text) {
                 events[v] += message->body;
             } else {
-                ASSERT_GT(message->size, 0u);
                 flags[v].push_back(message->flags);
             }
         }
@@ -214,11 +222,45 @@ TEST(ViewRelay, TenViewersOneStalledThenCtrlCEndsTheRunWithOnEnd) {
     viewers.back()->Send(std::string(10 << 20, 'x'), false);
     EXPECT_FALSE(viewers.back()->Read(&error)) << "the viewer that sent 10 MB is still open";
     viewers.pop_back();
-    for (int i = 0; i < 30; ++i) {
+
+    // Idle and slow connections starve no viewer. One address over its share: its
+    // oldest silent connection makes room, told why. Then 2,000 from 80 addresses, half
+    // of them sending a request they never end. Their source ports lie below the
+    // kernel's ephemeral range, where the free ports of tests beside this one come from.
+    const size_t descriptorsBefore = Descriptors(relay.child->Pid());
+    asio::io_context io;
+    std::vector<tcp::socket> idle;
+    uint16_t sourcePort = 20000;
+    for (int i = 0; i < 33; ++i) {
+        idle.push_back(Connect(io, relay.port, "127.0.0.2", 10, sourcePort++));
+    }
+    EXPECT_EQ(ReadAnswer(idle.front()).value_or("").substr(0, 12), "HTTP/1.1 503");
+    for (int i = 0; i < 2000; ++i) {
+        idle.push_back(
+            Connect(io, relay.port, "127.0.1." + std::to_string(1 + i / 25), 15, sourcePort++));
+        if (i % 2 == 1) {
+            const std::string begun = "GET / HTTP/1.1\r\nHost: 1";
+            ::send(idle.back().native_handle(), begun.data(), begun.size(), MSG_NOSIGNAL);
+        }
+    }
+    // Answered after all of them were accepted, and so is a new viewer.
+    ASSERT_EQ(Exchange(relay.port, Request(relay.port, "GET /stats")).substr(0, 12),
+              "HTTP/1.1 200");
+    viewers.push_back(std::make_unique<Viewer>(relay.port));
+    // The cap, and the few descriptors the relay may open meanwhile for other work.
+    EXPECT_LE(Descriptors(relay.child->Pid()), descriptorsBefore + 256 + 16);
+    // The viewers read on while the newest silent connection waits: it is closed when
+    // its request is overdue (10 s).
+    pollfd overdue{idle.back().native_handle(), POLLIN, 0};
+    int rounds = 0;
+    for (; rounds < 600 && poll(&overdue, 1, 0) == 0; ++rounds) {
         for (auto &viewer : viewers) {
             ASSERT_TRUE(viewer->Read(&error)) << error.message();
         }
     }
+    EXPECT_GT(rounds, 30);
+    EXPECT_EQ(poll(&overdue, 1, 0), 1) << "still open after 20 s";
+    idle.clear();
 
     relay.child->Signal(SIGINT);
     EXPECT_EQ(relay.child->Wait(15s), 0) << relay.child->Output(Stream::kStderr);
@@ -261,7 +303,6 @@ TEST(ViewRelay, WhoMayWatch) {
     const char *own = "http://127.0.0.1:PORT";
     const Case cases[] = {
         {"GET /?token=TOKEN", nullptr, 200},
-        {"HEAD /stats?token=TOKEN", nullptr, 200},  // no body: the next answer follows
         {"GET /", nullptr, 401},
         {"GET /ws?token=0123456789abcdef", own, 401},
         // A name that merely resolves to the relay (DNS rebinding), or none.
@@ -295,10 +336,6 @@ TEST(ViewRelay, WhoMayWatch) {
                 "Connection: Upgrade\r\nUpgrade: websocket\r\nSec-WebSocket-Version: 13\r\n"
                 "Sec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==\r\n\r\n";
         } else {
-            // After a HEAD, a second request on the same connection.
-            request += line.starts_with("HEAD")
-                           ? "\r\nGET /none HTTP/1.1\r\nHost: 127.0.0.1:PORT\r\n"
-                           : "";
             request += "Connection: close\r\n\r\n";
         }
         const std::string answer = Exchange(relay.port, fill(request));
@@ -309,9 +346,6 @@ TEST(ViewRelay, WhoMayWatch) {
             EXPECT_NE(answer.find(header), std::string::npos) << header << " missing:\n" << answer;
         }
         EXPECT_EQ(answer.find("Access-Control-"), std::string::npos) << answer;
-        if (line.starts_with("HEAD")) {
-            EXPECT_EQ(answer.substr(answer.find("\r\n\r\n") + 4, 12), "HTTP/1.1 404") << answer;
-        }
         if (c.origin && c.status == 403) {
             const std::string logged = "(origin " + fill(c.origin) + "): the origin may not watch";
             EXPECT_TRUE(relay.child->WaitForLine(Stream::kStderr, logged, 5s)) << logged;
@@ -319,63 +353,6 @@ TEST(ViewRelay, WhoMayWatch) {
     }
     EXPECT_EQ(relay.child->Stop(SIGINT), 0);
     EXPECT_EQ(relay.child->Output(Stream::kStderr).find(relay.token), std::string::npos);
-}
-
-size_t Descriptors(pid_t pid) {
-    const auto fds = std::filesystem::directory_iterator("/proc/" + std::to_string(pid) + "/fd");
-    return static_cast<size_t>(std::distance(begin(fds), end(fds)));
-}
-
-TEST(ViewRelay, IdleAndSlowConnectionsStarveNoViewer) {
-    rlimit limit{};  // the test holds 2,000 sockets
-    getrlimit(RLIMIT_NOFILE, &limit);
-    limit.rlim_cur = limit.rlim_max;
-    setrlimit(RLIMIT_NOFILE, &limit);
-    HostProcess host({"-scale", "3", "-frameRate", "30"});
-    ASSERT_TRUE(host.Ready()) << host.Log();
-    Relay relay = StartRelay(host.Target());
-    ASSERT_GT(relay.port, 0) << relay.child->Output(Stream::kStderr);
-    Viewer watching(relay.port);
-    const size_t descriptorsBefore = Descriptors(relay.child->Pid());
-
-    asio::io_context io;
-    std::vector<tcp::socket> idle;
-    // Their source ports lie below the kernel's ephemeral range, where the free ports
-    // that tests running beside this one pick for their servers come from.
-    uint16_t sourcePort = 20000;
-    // One address over its share: its oldest silent connection makes room, told why.
-    for (int i = 0; i < 33; ++i) {
-        idle.push_back(Connect(io, relay.port, "127.0.0.2", 10, sourcePort++));
-    }
-    EXPECT_EQ(ReadAnswer(idle.front()).value_or("").substr(0, 12), "HTTP/1.1 503");
-    // 2,000 from 80 addresses, half of them sending a request they never end.
-    for (int i = 0; i < 2000; ++i) {
-        idle.push_back(
-            Connect(io, relay.port, "127.0.1." + std::to_string(1 + i / 25), 15, sourcePort++));
-        if (i % 2 == 1) {
-            const std::string begun = "GET / HTTP/1.1\r\nHost: 1";
-            ::send(idle.back().native_handle(), begun.data(), begun.size(), MSG_NOSIGNAL);
-        }
-    }
-    // Answered after all of them were accepted, and so is a new viewer.
-    ASSERT_EQ(Exchange(relay.port, Request(relay.port, "GET /stats")).substr(0, 12),
-              "HTTP/1.1 200");
-    Viewer joining(relay.port);
-    // The cap, and the few descriptors the relay may open meanwhile for other work.
-    EXPECT_LE(Descriptors(relay.child->Pid()), descriptorsBefore + 256 + 16);
-    for (Viewer *viewer : {&watching, &joining}) {
-        int pictures = 0;
-        beast::error_code error;
-        for (int i = 0; i < 200 && pictures < 30; ++i) {
-            const auto message = viewer->Read(&error);
-            ASSERT_TRUE(message) << error.message();
-            pictures += message->text ? 0 : 1;
-        }
-        EXPECT_EQ(pictures, 30);
-    }
-    // The newest silent connection is closed when its request is overdue (10 s).
-    EXPECT_TRUE(ReadAnswer(idle.back())) << "still open after 15 s";
-    EXPECT_EQ(host.Stop(), 0);
 }
 
 }  // namespace
