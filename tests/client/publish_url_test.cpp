@@ -8,39 +8,27 @@ namespace {
 
 using namespace mirrax::client;
 
+// Protocols: 0 RTSP, 1 SRT, 2 RTMP. The URL goes to libavformat unchanged; messages
+// show it without its secrets.
 TEST(PublishUrl, Accepted) {
-    struct Case {
-        const char *url;
-        PublishProtocol protocol;
-        const char *host;
-        int port;
-        const char *path;
-        const char *shown;  // in messages
-    };
-    const Case cases[] = {
-        {"rtsp://media.local/live", PublishProtocol::kRtsp, "media.local", 0, "/live",
-         "rtsp://media.local/live"},
-        {"rtsp://user:secret@[::1]:8554/cam/1", PublishProtocol::kRtsp, "::1", 8554, "/cam/1",
-         "rtsp://user:***@[::1]:8554/cam/1"},
+    const std::pair<const char *, const char *> cases[] = {
+        {"rtsp://media.local/live", "0 media.local 0 /live rtsp://media.local/live"},
+        {"rtsp://user:secret@[::1]:8554/cam/1",
+         "0 ::1 8554 /cam/1 rtsp://user:***@[::1]:8554/cam/1"},
         {"srt://127.0.0.1:9000?latency=20000&passphrase=secret0123&pbkeylen=16",
-         PublishProtocol::kSrt, "127.0.0.1", 9000, "",
-         "srt://127.0.0.1:9000?latency=20000&passphrase=***&pbkeylen=16"},
-        {"RTMP://127.0.0.1/live/key", PublishProtocol::kRtmp, "127.0.0.1", 0, "/live/key",
-         "RTMP://127.0.0.1/live/***"},
-        {"rtmp://user@127.0.0.1:1935/app/a/b?token=x", PublishProtocol::kRtmp, "127.0.0.1", 1935,
-         "/app/a/b", "rtmp://user@127.0.0.1:1935/app/a/***"},
+         "1 127.0.0.1 9000  srt://127.0.0.1:9000?latency=20000&passphrase=***&pbkeylen=16"},
+        {"RTMP://127.0.0.1/live/key", "2 127.0.0.1 0 /live/key RTMP://127.0.0.1/live/***"},
+        {"rtmp://user@127.0.0.1:1935/app/a/b?token=x",
+         "2 127.0.0.1 1935 /app/a/b rtmp://user@127.0.0.1:1935/app/a/***"},
     };
-    for (const Case &c : cases) {
-        SCOPED_TRACE(c.url);
+    for (const auto &[text, expected] : cases) {
         std::string error;
-        const auto url = ParsePublishUrl(c.url, &error);
+        const auto url = ParsePublishUrl(text, &error);
         ASSERT_TRUE(url.has_value()) << error;
-        EXPECT_EQ(url->protocol, c.protocol);
-        EXPECT_EQ(url->url, c.url);  // handed to libavformat unchanged
-        EXPECT_EQ(url->host, c.host);
-        EXPECT_EQ(url->port, c.port);
-        EXPECT_EQ(url->path, c.path);
-        EXPECT_EQ(url->shown, c.shown);
+        EXPECT_EQ(url->url, text);
+        EXPECT_EQ(std::to_string(static_cast<int>(url->protocol)) + " " + url->host + " " +
+                      std::to_string(url->port) + " " + url->path + " " + url->shown,
+                  expected);
     }
 }
 

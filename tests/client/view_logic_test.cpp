@@ -21,8 +21,6 @@ TEST(ViewAddress, LoopbackIsTheLocalMachineOnly) {
     }
 }
 
-// --- the header ---------------------------------------------------------------------
-
 TEST(ViewHeader, LittleEndianFieldsAtTheirOffsets) {
     const RelayBuffer buffer{"xyz", 0x0A, 1000};
     const auto header = EncodeViewHeader(buffer, -2.5);
@@ -35,36 +33,26 @@ TEST(ViewHeader, LittleEndianFieldsAtTheirOffsets) {
     EXPECT_EQ(header, expected);
 }
 
-// --- the viewer's queue ---------------------------------------------------------------
-
 // Runs a script against one queue. Tokens: "C1", "C2" codec data, "K" key frame, "P"
 // picture, "E" an empty end-of-stream buffer, "T" a text event, "-" the viewer takes
-// one item, "W" the host went away (wait for a key frame). Each buffer is named by
-// its token and position ("K3"). Returns what the viewer took, the queue drained at
-// the end, and the key-frame requests.
-struct Outcome {
-    std::string taken;
-    int requests = 0;
-};
-
-Outcome Play(size_t limit, const std::string &script) {
+// one item, "W" the host went away (wait for a key frame). Each item is named by its
+// token and position ("K@3"). Returns what the viewer took, the queue drained at the
+// end, and after "/" the number of key-frame requests.
+std::string Play(size_t limit, const std::string &script) {
     ViewerQueue queue(limit);
     std::shared_ptr<const RelayBuffer> codecData;
-    Outcome outcome;
-    std::istringstream tokens(script);
-    std::string token;
-    int position = 0;
+    std::string taken;
+    int requests = 0;
     auto take = [&] {
         auto item = queue.Pop();
-        if (!item) {
-            return false;
+        if (item) {
+            taken += (item->text ? *item->text : item->buffer->data) + " ";
         }
-        outcome.taken +=
-            (outcome.taken.empty() ? "" : " ") + (item->text ? *item->text : item->buffer->data);
-        return true;
+        return item.has_value();
     };
-    while (tokens >> token) {
-        ++position;
+    std::istringstream tokens(script);
+    std::string token;
+    for (int position = 1; tokens >> token; ++position) {
         const std::string name = token + "@" + std::to_string(position);
         if (token == "-") {
             take();
@@ -73,55 +61,36 @@ Outcome Play(size_t limit, const std::string &script) {
         } else if (token == "T") {
             queue.OfferText(std::make_shared<const std::string>(name));
         } else {
-            int64_t flags = 0;
-            std::string data = name;
-            if (token[0] == 'C') {
-                flags = 8;
-            } else if (token == "K") {
-                flags = 2;
-            } else if (token == "E") {
-                flags = 1;
-                data.clear();
-            }
-            auto buffer = std::make_shared<const RelayBuffer>(RelayBuffer{data, flags, position});
-            if (buffer->IsCodecData()) {
-                codecData = buffer;
-            }
-            outcome.requests += queue.Offer(buffer, codecData) ? 1 : 0;
+            const int64_t flags = token[0] == 'C' ? 8 : token == "K" ? 2 : token == "E" ? 1 : 0;
+            auto buffer = std::make_shared<const RelayBuffer>(
+                RelayBuffer{token == "E" ? "" : name, flags, position});
+            codecData = buffer->IsCodecData() ? buffer : codecData;
+            requests += queue.Offer(buffer, codecData) ? 1 : 0;
         }
     }
     for (int i = 0; i < 100 && take(); ++i) {
     }
-    return outcome;
+    return taken + "/ " + std::to_string(requests);
 }
 
 TEST(ViewerQueue, DeliversAndAsks) {
-    struct Case {
-        size_t limit;
-        const char *script;
-        const char *taken;
-        int requests;
-    };
-    const Case cases[] = {
-        {8, "C1 P P K P", "C1@1 K@4 P@5", 0},  // starts at a key frame
-        {8, "C1 K E P", "C1@1 K@2 P@4", 0},    // empty buffers are dropped
+    const std::tuple<size_t, const char *, const char *> cases[] = {
+        {8, "C1 P P K P", "C1@1 K@4 P@5 / 0"},  // starts at a key frame
+        {8, "C1 K E P", "C1@1 K@2 P@4 / 0"},    // empty buffers are dropped
         // Full at P@4: the queue is dropped, the codec data queued again, and the
         // pictures up to the next key frame skipped.
-        {3, "C1 K P P P K P", "C1@1 K@6 P@7", 1},
-        {2, "C1 K C2 P P K", "C2@3 K@6", 0},  // codec data is never lost
+        {3, "C1 K P P P K P", "C1@1 K@6 P@7 / 1"},
+        {2, "C1 K C2 P P K", "C2@3 K@6 / 0"},  // codec data is never lost
         // A viewer that takes nothing asks once; after it took something it may ask again.
-        {2, "C1 K P P K P P K P", "C1@1", 1},
-        {2, "C1 K P - K P P", "C1@1 C1@1", 2},
-        {3, "C1 K P K", "C1@1 K@4", 0},          // full at a key frame: no request
-        {2, "C1 K T P P K", "T@3 C1@1 K@6", 1},  // text events survive a skip
+        {2, "C1 K P P K P P K P", "C1@1 / 1"},
+        {2, "C1 K P - K P P", "C1@1 C1@1 / 2"},
+        {3, "C1 K P K", "C1@1 K@4 / 0"},          // full at a key frame: no request
+        {2, "C1 K T P P K", "T@3 C1@1 K@6 / 1"},  // text events survive a skip
         // The host went away: wait for the next run's key frame.
-        {8, "C1 K P W P C2 P K", "C1@1 K@2 P@3 C2@6 K@8", 0},
+        {8, "C1 K P W P C2 P K", "C1@1 K@2 P@3 C2@6 K@8 / 0"},
     };
-    for (const Case &c : cases) {
-        SCOPED_TRACE(c.script);
-        const Outcome outcome = Play(c.limit, c.script);
-        EXPECT_EQ(outcome.taken, c.taken);
-        EXPECT_EQ(outcome.requests, c.requests);
+    for (const auto &[limit, script, expected] : cases) {
+        EXPECT_EQ(Play(limit, script), expected) << script;
     }
 }
 
