@@ -5,6 +5,7 @@ import { spawn } from 'node:child_process';
 import { existsSync } from 'node:fs';
 import net from 'node:net';
 import path from 'node:path';
+import readline from 'node:readline';
 
 const buildDir = process.env.MIRRAX_BUILD_DIR;
 if (!buildDir) throw new Error('MIRRAX_BUILD_DIR is not set (CTest sets it)');
@@ -29,32 +30,22 @@ export class Child {
     this.waiters = new Set();
     this.exit = null;
     this.proc = spawn(argv[0], argv.slice(1), { stdio: ['pipe', 'pipe', 'pipe'] });
+    const notify = () => this.waiters.forEach((waiter) => waiter());
     for (const stream of ['stdout', 'stderr']) {
-      let partial = '';
-      this.proc[stream].setEncoding('utf8');
-      this.proc[stream].on('data', (chunk) => {
-        const parts = (partial + chunk).split('\n');
-        partial = parts.pop();
-        this.lines[stream].push(...parts);
-        this.notify();
+      readline.createInterface({ input: this.proc[stream] }).on('line', (line) => {
+        this.lines[stream].push(line);
+        notify();
       });
     }
-    this.proc.on('exit', (code, signal) => {
+    // After the exit and the end of both outputs.
+    this.proc.on('close', (code, signal) => {
       this.exit = { code, signal };
-      this.notify();
+      notify();
     });
-  }
-
-  notify() {
-    for (const waiter of [...this.waiters]) waiter();
   }
 
   output(stream = 'stderr') {
     return this.lines[stream].join('\n');
-  }
-
-  count(stream, needle) {
-    return this.lines[stream].filter((line) => line.includes(needle)).length;
   }
 
   // Resolves with the first line holding `needle` once `count` such lines appeared.
@@ -121,7 +112,7 @@ export class Host {
   }
 
   async control(command) {
-    const before = this.child.count('stderr', 'control: ');
+    const before = this.child.lines.stderr.filter((line) => line.includes('control: ')).length;
     this.child.proc.stdin.write(command + '\n');
     const reply = await this.child.waitForLine('stderr', 'control: ', { count: before + 1 });
     if (!reply.startsWith('control: ok')) throw new Error(`"${command}": ${reply}`);
@@ -129,10 +120,9 @@ export class Host {
 }
 
 export class Relay {
-  static async start(hostPort, extra = []) {
+  static async start(hostPort) {
     const relay = new Relay();
-    relay.child = new Child([clientBin, '-p', String(hostPort), 'view',
-                             '--listen', '127.0.0.1:0', ...extra]);
+    relay.child = new Child([clientBin, '-p', String(hostPort), 'view', '--listen', '127.0.0.1:0']);
     const line = await relay.child.waitForLine('stdout', 'view: watch the screen at ');
     // The page's address as printed, with its token; `base` without it.
     relay.url = line.match(/(http:\/\/\S+\/\?token=\w+)/)[1];
@@ -142,8 +132,7 @@ export class Relay {
   }
 
   async stats() {
-    const response = await fetch(this.url.replace('/?', '/stats?'));
-    return response.json();
+    return (await fetch(this.url.replace('/?', '/stats?'))).json();
   }
 }
 
@@ -169,10 +158,8 @@ export async function launchBrowser() {
   const { chromium } = await import('playwright-core');
   return chromium.launch({
     executablePath: chromiumPath,
-    args: ['--no-sandbox', '--disable-gpu', '--disable-quic', '--no-first-run',
-           '--disable-background-networking', '--disable-component-update', '--disable-sync',
-           '--disable-background-timer-throttling', '--disable-renderer-backgrounding',
-           '--disable-backgrounding-occluded-windows'],
+    args: ['--no-sandbox', '--disable-gpu', '--no-first-run', '--disable-background-networking',
+           '--disable-background-timer-throttling', '--disable-renderer-backgrounding'],
   });
 }
 

