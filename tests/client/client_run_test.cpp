@@ -243,8 +243,9 @@ const Protocol kRtmp = {"received.flv", "rtmp://WHERE/live/SECRET",
 
 std::string Where() { return "127.0.0.1:" + std::to_string(mirrax::test::FreeLoopbackPort()); }
 
-// ffmpeg listening on `where`, copying what it receives into `file`. Its progress goes
-// to standard output, one "frame=N" line every 0.2 s.
+// ffmpeg listening on `where`, copying what it receives into `file`, also pictures
+// before the first key frame (which it would drop). Its progress goes to standard
+// output, one "frame=N" line every 0.2 s.
 std::unique_ptr<ChildProcess> StartReceiver(const Protocol &protocol, const std::string &where,
                                             const std::string &file) {
     std::vector<std::string> argv = {"/usr/bin/ffmpeg", "-hide_banner",  "-nostdin",
@@ -254,7 +255,7 @@ std::unique_ptr<ChildProcess> StartReceiver(const Protocol &protocol, const std:
     for (std::string word; listen >> word;) {
         argv.push_back(word);
     }
-    argv.insert(argv.end(), {"-c", "copy", "-y", file});
+    argv.insert(argv.end(), {"-c", "copy", "-copyinkf", "-y", file});
     return std::make_unique<ChildProcess>(argv);
 }
 
