@@ -297,7 +297,7 @@ std::vector<std::string> Publisher(const HostProcess &host, const std::string &u
     return mirrax::test::Program("mirrax_client", bound);
 }
 
-std::string Said(const ChildProcess &client) {
+std::string Printed(const ChildProcess &client) {
     return client.Output(Stream::kStdout) + client.Output(Stream::kStderr);
 }
 
@@ -319,7 +319,7 @@ TEST_F(ClientRun, PublishEachProtocolFromAKeyFrameOnAndFailuresEndWithOnEnd) {
         EXPECT_TRUE(host.WaitForLog("Request to stop from", runs + 1));
         EXPECT_EQ(client.CountLines(Stream::kStderr, "publish: publishing to " + shown), 1u)
             << client.Output(Stream::kStderr);
-        EXPECT_EQ(Said(client).find(kSecret), std::string::npos) << Said(client);
+        EXPECT_EQ(Printed(client).find(kSecret), std::string::npos) << Printed(client);
         EXPECT_EQ(CheckReceived(Path(protocol->file), 360, 780), "");
         // The summary names the server and the published size.
         const std::string out = client.Output(Stream::kStdout);
@@ -397,7 +397,7 @@ TEST_F(ClientRun, PublishRtspRotatesReconnectsAndEndsOnCtrlC) {
     EXPECT_TRUE(host.WaitForLog("Request to stop from")) << host.Log();
     EXPECT_EQ(client.CountLines(Stream::kStderr, "lost the connection"), 2u)
         << client.Output(Stream::kStderr);
-    EXPECT_EQ(Said(client).find(kSecret), std::string::npos) << Said(client);
+    EXPECT_EQ(Printed(client).find(kSecret), std::string::npos) << Printed(client);
     EXPECT_EQ(CheckReceived(Path("upright.mkv"), 360, 780), "");
     EXPECT_EQ(CheckReceived(Path("rotated.mkv"), 780, 360), "");
     EXPECT_EQ(CheckReceived(Path("again.mkv"), 780, 360), "");
