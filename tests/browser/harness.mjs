@@ -2,6 +2,7 @@
 // the mirrax_client view relay in front of it, headless Chromium driven by
 // playwright-core, and the frame-stamp reader.
 import { spawn } from 'node:child_process';
+import { EventEmitter, once } from 'node:events';
 import { existsSync } from 'node:fs';
 import net from 'node:net';
 import path from 'node:path';
@@ -27,20 +28,19 @@ export function freePort() {
 export class Child {
   constructor(argv) {
     this.lines = { stdout: [], stderr: [] };
-    this.waiters = new Set();
     this.exit = null;
+    this.changed = new EventEmitter();
     this.proc = spawn(argv[0], argv.slice(1), { stdio: ['pipe', 'pipe', 'pipe'] });
-    const notify = () => this.waiters.forEach((waiter) => waiter());
     for (const stream of ['stdout', 'stderr']) {
       readline.createInterface({ input: this.proc[stream] }).on('line', (line) => {
         this.lines[stream].push(line);
-        notify();
+        this.changed.emit('change');
       });
     }
     // After the exit and the end of both outputs.
     this.proc.on('close', (code, signal) => {
       this.exit = { code, signal };
-      notify();
+      this.changed.emit('change');
     });
   }
 
@@ -49,43 +49,25 @@ export class Child {
   }
 
   // Resolves with the first line holding `needle` once `count` such lines appeared.
-  waitForLine(stream, needle, { count = 1, timeoutMs = 15000 } = {}) {
-    return this.until(() => {
+  async waitForLine(stream, needle, { count = 1, timeoutMs = 15000 } = {}) {
+    const deadline = AbortSignal.timeout(timeoutMs);
+    for (;;) {
       const matches = this.lines[stream].filter((line) => line.includes(needle));
-      if (matches.length >= count) return { value: matches[count - 1] };
-      if (this.exit) throw new Error(`exited before "${needle}":\n${this.output(stream)}`);
-      return null;
-    }, timeoutMs, `no "${needle}" in ${stream}`);
+      if (matches.length >= count) return matches[count - 1];
+      if (this.exit || deadline.aborted) {
+        throw new Error(`no "${needle}" from ${this.proc.spawnfile}:\n${this.output(stream)}`);
+      }
+      await once(this.changed, 'change', { signal: deadline }).catch(() => {});
+    }
   }
 
   // Resolves with the exit ({ code, signal }) after `signal`.
-  stop(signal = 'SIGTERM', timeoutMs = 20000) {
-    if (!this.exit) this.proc.kill(signal);
-    return this.until(() => this.exit && { value: this.exit }, timeoutMs, 'no exit');
-  }
-
-  // Resolves with `check()`'s value once it returns one, checked on every line and at
-  // the exit; rejects when it throws or after `timeoutMs`.
-  until(check, timeoutMs, what) {
-    return new Promise((resolve, reject) => {
-      const done = (settle, value) => {
-        clearTimeout(timer);
-        this.waiters.delete(waiter);
-        settle(value);
-      };
-      const waiter = () => {
-        try {
-          const result = check();
-          if (result) done(resolve, result.value);
-        } catch (error) {
-          done(reject, error);
-        }
-      };
-      const timer = setTimeout(() => done(reject, new Error(
-        `${this.proc.spawnfile}: ${what} within ${timeoutMs} ms:\n${this.output()}`)), timeoutMs);
-      this.waiters.add(waiter);
-      waiter();
-    });
+  async stop(signal = 'SIGTERM', timeoutMs = 20000) {
+    if (!this.exit) {
+      this.proc.kill(signal);
+      await once(this.proc, 'close', { signal: AbortSignal.timeout(timeoutMs) });
+    }
+    return this.exit;
   }
 
   kill() {
