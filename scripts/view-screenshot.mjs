@@ -3,7 +3,7 @@
 // screen, the mirrax_client view relay and the page in headless Chromium at a
 // phone-like viewport; once the page paints the moving screen, saves a PNG of it.
 //
-//   node tests/browser/screenshot.mjs [--build DIR] [--out FILE]
+//   node scripts/view-screenshot.mjs [--build DIR] [--out FILE]
 //
 // DIR defaults to $MIRRAX_BUILD_DIR, else build/; FILE to docs/view.png.
 import { stat } from 'node:fs/promises';
@@ -11,7 +11,7 @@ import { mkdirSync } from 'node:fs';
 import path from 'node:path';
 import { fileURLToPath } from 'node:url';
 
-const root = path.resolve(path.dirname(fileURLToPath(import.meta.url)), '../..');
+const root = path.resolve(path.dirname(fileURLToPath(import.meta.url)), '..');
 const args = process.argv.slice(2);
 function option(name, fallback) {
   const at = args.indexOf(name);
@@ -22,7 +22,7 @@ process.env.MIRRAX_BUILD_DIR = path.resolve(
 const out = path.resolve(option('--out', path.join(root, 'docs/view.png')));
 
 const { Host, Relay, freePort, launchBrowser, openViewer, pageStats, readStamp, skipUnlessInstalled } =
-  await import('./harness.mjs');
+  await import('../tests/browser/harness.mjs');
 
 await skipUnlessInstalled();
 
