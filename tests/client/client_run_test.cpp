@@ -172,7 +172,7 @@ TEST_F(ClientRun, SnapshotAndUnaryCommands) {
     run = mirrax::test::Run(Client(host, {"idr"}), kExitWait);
     EXPECT_EQ(run.status, 0) << run.Describe();
     EXPECT_NE(run.out.find("result 0"), std::string::npos) << run.Describe();
-    EXPECT_TRUE(mirrax::test::EndStream(host.Target(), stream).has_value());
+    EXPECT_TRUE(stream.End().has_value());
     EXPECT_EQ(host.Stop(), 0);
     EXPECT_EQ(host.LogCount("Server context has cancelled."), 0u) << host.Log();
 }
