@@ -70,7 +70,7 @@ int RunSnapshot(const ClientOptions &options, sigset_t stopSignals) {
             &decodeError);
         if (!decoded && !warnedDecode) {
             warnedDecode = true;
-            fprintf(stderr, "mirrax_client: warning: %s\n", decodeError.c_str());
+            Warn("%s", decodeError.c_str());
         }
     });
 

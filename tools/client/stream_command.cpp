@@ -22,23 +22,22 @@ int RunStream(const ClientOptions &options, sigset_t stopSignals) {
     // With the video on standard output, everything for people goes to stderr.
     FILE *human = options.outputKind == OutputKind::kStdout ? stderr : stdout;
     if (options.outputKind == OutputKind::kStdout && isatty(STDOUT_FILENO)) {
-        fprintf(stderr,
-                "mirrax_client: standard output is a terminal; pipe the video into a player "
-                "(mirrax_client stream -o - | ffplay -f h264 -) or give -o FILE "
-                "(see mirrax_client --help)\n");
+        Say("standard output is a terminal; pipe the video into a player (mirrax_client "
+            "stream -o - | ffplay -f h264 -) or give -o FILE (see mirrax_client --help)");
         return kExitUsage;
     }
     std::string error;
     std::unique_ptr<FrameSink> sink;
     if (options.outputKind == OutputKind::kPublish) {
         sink = OpenPublishSink(*options.publish, &error);
-    } else if (options.outputKind == OutputKind::kMp4) {
-        sink = OpenMp4Sink(options.output, &error);
-    } else if (options.outputKind == OutputKind::kStdout &&
-               options.pipeFormat != PipeFormat::kRaw) {
-        sink = OpenPipeSink(options.pipeFormat == PipeFormat::kNut ? "nut" : "mpegts", &error);
     } else {
-        sink = OpenRawSink(options.output, &error);
+        // Raw H.264 unless the name or --format (only for standard output) asks for a
+        // container.
+        const char *muxer = options.outputKind == OutputKind::kMp4 ? "mp4" : nullptr;
+        if (options.pipeFormat != PipeFormat::kRaw) {
+            muxer = options.pipeFormat == PipeFormat::kNut ? "nut" : "mpegts";
+        }
+        sink = OpenFileSink(options.output, muxer, &error);
     }
     if (!sink) {
         return Fail(error);
@@ -91,7 +90,7 @@ int RunStream(const ClientOptions &options, sigset_t stopSignals) {
     const bool finished = sink->Finish(&finishError);
     if (outputFailed) {
         if (sink->ReaderGone()) {
-            fprintf(stderr, "mirrax_client: %s; run ended\n", outputError.c_str());
+            Say("%s; run ended", outputError.c_str());
         } else {
             status = Fail(outputError);
         }
@@ -110,7 +109,7 @@ int RunStream(const ClientOptions &options, sigset_t stopSignals) {
             status = Fail("the server ended the stream before the requested " +
                           std::string(options.frames ? "pictures" : "time") + " (" + kWhy + ")");
         } else {
-            fprintf(stderr, "mirrax_client: the server ended the stream (%s)\n", kWhy);
+            Say("the server ended the stream (%s)", kWhy);
         }
     }
     Summary summary;

@@ -13,11 +13,6 @@
 
 namespace mirrax::client {
 
-int Fail(const std::string &message) {
-    fprintf(stderr, "mirrax_client: error: %s\n", message.c_str());
-    return kExitFailure;
-}
-
 int RunIdr(const ClientOptions &options) {
     std::string error;
     auto session = RpcSession::Connect(options.server, kConnectTimeout, &error);

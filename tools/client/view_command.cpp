@@ -1,7 +1,6 @@
 // view: holds one stream from the host and relays it to browsers (ViewServer). The
 // stream is retried with a bounded backoff while the host is away; Ctrl-C ends the
 // run with onEnd, closes the viewers' sockets and exits 0.
-#include <pthread.h>
 #include <sys/random.h>
 
 #include <algorithm>
@@ -10,13 +9,11 @@
 #include <condition_variable>
 #include <cstdio>
 #include <cstring>
-#include <memory>
 #include <mutex>
-#include <optional>
-#include <thread>
 
 #include "commands.h"
 #include "open_file_limit.h"
+#include "retry_backoff.h"
 #include "signal_watcher.h"
 #include "stream_run.h"
 #include "view_server.h"
@@ -41,41 +38,22 @@ constexpr size_t kTokenBytes = 24;  // 192 bits
 // such runs in a row the relay gives up instead of restarting its recording forever.
 constexpr int kEmptyRunsBeforeGivingUp = 3;
 
-// What the relay's threads share: the session of the current run, the run itself
-// (so Ctrl-C can end it) and the key-frame requests waiting to go out.
+// What the relay's threads share: the current run, which Ctrl-C ends and the viewers'
+// key-frame requests go to.
 class RelayState {
 public:
-    using Clock = std::chrono::steady_clock;
-
-    ~RelayState() { StopKeyFrames(); }
-
-    void StartKeyFrames() {
-        keyFrames_ = std::thread([this] { KeyFrameLoop(); });
-    }
-    void StopKeyFrames() {
-        {
-            std::lock_guard lock(mutex_);
-            quit_ = true;
-        }
-        changed_.notify_all();
-        if (keyFrames_.joinable()) {
-            keyFrames_.join();
-        }
-    }
-
     void RequestKeyFrame(KeyFrameNeed need) {
-        {
-            std::lock_guard lock(mutex_);
-            (need == KeyFrameNeed::kJoin ? joinWanted_ : askedWanted_) = true;
+        std::lock_guard lock(mutex_);
+        if (run_ != nullptr) {
+            run_->RequestKeyFrame(need);
         }
-        changed_.notify_all();
     }
 
     void Interrupt() {
         {
             std::lock_guard lock(mutex_);
             stopping_ = true;
-            if (run_) {
+            if (run_ != nullptr) {
                 run_->RequestEnd(EndReason::kInterrupt);
             }
         }
@@ -83,17 +61,12 @@ public:
     }
 
     // False when the relay is stopping: the run must not start.
-    bool Attach(const std::shared_ptr<RpcSession> &session, StreamRun *run) {
+    bool Attach(StreamRun *run) {
         std::lock_guard lock(mutex_);
-        session_ = session;
-        run_ = run;
+        run_ = stopping_ ? nullptr : run;
         return !stopping_;
     }
-    void Detach() {
-        std::lock_guard lock(mutex_);
-        session_.reset();
-        run_ = nullptr;
-    }
+    void Detach() { Attach(nullptr); }
 
     // Waits `delay` unless the relay stops first; true when it is stopping.
     bool StoppingAfter(std::chrono::milliseconds delay) {
@@ -107,66 +80,10 @@ public:
     }
 
 private:
-    // When the wanted key frame may be asked for (guarded by mutex_); nothing when none
-    // is wanted.
-    std::optional<Clock::time_point> KeyFrameDue() const {
-        std::optional<Clock::time_point> due;
-        if (askedWanted_) {
-            due = std::max(lastAsk_ + kJoinKeyFrameSpacing, lastAskedAsk_ + kKeyFrameSpacing);
-        }
-        if (joinWanted_) {
-            due = std::min(due.value_or(Clock::time_point::max()), lastAsk_ + kJoinKeyFrameSpacing);
-        }
-        return due;
-    }
-
-    void KeyFrameLoop() {
-        pthread_setname_np(pthread_self(), "view-keyframe");
-        std::unique_lock lock(mutex_);
-        while (true) {
-            changed_.wait(lock, [this] { return quit_ || (KeyFrameDue() && session_); });
-            if (quit_) {
-                return;
-            }
-            const Clock::time_point due = *KeyFrameDue();
-            if (Clock::now() < due) {
-                // A join that comes meanwhile may be due sooner.
-                changed_.wait_until(lock, due, [this, due] {
-                    const auto now = KeyFrameDue();
-                    return quit_ || (now && *now < due);
-                });
-                continue;
-            }
-            // One ask answers every viewer waiting, whatever it waits for.
-            lastAsk_ = Clock::now();
-            if (askedWanted_) {
-                lastAskedAsk_ = lastAsk_;
-            }
-            joinWanted_ = false;
-            askedWanted_ = false;
-            const std::shared_ptr<RpcSession> session = session_;
-            lock.unlock();
-            int32_t result = 0;
-            const grpc::Status status = session->RequestIdrFrame(&result);
-            if (!status.ok()) {
-                fprintf(stderr, "mirrax_client: warning: %s\n",
-                        ExplainFailedCall("onRequestIDRFrame", session->Target(), status).c_str());
-            }
-            lock.lock();
-        }
-    }
-
     mutable std::mutex mutex_;
     std::condition_variable changed_;
-    bool quit_ = false;
     bool stopping_ = false;
-    bool joinWanted_ = false;
-    bool askedWanted_ = false;
-    Clock::time_point lastAsk_{};
-    Clock::time_point lastAskedAsk_{};
-    std::shared_ptr<RpcSession> session_;
     StreamRun *run_ = nullptr;
-    std::thread keyFrames_;
 };
 
 // HOST:PORT, the host possibly in brackets.
@@ -218,7 +135,7 @@ int RunView(const ClientOptions &options, sigset_t stopSignals) {
     if (descriptors == 0) {
         descriptors = 1024;
     } else if (!limitFailure.empty()) {
-        fprintf(stderr, "mirrax_client: warning: %s\n", limitFailure.c_str());
+        Warn("%s", limitFailure.c_str());
     }
     settings.maxConnections = std::clamp<size_t>(descriptors / 4, 8, kMaxConnections);
     settings.maxConnectionsPerAddress =
@@ -245,40 +162,34 @@ int RunView(const ClientOptions &options, sigset_t stopSignals) {
         } else if (!IsLoopbackAddress(settings.address)) {
             why = " (it listens off loopback)";
         }
-        fprintf(stderr,
-                "mirrax_client: view: the page, its stream and /stats need the token in that "
-                "address%s\n",
-                why.c_str());
+        Say("view: the page, its stream and /stats need the token in that address%s", why.c_str());
     }
 
     tools::SignalWatcher watcher("client-signals", stopSignals,
                                  [&relay](int) { relay.Interrupt(); });
-    relay.StartKeyFrames();
 
-    auto retry = kFirstRetry;
+    RetryBackoff retry(kFirstRetry, kLongestRetry);
     bool reportedAway = false;
     int emptyRuns = 0;
     int status = kExitOk;
     while (!relay.Stopping()) {
-        std::shared_ptr<RpcSession> session =
-            RpcSession::Connect(options.server, kConnectAttempt, &error);
+        auto session = RpcSession::Connect(options.server, kConnectAttempt, &error);
         if (!session) {
             if (!reportedAway) {
                 reportedAway = true;
-                fprintf(stderr, "mirrax_client: view: %s; retrying until it answers\n",
-                        error.c_str());
+                Say("view: %s; retrying until it answers", error.c_str());
                 server.SetHostState(HostState::kDown, "the host does not answer");
             }
-            if (relay.StoppingAfter(retry)) {
+            if (relay.StoppingAfter(retry.Next())) {
                 break;
             }
-            retry = std::min(retry * 2, kLongestRetry);
             continue;
         }
         StreamRun::Settings runSettings;
+        runSettings.keyFrameJoinSpacing = kJoinKeyFrameSpacing;
+        runSettings.keyFrameSpacing = kKeyFrameSpacing;
         StreamRun run(*session, runSettings);
-        if (!relay.Attach(session, &run)) {
-            relay.Detach();
+        if (!relay.Attach(&run)) {
             break;
         }
         bool announced = false;
@@ -286,7 +197,7 @@ int RunView(const ClientOptions &options, sigset_t stopSignals) {
             if (!announced) {
                 announced = true;
                 reportedAway = false;
-                fprintf(stderr, "mirrax_client: view: streaming from %s\n", options.server.c_str());
+                Say("view: streaming from %s", options.server.c_str());
                 server.SetHostState(HostState::kUp, "");
             }
             server.Publish(RelayBuffer{std::string(frame.data), frame.flags, frame.pts});
@@ -296,7 +207,7 @@ int RunView(const ClientOptions &options, sigset_t stopSignals) {
             break;
         }
         if (outcome.stats.Frames() > 0) {
-            retry = kFirstRetry;
+            retry.Reset();
             emptyRuns = 0;
         }
         const auto failure = StreamRun::Failure(outcome, options.server);
@@ -313,17 +224,15 @@ int RunView(const ClientOptions &options, sigset_t stopSignals) {
             }
         }
         const std::string why = failure ? *failure : "the host ended the stream";
-        fprintf(stderr, "mirrax_client: view: %s; retrying\n", why.c_str());
+        Say("view: %s; retrying", why.c_str());
         reportedAway = true;
         server.SetHostState(HostState::kDown, why);
-        if (relay.StoppingAfter(retry)) {
+        if (relay.StoppingAfter(retry.Next())) {
             break;
         }
-        retry = std::min(retry * 2, kLongestRetry);
     }
-    relay.StopKeyFrames();
     server.Stop();
-    fprintf(stderr, "mirrax_client: view: stopped\n");
+    Say("view: stopped");
     return status;
 }
 

@@ -12,7 +12,6 @@
 #include <boost/beast/websocket.hpp>
 #include <chrono>
 #include <condition_variable>
-#include <cstdio>
 #include <list>
 #include <mutex>
 #include <optional>
@@ -20,6 +19,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "client_log.h"
 #include "summary_format.h"
 #include "view_assets.h"
 
@@ -739,11 +739,11 @@ void ViewServer::Impl::LogRefusal(const std::string &line) {
     }
     ++refusalLines;
     if (refusalsHeldBack > 0) {
-        fprintf(stderr, "mirrax_client: view: %llu more refusals not shown\n",
-                static_cast<unsigned long long>(refusalsHeldBack));
+        Say("view: %llu more refusals not shown",
+            static_cast<unsigned long long>(refusalsHeldBack));
         refusalsHeldBack = 0;
     }
-    fprintf(stderr, "mirrax_client: view: %s\n", line.c_str());
+    Say("view: %s", line.c_str());
 }
 
 void ViewServer::Impl::Join(const std::shared_ptr<Viewer> &viewer) {
@@ -752,8 +752,7 @@ void ViewServer::Impl::Join(const std::shared_ptr<Viewer> &viewer) {
         return;
     }
     viewers.push_back(viewer);
-    fprintf(stderr, "mirrax_client: view: viewer %s joined, %zu watching\n", viewer->Who().c_str(),
-            viewers.size());
+    Say("view: viewer %s joined, %zu watching", viewer->Who().c_str(), viewers.size());
     if (hostEvent) {
         viewer->Queue().OfferText(hostEvent);
     }
@@ -768,8 +767,7 @@ void ViewServer::Impl::Join(const std::shared_ptr<Viewer> &viewer) {
 
 void ViewServer::Impl::Leave(const Viewer *viewer) {
     if (std::erase_if(viewers, [viewer](const auto &v) { return v.get() == viewer; }) > 0) {
-        fprintf(stderr, "mirrax_client: view: viewer %s left, %zu watching\n",
-                viewer->Who().c_str(), viewers.size());
+        Say("view: viewer %s left, %zu watching", viewer->Who().c_str(), viewers.size());
     }
     if (stopping && viewers.empty()) {
         {

@@ -20,15 +20,12 @@
 #include <string>
 #include <vector>
 
+#include "frame_message.h"
 #include "view_queue.h"
 
 namespace mirrax::client {
 
 enum class HostState { kConnecting, kUp, kDown };
-
-// Why a viewer needs a key frame: it has just joined, or it asked for one (its button,
-// its decoder) or fell behind.
-enum class KeyFrameNeed { kJoin, kAsked };
 
 class ViewServer {
 public:
