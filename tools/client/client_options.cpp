@@ -5,6 +5,8 @@
 #include <charconv>
 #include <cmath>
 #include <cstdlib>
+#include <map>
+#include <set>
 
 #include "view_server.h"
 
@@ -49,8 +51,9 @@ bool ValidPort(const std::string &text) {
 }
 
 // ADDRESS:PORT for the view's web server: a numeric address (IPv6 in brackets) and
-// a port, 0 meaning any free one. Sets `address` to the address without brackets.
-bool ValidListen(const std::string &text, std::string *address) {
+// a port, 0 meaning any free one. Sets `address` to the address without brackets, and
+// `listenPort`.
+bool ValidListen(const std::string &text, std::string *address, uint16_t *listenPort) {
     const size_t colon = text.rfind(':');
     if (colon == std::string::npos || colon == 0) {
         return false;
@@ -59,6 +62,7 @@ bool ValidListen(const std::string &text, std::string *address) {
     if (!port || *port > 65535) {
         return false;
     }
+    *listenPort = static_cast<uint16_t>(*port);
     std::string host = text.substr(0, colon);
     if (host.size() >= 2 && host.front() == '[' && host.back() == ']') {
         *address = host.substr(1, host.size() - 2);
@@ -129,25 +133,11 @@ OutputKind StreamOutputKind(const std::string &path) {
 }
 
 std::optional<Command> CommandByName(const std::string &name) {
-    if (name == "stream") {
-        return Command::kStream;
-    }
-    if (name == "idr") {
-        return Command::kIdr;
-    }
-    if (name == "end") {
-        return Command::kEnd;
-    }
-    if (name == "snapshot") {
-        return Command::kSnapshot;
-    }
-    if (name == "record") {
-        return Command::kRecord;
-    }
-    if (name == "view") {
-        return Command::kView;
-    }
-    return std::nullopt;
+    static const std::map<std::string, Command> kCommands = {
+        {"stream", Command::kStream},     {"idr", Command::kIdr},       {"end", Command::kEnd},
+        {"snapshot", Command::kSnapshot}, {"record", Command::kRecord}, {"view", Command::kView}};
+    const auto it = kCommands.find(name);
+    return it == kCommands.end() ? std::nullopt : std::optional<Command>(it->second);
 }
 
 }  // namespace
@@ -160,7 +150,6 @@ bool ParseClientOptions(const std::vector<std::string> &args, ClientOptions *opt
     bool sawFormat = false;
     bool sawListen = false;
     bool sawViewAccess = false;
-    std::string listenAddress = "127.0.0.1";
     for (size_t i = 0; i < args.size(); ++i) {
         std::string arg = args[i];
         std::optional<std::string> inlineValue;
@@ -171,51 +160,42 @@ bool ParseClientOptions(const std::vector<std::string> &args, ClientOptions *opt
                 arg.resize(eq);
             }
         }
-        auto value = [&](std::string *out) {
+        // The options that take a value, from "--option=VALUE" or the next argument.
+        static const std::set<std::string> kWithValue = {
+            "--server", "-p",        "--port",   "-o",       "--output",       "--seconds",
+            "--frames", "--timeout", "--format", "--listen", "--allow-origin", "--token"};
+        std::string text;
+        if (kWithValue.count(arg) != 0) {
             if (inlineValue) {
-                *out = *inlineValue;
-                return true;
-            }
-            if (i + 1 >= args.size()) {
+                text = *inlineValue;
+            } else if (i + 1 < args.size()) {
+                text = args[++i];
+            } else {
                 *error = "option " + arg + " needs a value";
                 return false;
             }
-            *out = args[++i];
-            return true;
-        };
-        std::string text;
+        }
         if (arg == "-h" || arg == "--help") {
             options->help = true;
         } else if (arg == "--server") {
-            if (!value(&text)) {
-                return false;
-            }
             if (!ValidServer(text)) {
                 *error = "bad server address '" + text + "' (expected HOST:PORT)";
                 return false;
             }
             options->server = text;
         } else if (arg == "-p" || arg == "--port") {
-            if (!value(&text)) {
-                return false;
-            }
             if (!ValidPort(text)) {
                 *error = "bad port '" + text + "' (expected 1 to 65535)";
                 return false;
             }
             options->server = "127.0.0.1:" + text;
         } else if (arg == "-o" || arg == "--output") {
-            if (!value(&options->output)) {
-                return false;
-            }
+            options->output = text;
             if (options->output.empty()) {
                 *error = "empty output name";
                 return false;
             }
         } else if (arg == "--seconds") {
-            if (!value(&text)) {
-                return false;
-            }
             options->seconds = ParseSeconds(text);
             if (!options->seconds) {
                 *error = "bad --seconds '" + text + "' (expected a positive number)";
@@ -223,18 +203,12 @@ bool ParseClientOptions(const std::vector<std::string> &args, ClientOptions *opt
             }
             sawSeconds = true;
         } else if (arg == "--frames") {
-            if (!value(&text)) {
-                return false;
-            }
             options->frames = ParseCount(text);
             if (!options->frames || *options->frames == 0) {
                 *error = "bad --frames '" + text + "' (expected a positive whole number)";
                 return false;
             }
         } else if (arg == "--timeout") {
-            if (!value(&text)) {
-                return false;
-            }
             const auto timeout = ParseSeconds(text);
             if (!timeout) {
                 *error = "bad --timeout '" + text + "' (expected a positive number)";
@@ -243,9 +217,6 @@ bool ParseClientOptions(const std::vector<std::string> &args, ClientOptions *opt
             options->timeoutSeconds = *timeout;
             sawTimeout = true;
         } else if (arg == "--format") {
-            if (!value(&text)) {
-                return false;
-            }
             if (text == "raw") {
                 options->pipeFormat = PipeFormat::kRaw;
             } else if (text == "nut") {
@@ -258,19 +229,14 @@ bool ParseClientOptions(const std::vector<std::string> &args, ClientOptions *opt
             }
             sawFormat = true;
         } else if (arg == "--listen") {
-            if (!value(&options->listen)) {
-                return false;
-            }
-            if (!ValidListen(options->listen, &listenAddress)) {
+            options->listen = text;
+            if (!ValidListen(options->listen, &options->listenAddress, &options->listenPort)) {
                 *error = "bad listen address '" + options->listen +
                          "' (expected ADDRESS:PORT, e.g. 127.0.0.1:8080)";
                 return false;
             }
             sawListen = true;
         } else if (arg == "--allow-origin") {
-            if (!value(&text)) {
-                return false;
-            }
             const auto origin = NormalizedOrigin(text);
             if (!origin) {
                 *error = "bad --allow-origin '" + text +
@@ -280,9 +246,7 @@ bool ParseClientOptions(const std::vector<std::string> &args, ClientOptions *opt
             options->allowOrigins.push_back(*origin);
             sawViewAccess = true;
         } else if (arg == "--token") {
-            if (!value(&options->token)) {
-                return false;
-            }
+            options->token = text;
             if (!ValidToken(options->token)) {
                 *error = "bad --token (expected up to 256 letters, digits, '-', '.', '_' or '~')";
                 return false;
@@ -343,7 +307,7 @@ bool ParseClientOptions(const std::vector<std::string> &args, ClientOptions *opt
         *error = "--listen, --allow-origin, --token and --require-token are only for view";
         return false;
     }
-    if (command == Command::kView && !IsLoopbackAddress(listenAddress)) {
+    if (command == Command::kView && !IsLoopbackAddress(options->listenAddress)) {
         options->requireToken = true;  // reachable from other machines: only with the token
     }
     if (command == Command::kStream) {

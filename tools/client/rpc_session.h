@@ -49,6 +49,10 @@ public:
     void CancelStream();
 
 private:
+    // onEnd or onRequestIDRFrame, with its deadline.
+    template <typename Method>
+    grpc::Status Unary(Method method, int32_t *result);
+
     std::string target_;
     std::shared_ptr<grpc::Channel> channel_;
     std::unique_ptr<MirraxService::Stub> stub_;

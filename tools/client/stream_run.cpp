@@ -3,6 +3,7 @@
 #include <pthread.h>
 
 #include <algorithm>
+#include <cstdio>
 
 #include "client_log.h"
 
@@ -21,25 +22,10 @@ int64_t WallClockMs() {
 }  // namespace
 
 const char *EndReasonName(EndReason reason) {
-    switch (reason) {
-        case EndReason::kFrames:
-            return "frames";
-        case EndReason::kSeconds:
-            return "seconds";
-        case EndReason::kInterrupt:
-            return "interrupt";
-        case EndReason::kSnapshot:
-            return "snapshot";
-        case EndReason::kTimeout:
-            return "timeout";
-        case EndReason::kOutput:
-            return "output";
-        case EndReason::kServer:
-            return "server";
-        case EndReason::kNone:
-            break;
-    }
-    return "none";
+    // In the order of the enumeration.
+    static constexpr const char *kNames[] = {"none",     "frames",  "seconds", "interrupt",
+                                             "snapshot", "timeout", "output",  "server"};
+    return kNames[static_cast<size_t>(reason)];
 }
 
 StreamRun::StreamRun(RpcSession &session, Settings settings)
@@ -141,8 +127,8 @@ StreamRun::Outcome StreamRun::Run(const std::function<void(const FrameMessage &)
     wake_.notify_all();
     control_.join();  // an onEnd in flight finishes first; its deadline bounds the wait
     lock.lock();
-    if (settings_.progress) {
-        progress_.Clear();
+    if (progressWidth_ > 0) {
+        fprintf(stderr, "\r%*s\r", static_cast<int>(progressWidth_), "");  // a clean line
     }
     outcome.reason = reason_ == EndReason::kNone ? EndReason::kServer : reason_;
     outcome.endFailed = endFailed_;
@@ -244,16 +230,25 @@ void StreamRun::OnTimers(std::unique_lock<std::mutex> &lock) {
         session_.CancelStream();
     }
     if (settings_.progress && now >= nextTick_) {
-        ProgressSample sample;
-        sample.totalFrames = totalFrames_;
-        sample.intervalSeconds = std::chrono::duration<double>(now - intervalStart_).count();
-        sample.intervalFrames = interval_.Frames();
-        sample.intervalBytes = interval_.Bytes();
-        sample.latencyMs = interval_.LatencyMedian();
+        // "frames 120  29.8 fps  680.1 kbit/s  send-to-arrival 12.0 ms", rewritten in place.
+        double seconds = std::chrono::duration<double>(now - intervalStart_).count();
+        seconds = seconds > 0.0 ? seconds : 1.0;
+        char text[160];
+        snprintf(text, sizeof(text), "frames %llu  %.1f fps  %.1f kbit/s",
+                 static_cast<unsigned long long>(totalFrames_),
+                 static_cast<double>(interval_.Frames()) / seconds,
+                 static_cast<double>(interval_.Bytes()) * 8.0 / 1000.0 / seconds);
+        std::string line = text;
+        if (const auto latency = interval_.LatencyMedian()) {
+            snprintf(text, sizeof(text), "  send-to-arrival %.1f ms", *latency);
+            line += text;
+        }
+        const size_t pad = progressWidth_ > line.size() ? progressWidth_ - line.size() : 0;
+        fprintf(stderr, "\r%s%*s", line.c_str(), static_cast<int>(pad), "");
+        progressWidth_ = line.size();
         intervalStart_ = now;
         interval_ = StreamStats();
         nextTick_ = now + kProgressInterval;
-        progress_.Show(FormatProgress(sample));
     }
 }
 

@@ -19,7 +19,6 @@
 #include <vector>
 
 #include "frame_message.h"
-#include "progress_line.h"
 #include "rpc_session.h"
 #include "stream_stats.h"
 
@@ -100,7 +99,6 @@ private:
 
     RpcSession &session_;
     const Settings settings_;
-    ProgressLine progress_{stderr};
 
     mutable std::mutex mutex_;
     std::condition_variable wake_;
@@ -124,7 +122,8 @@ private:
     Clock::time_point nextTick_;
     Clock::time_point intervalStart_;
     uint64_t totalFrames_ = 0;
-    StreamStats interval_;  // for the progress line
+    size_t progressWidth_ = 0;  // of the progress line on the terminal
+    StreamStats interval_;      // for the progress line
 
     std::thread control_;
 };

@@ -86,16 +86,6 @@ private:
     StreamRun *run_ = nullptr;
 };
 
-// HOST:PORT, the host possibly in brackets.
-void SplitListen(const std::string &listen, std::string *host, uint16_t *port) {
-    const size_t colon = listen.rfind(':');
-    *host = listen.substr(0, colon);
-    if (host->size() >= 2 && host->front() == '[' && host->back() == ']') {
-        *host = host->substr(1, host->size() - 2);
-    }
-    *port = static_cast<uint16_t>(std::stoi(listen.substr(colon + 1)));
-}
-
 // A random token in hex; empty when the system has no randomness to give.
 std::string RandomToken() {
     uint8_t bytes[kTokenBytes];
@@ -121,7 +111,8 @@ std::string RandomToken() {
 int RunView(const ClientOptions &options, sigset_t stopSignals) {
     RelayState relay;
     ViewServer::Settings settings;
-    SplitListen(options.listen, &settings.address, &settings.port);
+    settings.address = options.listenAddress;
+    settings.port = options.listenPort;
     settings.token = options.token.empty() ? RandomToken() : options.token;
     if (settings.token.empty()) {
         return Fail(std::string("cannot make a token: getrandom: ") + strerror(errno));

@@ -164,15 +164,8 @@ double WallClockMs() {
 }
 
 const char *HostStateName(HostState state) {
-    switch (state) {
-        case HostState::kUp:
-            return "up";
-        case HostState::kDown:
-            return "down";
-        case HostState::kConnecting:
-            break;
-    }
-    return "connecting";
+    static constexpr const char *kNames[] = {"connecting", "up", "down"};  // in their order
+    return kNames[static_cast<size_t>(state)];
 }
 
 std::string_view ContentType(std::string_view name) {
