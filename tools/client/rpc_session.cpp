@@ -64,7 +64,12 @@ grpc::Status RpcSession::Unary(Method method, int32_t *result) {
     return status;
 }
 
-void RpcSession::OpenStream() { reader_ = stub_->onStart(&streamContext_, Empty()); }
+void RpcSession::OpenStream(std::optional<std::chrono::milliseconds> deadline) {
+    if (deadline) {
+        streamContext_.set_deadline(std::chrono::system_clock::now() + *deadline);
+    }
+    reader_ = stub_->onStart(&streamContext_, Empty());
+}
 
 bool RpcSession::Read(ReplyMessage *message) { return reader_->Read(message); }
 
