@@ -26,8 +26,6 @@ public:
     // True when the output failed because its reader went away (a closed pipe).
     virtual bool ReaderGone() const { return false; }
     virtual std::optional<PictureSize> Size() const = 0;
-    // How the sink asks the server for a key frame (any thread). Set before the run.
-    virtual void SetKeyFrameRequester(std::function<void()> /*request*/) {}
 };
 
 // A file, or standard output for "-": raw Annex B, every message's data concatenated
@@ -42,7 +40,8 @@ std::unique_ptr<FrameSink> OpenFileSink(const std::string &path, const char *mux
 // stream is copied, not re-encoded. Write never blocks on the network: a thread of the
 // sink connects, writes and, when the server goes away, reconnects with back-off, one
 // line per attempt; each connection starts at a key frame it asks for.
-std::unique_ptr<FrameSink> OpenPublishSink(const PublishUrl &url, std::string *error);
+std::unique_ptr<FrameSink> OpenPublishSink(const PublishUrl &url,
+                                           std::function<void()> requestKeyFrame);
 
 }  // namespace mirrax::client
 

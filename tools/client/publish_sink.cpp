@@ -254,7 +254,8 @@ private:
 
 class PublishSink : public FrameSink {
 public:
-    explicit PublishSink(PublishUrl url) : url_(std::move(url)) {
+    PublishSink(PublishUrl url, std::function<void()> requestKeyFrame)
+        : url_(std::move(url)), requestKeyFrame_(std::move(requestKeyFrame)) {
         interrupt_.callback = &PublishSink::Interrupted;
         interrupt_.opaque = this;
         thread_ = std::thread([this] { Loop(); });
@@ -263,11 +264,6 @@ public:
     ~PublishSink() override {
         std::string ignored;
         Stop(&ignored);
-    }
-
-    void SetKeyFrameRequester(std::function<void()> request) override {
-        std::lock_guard lock(mutex_);
-        requestKeyFrame_ = std::move(request);
     }
 
     bool Write(const FrameMessage &frame, std::string *error) override {
@@ -305,7 +301,7 @@ public:
         }
         wake_.notify_all();
         if (askForKeyFrame) {
-            RequestKeyFrame();
+            requestKeyFrame_();
         }
         return true;
     }
@@ -367,17 +363,6 @@ private:
         return stopError_.empty();
     }
 
-    void RequestKeyFrame() {
-        std::function<void()> request;
-        {
-            std::lock_guard lock(mutex_);
-            request = requestKeyFrame_;
-        }
-        if (request) {
-            request();
-        }
-    }
-
     // With mutex_ held.
     void DropQueuedPictures() {
         std::deque<Item> kept;
@@ -417,7 +402,7 @@ private:
 
     void AskForKeyFrame() {
         keyFrameAskedAt_ = Clock::now();
-        RequestKeyFrame();
+        requestKeyFrame_();
     }
 
     bool CanConnect() const { return !gaveUp_ && !codecData_.empty() && size_.has_value(); }
@@ -699,6 +684,7 @@ private:
     }
 
     const PublishUrl url_;
+    const std::function<void()> requestKeyFrame_;  // any thread
     AVIOInterruptCB interrupt_{};
 
     // Shared with the caller's threads.
@@ -707,7 +693,6 @@ private:
     std::deque<Item> queue_;
     size_t queuedPictures_ = 0;
     bool skipToKeyFrame_ = false;
-    std::function<void()> requestKeyFrame_;
     std::atomic<bool> finishing_{false};
     std::atomic<bool> abort_{false};
     bool loopDone_ = false;
@@ -748,8 +733,8 @@ private:
 
 }  // namespace
 
-std::unique_ptr<FrameSink> OpenPublishSink(const PublishUrl &url, std::string *error) {
-    (void)error;
+std::unique_ptr<FrameSink> OpenPublishSink(const PublishUrl &url,
+                                           std::function<void()> requestKeyFrame) {
     // The sink reports every failure in its own line; libavformat's messages would
     // repeat each one, several times per attempt to connect.
     av_log_set_level(AV_LOG_FATAL);
@@ -757,7 +742,7 @@ std::unique_ptr<FrameSink> OpenPublishSink(const PublishUrl &url, std::string *e
     // Content-Length, an RTMP message's length); none is taken on trust beyond this.
     // The largest honest one is a picture.
     av_max_alloc(kMaxAllocation);
-    return std::make_unique<PublishSink>(url);
+    return std::make_unique<PublishSink>(url, std::move(requestKeyFrame));
 }
 
 }  // namespace mirrax::client

@@ -28,9 +28,7 @@ int RunStream(const ClientOptions &options, sigset_t stopSignals) {
     }
     std::string error;
     std::unique_ptr<FrameSink> sink;
-    if (options.outputKind == OutputKind::kPublish) {
-        sink = OpenPublishSink(*options.publish, &error);
-    } else {
+    if (!options.publish) {
         // Raw H.264 unless the name or --format (only for standard output) asks for a
         // container.
         const char *muxer = options.outputKind == OutputKind::kMp4 ? "mp4" : nullptr;
@@ -38,16 +36,17 @@ int RunStream(const ClientOptions &options, sigset_t stopSignals) {
             muxer = options.pipeFormat == PipeFormat::kNut ? "nut" : "mpegts";
         }
         sink = OpenFileSink(options.output, muxer, &error);
-    }
-    if (!sink) {
-        return Fail(error);
+        if (!sink) {
+            return Fail(error);
+        }
     }
     auto session = RpcSession::Connect(options.server, kConnectTimeout, &error);
     if (!session) {
         std::string ignored;
-        sink->Finish(&ignored);
-        if (options.outputKind != OutputKind::kStdout &&
-            options.outputKind != OutputKind::kPublish) {
+        if (sink) {
+            sink->Finish(&ignored);
+        }
+        if (sink && options.outputKind != OutputKind::kStdout) {
             std::remove(options.output.c_str());  // nothing was streamed into it
         }
         return Fail(error);
@@ -60,7 +59,10 @@ int RunStream(const ClientOptions &options, sigset_t stopSignals) {
     }
     settings.progress = isatty(STDERR_FILENO) != 0;
     StreamRun run(*session, settings);
-    sink->SetKeyFrameRequester([&run] { run.RequestKeyFrame(); });
+    if (options.publish) {
+        // Finished (its thread joined) below, before the run goes.
+        sink = OpenPublishSink(*options.publish, [&run] { run.RequestKeyFrame(); });
+    }
     tools::SignalWatcher watcher("client-signals", stopSignals,
                                  [&run](int) { run.RequestEnd(EndReason::kInterrupt); });
 
