@@ -23,8 +23,8 @@ int64_t WallClockMs() {
 
 const char *EndReasonName(EndReason reason) {
     // In the order of the enumeration.
-    static constexpr const char *kNames[] = {"none",     "frames",  "seconds", "interrupt",
-                                             "snapshot", "timeout", "output",  "server"};
+    static constexpr const char *kNames[] = {"none",     "frames", "seconds", "interrupt",
+                                             "snapshot", "output", "server"};
     return kNames[static_cast<size_t>(reason)];
 }
 

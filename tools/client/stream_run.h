@@ -24,16 +24,7 @@
 
 namespace mirrax::client {
 
-enum class EndReason {
-    kNone,
-    kFrames,
-    kSeconds,
-    kInterrupt,
-    kSnapshot,
-    kTimeout,
-    kOutput,
-    kServer
-};
+enum class EndReason { kNone, kFrames, kSeconds, kInterrupt, kSnapshot, kOutput, kServer };
 
 // "frames", "seconds", "interrupt", ... as the summary names it.
 const char *EndReasonName(EndReason reason);

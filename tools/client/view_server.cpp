@@ -895,14 +895,8 @@ void ViewServer::Stop() {
 
 bool IsLoopbackAddress(const std::string &address) {
     beast::error_code ec;
-    auto parsed = asio::ip::make_address(address, ec);
-    if (ec) {
-        return false;
-    }
-    if (parsed.is_v6() && parsed.to_v6().is_v4_mapped()) {
-        parsed = asio::ip::make_address_v4(asio::ip::v4_mapped, parsed.to_v6());
-    }
-    return parsed.is_loopback();
+    const auto parsed = asio::ip::make_address(address, ec);
+    return !ec && Unmapped(parsed).is_loopback();
 }
 
 }  // namespace mirrax::client
