@@ -140,6 +140,12 @@ std::optional<Command> CommandByName(const std::string &name) {
     return it == kCommands.end() ? std::nullopt : std::optional<Command>(it->second);
 }
 
+// Sets `error` to the one-line reason for a bad command line; false.
+bool Bad(std::string *error, std::string message) {
+    *error = std::move(message);
+    return false;
+}
+
 }  // namespace
 
 bool ParseClientOptions(const std::vector<std::string> &args, ClientOptions *options,
@@ -171,48 +177,41 @@ bool ParseClientOptions(const std::vector<std::string> &args, ClientOptions *opt
             } else if (i + 1 < args.size()) {
                 text = args[++i];
             } else {
-                *error = "option " + arg + " needs a value";
-                return false;
+                return Bad(error, "option " + arg + " needs a value");
             }
         }
         if (arg == "-h" || arg == "--help") {
             options->help = true;
         } else if (arg == "--server") {
             if (!ValidServer(text)) {
-                *error = "bad server address '" + text + "' (expected HOST:PORT)";
-                return false;
+                return Bad(error, "bad server address '" + text + "' (expected HOST:PORT)");
             }
             options->server = text;
         } else if (arg == "-p" || arg == "--port") {
             if (!ValidPort(text)) {
-                *error = "bad port '" + text + "' (expected 1 to 65535)";
-                return false;
+                return Bad(error, "bad port '" + text + "' (expected 1 to 65535)");
             }
             options->server = "127.0.0.1:" + text;
         } else if (arg == "-o" || arg == "--output") {
             options->output = text;
             if (options->output.empty()) {
-                *error = "empty output name";
-                return false;
+                return Bad(error, "empty output name");
             }
         } else if (arg == "--seconds") {
             options->seconds = ParseSeconds(text);
             if (!options->seconds) {
-                *error = "bad --seconds '" + text + "' (expected a positive number)";
-                return false;
+                return Bad(error, "bad --seconds '" + text + "' (expected a positive number)");
             }
             sawSeconds = true;
         } else if (arg == "--frames") {
             options->frames = ParseCount(text);
             if (!options->frames || *options->frames == 0) {
-                *error = "bad --frames '" + text + "' (expected a positive whole number)";
-                return false;
+                return Bad(error, "bad --frames '" + text + "' (expected a positive whole number)");
             }
         } else if (arg == "--timeout") {
             const auto timeout = ParseSeconds(text);
             if (!timeout) {
-                *error = "bad --timeout '" + text + "' (expected a positive number)";
-                return false;
+                return Bad(error, "bad --timeout '" + text + "' (expected a positive number)");
             }
             options->timeoutSeconds = *timeout;
             sawTimeout = true;
@@ -224,32 +223,30 @@ bool ParseClientOptions(const std::vector<std::string> &args, ClientOptions *opt
             } else if (text == "mpegts") {
                 options->pipeFormat = PipeFormat::kMpegTs;
             } else {
-                *error = "bad --format '" + text + "' (raw, nut or mpegts)";
-                return false;
+                return Bad(error, "bad --format '" + text + "' (raw, nut or mpegts)");
             }
             sawFormat = true;
         } else if (arg == "--listen") {
             options->listen = text;
             if (!ValidListen(options->listen, &options->listenAddress, &options->listenPort)) {
-                *error = "bad listen address '" + options->listen +
-                         "' (expected ADDRESS:PORT, e.g. 127.0.0.1:8080)";
-                return false;
+                return Bad(error, "bad listen address '" + options->listen +
+                                      "' (expected ADDRESS:PORT, e.g. 127.0.0.1:8080)");
             }
             sawListen = true;
         } else if (arg == "--allow-origin") {
             const auto origin = NormalizedOrigin(text);
             if (!origin) {
-                *error = "bad --allow-origin '" + text +
-                         "' (expected http://HOST[:PORT] or https://HOST[:PORT])";
-                return false;
+                return Bad(error, "bad --allow-origin '" + text +
+                                      "' (expected http://HOST[:PORT] or https://HOST[:PORT])");
             }
             options->allowOrigins.push_back(*origin);
             sawViewAccess = true;
         } else if (arg == "--token") {
             options->token = text;
             if (!ValidToken(options->token)) {
-                *error = "bad --token (expected up to 256 letters, digits, '-', '.', '_' or '~')";
-                return false;
+                return Bad(
+                    error,
+                    "bad --token (expected up to 256 letters, digits, '-', '.', '_' or '~')");
             }
             sawViewAccess = true;
         } else if (arg == "--require-token") {
@@ -258,8 +255,7 @@ bool ParseClientOptions(const std::vector<std::string> &args, ClientOptions *opt
         } else if (arg == "--json") {
             options->json = true;
         } else if (arg.size() > 1 && arg[0] == '-') {
-            *error = "unknown option " + arg;
-            return false;
+            return Bad(error, "unknown option " + arg);
         } else if (options->command == Command::kNone) {
             const auto command = CommandByName(arg);
             if (!command) {
@@ -269,8 +265,7 @@ bool ParseClientOptions(const std::vector<std::string> &args, ClientOptions *opt
             }
             options->command = *command;
         } else {
-            *error = "unexpected argument '" + arg + "'";
-            return false;
+            return Bad(error, "unexpected argument '" + arg + "'");
         }
     }
     if (options->help) {
@@ -280,40 +275,33 @@ bool ParseClientOptions(const std::vector<std::string> &args, ClientOptions *opt
     const Command command = options->command;
     const bool streams = command == Command::kStream || command == Command::kSnapshot;
     if (command == Command::kNone) {
-        *error = "no command given (stream, snapshot, view, record, idr or end)";
-        return false;
+        return Bad(error, "no command given (stream, snapshot, view, record, idr or end)");
     }
     if (!streams && !options->output.empty()) {
-        *error = "-o is only for stream and snapshot";
-        return false;
+        return Bad(error, "-o is only for stream and snapshot");
     }
     if (!streams && options->json) {
-        *error = "--json is only for stream and snapshot";
-        return false;
+        return Bad(error, "--json is only for stream and snapshot");
     }
     if (command != Command::kStream && sawFormat) {
-        *error = "--format is only for stream";
-        return false;
+        return Bad(error, "--format is only for stream");
     }
     if (command != Command::kStream && (sawSeconds || options->frames)) {
-        *error = "--seconds and --frames are only for stream";
-        return false;
+        return Bad(error, "--seconds and --frames are only for stream");
     }
     if (command != Command::kSnapshot && sawTimeout) {
-        *error = "--timeout is only for snapshot";
-        return false;
+        return Bad(error, "--timeout is only for snapshot");
     }
     if (command != Command::kView && (sawListen || sawViewAccess)) {
-        *error = "--listen, --allow-origin, --token and --require-token are only for view";
-        return false;
+        return Bad(error,
+                   "--listen, --allow-origin, --token and --require-token are only for view");
     }
     if (command == Command::kView && !IsLoopbackAddress(options->listenAddress)) {
         options->requireToken = true;  // reachable from other machines: only with the token
     }
     if (command == Command::kStream) {
         if (options->output.empty()) {
-            *error = "stream needs -o FILE.h264, FILE.mp4, - or a media server URL";
-            return false;
+            return Bad(error, "stream needs -o FILE.h264, FILE.mp4, - or a media server URL");
         }
         if (LooksLikeUrl(options->output)) {
             options->publish = ParsePublishUrl(options->output, error);
@@ -325,19 +313,18 @@ bool ParseClientOptions(const std::vector<std::string> &args, ClientOptions *opt
             options->outputKind = StreamOutputKind(options->output);
         }
         if (options->outputKind == OutputKind::kNone) {
-            *error = "output '" + options->output +
-                     "' must end in .h264 or .mp4, be -, or be an rtsp://, srt:// or rtmp:// URL";
-            return false;
+            return Bad(
+                error,
+                "output '" + options->output +
+                    "' must end in .h264 or .mp4, be -, or be an rtsp://, srt:// or rtmp:// URL");
         }
         if (sawFormat && options->outputKind != OutputKind::kStdout) {
-            *error = "--format is for -o - (a file's container follows its name)";
-            return false;
+            return Bad(error, "--format is for -o - (a file's container follows its name)");
         }
     }
     if (command == Command::kSnapshot) {
         if (options->output.empty() || !EndsWith(options->output, ".png")) {
-            *error = "snapshot needs -o FILE.png";
-            return false;
+            return Bad(error, "snapshot needs -o FILE.png");
         }
         options->outputKind = OutputKind::kPng;
     }
