@@ -6,6 +6,7 @@
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
+#include <map>
 #include <memory>
 #include <set>
 #include <sstream>
@@ -15,6 +16,12 @@
 namespace mirrax::client {
 
 namespace {
+
+// Sets `error` to the one-line reason for a bad command line; false.
+bool Bad(std::string *error, std::string message) {
+    *error = std::move(message);
+    return false;
+}
 
 bool EndsWith(const std::string &text, const std::string &suffix) {
     if (text.size() < suffix.size()) {
@@ -53,8 +60,9 @@ bool ValidPort(const std::string &text) {
 }
 
 // ADDRESS:PORT for the view's web server: a numeric address (IPv6 in brackets) and
-// a port, 0 meaning any free one. Sets `address` to the address without brackets.
-bool ValidListen(const std::string &text, std::string *address) {
+// a port, 0 meaning any free one. Sets `address` to the address without brackets, and
+// `listenPort`.
+bool ValidListen(const std::string &text, std::string *address, uint16_t *listenPort) {
     const size_t colon = text.rfind(':');
     if (colon == std::string::npos || colon == 0) {
         return false;
@@ -63,6 +71,7 @@ bool ValidListen(const std::string &text, std::string *address) {
     if (!port || *port > 65535) {
         return false;
     }
+    *listenPort = static_cast<uint16_t>(*port);
     std::string host = text.substr(0, colon);
     if (host.size() >= 2 && host.front() == '[' && host.back() == ']') {
         *address = host.substr(1, host.size() - 2);
@@ -138,8 +147,7 @@ bool ReadServersFile(const std::string &path, std::vector<NamedServer> *devices,
         text.append(chunk, got);
     }
     if (!file || ferror(file.get())) {
-        *error = "cannot read --servers " + path + ": " + strerror(errno);
-        return false;
+        return Bad(error, "cannot read --servers " + path + ": " + strerror(errno));
     }
     std::istringstream lines(text);
     std::string line;
@@ -153,14 +161,12 @@ bool ReadServersFile(const std::string &path, std::vector<NamedServer> *devices,
         }
         if (!(words >> server) || (words >> more) || !ValidDeviceName(name) ||
             !ValidServer(server)) {
-            *error = path + ":" + std::to_string(number) + ": expected NAME HOST:PORT";
-            return false;
+            return Bad(error, path + ":" + std::to_string(number) + ": expected NAME HOST:PORT");
         }
         devices->push_back({name, server});
     }
     if (devices->empty()) {
-        *error = "no devices in --servers " + path;
-        return false;
+        return Bad(error, "no devices in --servers " + path);
     }
     return true;
 }
@@ -173,36 +179,31 @@ bool ViewDevices(const std::vector<std::string> &servers, const std::vector<std:
                  std::string *error) {
     if (!serversFile.empty()) {
         if (!servers.empty() || !names.empty()) {
-            *error = "--servers replaces --server, -p and --name";
-            return false;
+            return Bad(error, "--servers replaces --server, -p and --name");
         }
         if (!ReadServersFile(serversFile, devices, error)) {
             return false;
         }
     } else {
         if (names.size() > servers.size()) {
-            *error = "more names (" + std::to_string(names.size()) + ") than servers (" +
-                     std::to_string(servers.size()) + ")";
-            return false;
+            return Bad(error, "more names (" + std::to_string(names.size()) + ") than servers (" +
+                                  std::to_string(servers.size()) + ")");
         }
         for (size_t i = 0; i < servers.size(); ++i) {
             devices->push_back({i < names.size() ? names[i] : servers[i], servers[i]});
         }
     }
     if (devices->size() > kMaxViewDevices) {
-        *error = "at most " + std::to_string(kMaxViewDevices) + " devices";
-        return false;
+        return Bad(error, "at most " + std::to_string(kMaxViewDevices) + " devices");
     }
     std::set<std::string> seenNames;
     std::set<std::string> seenServers;
     for (const NamedServer &device : *devices) {
         if (!seenServers.insert(device.server).second) {
-            *error = "server " + device.server + " given twice";
-            return false;
+            return Bad(error, "server " + device.server + " given twice");
         }
         if (!seenNames.insert(device.name).second) {
-            *error = "device name '" + device.name + "' given twice";
-            return false;
+            return Bad(error, "device name '" + device.name + "' given twice");
         }
     }
     return true;
@@ -222,25 +223,11 @@ OutputKind StreamOutputKind(const std::string &path) {
 }
 
 std::optional<Command> CommandByName(const std::string &name) {
-    if (name == "stream") {
-        return Command::kStream;
-    }
-    if (name == "idr") {
-        return Command::kIdr;
-    }
-    if (name == "end") {
-        return Command::kEnd;
-    }
-    if (name == "snapshot") {
-        return Command::kSnapshot;
-    }
-    if (name == "record") {
-        return Command::kRecord;
-    }
-    if (name == "view") {
-        return Command::kView;
-    }
-    return std::nullopt;
+    static const std::map<std::string, Command> kCommands = {
+        {"stream", Command::kStream},     {"idr", Command::kIdr},       {"end", Command::kEnd},
+        {"snapshot", Command::kSnapshot}, {"record", Command::kRecord}, {"view", Command::kView}};
+    const auto it = kCommands.find(name);
+    return it == kCommands.end() ? std::nullopt : std::optional<Command>(it->second);
 }
 
 }  // namespace
@@ -253,7 +240,6 @@ bool ParseClientOptions(const std::vector<std::string> &args, ClientOptions *opt
     bool sawFormat = false;
     bool sawListen = false;
     bool sawViewAccess = false;
-    std::string listenAddress = "127.0.0.1";
     std::vector<std::string> servers;  // --server and -p, in order
     std::vector<std::string> names;
     std::string serversFile;
@@ -267,99 +253,69 @@ bool ParseClientOptions(const std::vector<std::string> &args, ClientOptions *opt
                 arg.resize(eq);
             }
         }
-        auto value = [&](std::string *out) {
-            if (inlineValue) {
-                *out = *inlineValue;
-                return true;
-            }
-            if (i + 1 >= args.size()) {
-                *error = "option " + arg + " needs a value";
-                return false;
-            }
-            *out = args[++i];
-            return true;
-        };
+        // The options that take a value, from "--option=VALUE" or the next argument.
+        static const std::set<std::string> kWithValue = {
+            "--server",       "-p",       "--port",    "-o",       "--output",
+            "--seconds",      "--frames", "--timeout", "--format", "--listen",
+            "--allow-origin", "--token",  "--name",    "--servers"};
         std::string text;
+        if (kWithValue.count(arg) != 0) {
+            if (inlineValue) {
+                text = *inlineValue;
+            } else if (i + 1 < args.size()) {
+                text = args[++i];
+            } else {
+                return Bad(error, "option " + arg + " needs a value");
+            }
+        }
         if (arg == "-h" || arg == "--help") {
             options->help = true;
         } else if (arg == "--server") {
-            if (!value(&text)) {
-                return false;
-            }
             if (!ValidServer(text)) {
-                *error = "bad server address '" + text + "' (expected HOST:PORT)";
-                return false;
+                return Bad(error, "bad server address '" + text + "' (expected HOST:PORT)");
             }
             servers.push_back(text);
         } else if (arg == "-p" || arg == "--port") {
-            if (!value(&text)) {
-                return false;
-            }
             if (!ValidPort(text)) {
-                *error = "bad port '" + text + "' (expected 1 to 65535)";
-                return false;
+                return Bad(error, "bad port '" + text + "' (expected 1 to 65535)");
             }
             servers.push_back("127.0.0.1:" + text);
         } else if (arg == "--name") {
-            if (!value(&text)) {
-                return false;
-            }
             if (!ValidDeviceName(text)) {
-                *error = "bad --name '" + text +
-                         "' (expected up to 64 characters without spaces or control characters)";
-                return false;
+                return Bad(error, "bad --name '" + text +
+                                      "' (expected up to 64 characters without spaces or "
+                                      "control characters)");
             }
             names.push_back(text);
         } else if (arg == "--servers") {
-            if (!value(&serversFile)) {
-                return false;
-            }
+            serversFile = text;
             if (serversFile.empty()) {
-                *error = "empty --servers file name";
-                return false;
+                return Bad(error, "empty --servers file name");
             }
         } else if (arg == "-o" || arg == "--output") {
-            if (!value(&options->output)) {
-                return false;
-            }
+            options->output = text;
             if (options->output.empty()) {
-                *error = "empty output name";
-                return false;
+                return Bad(error, "empty output name");
             }
         } else if (arg == "--seconds") {
-            if (!value(&text)) {
-                return false;
-            }
             options->seconds = ParseSeconds(text);
             if (!options->seconds) {
-                *error = "bad --seconds '" + text + "' (expected a positive number)";
-                return false;
+                return Bad(error, "bad --seconds '" + text + "' (expected a positive number)");
             }
             sawSeconds = true;
         } else if (arg == "--frames") {
-            if (!value(&text)) {
-                return false;
-            }
             options->frames = ParseCount(text);
             if (!options->frames || *options->frames == 0) {
-                *error = "bad --frames '" + text + "' (expected a positive whole number)";
-                return false;
+                return Bad(error, "bad --frames '" + text + "' (expected a positive whole number)");
             }
         } else if (arg == "--timeout") {
-            if (!value(&text)) {
-                return false;
-            }
             const auto timeout = ParseSeconds(text);
             if (!timeout) {
-                *error = "bad --timeout '" + text + "' (expected a positive number)";
-                return false;
+                return Bad(error, "bad --timeout '" + text + "' (expected a positive number)");
             }
             options->timeoutSeconds = *timeout;
             sawTimeout = true;
         } else if (arg == "--format") {
-            if (!value(&text)) {
-                return false;
-            }
             if (text == "raw") {
                 options->pipeFormat = PipeFormat::kRaw;
             } else if (text == "nut") {
@@ -367,39 +323,30 @@ bool ParseClientOptions(const std::vector<std::string> &args, ClientOptions *opt
             } else if (text == "mpegts") {
                 options->pipeFormat = PipeFormat::kMpegTs;
             } else {
-                *error = "bad --format '" + text + "' (raw, nut or mpegts)";
-                return false;
+                return Bad(error, "bad --format '" + text + "' (raw, nut or mpegts)");
             }
             sawFormat = true;
         } else if (arg == "--listen") {
-            if (!value(&options->listen)) {
-                return false;
-            }
-            if (!ValidListen(options->listen, &listenAddress)) {
-                *error = "bad listen address '" + options->listen +
-                         "' (expected ADDRESS:PORT, e.g. 127.0.0.1:8080)";
-                return false;
+            options->listen = text;
+            if (!ValidListen(options->listen, &options->listenAddress, &options->listenPort)) {
+                return Bad(error, "bad listen address '" + options->listen +
+                                      "' (expected ADDRESS:PORT, e.g. 127.0.0.1:8080)");
             }
             sawListen = true;
         } else if (arg == "--allow-origin") {
-            if (!value(&text)) {
-                return false;
-            }
             const auto origin = NormalizedOrigin(text);
             if (!origin) {
-                *error = "bad --allow-origin '" + text +
-                         "' (expected http://HOST[:PORT] or https://HOST[:PORT])";
-                return false;
+                return Bad(error, "bad --allow-origin '" + text +
+                                      "' (expected http://HOST[:PORT] or https://HOST[:PORT])");
             }
             options->allowOrigins.push_back(*origin);
             sawViewAccess = true;
         } else if (arg == "--token") {
-            if (!value(&options->token)) {
-                return false;
-            }
+            options->token = text;
             if (!ValidToken(options->token)) {
-                *error = "bad --token (expected up to 256 letters, digits, '-', '.', '_' or '~')";
-                return false;
+                return Bad(
+                    error,
+                    "bad --token (expected up to 256 letters, digits, '-', '.', '_' or '~')");
             }
             sawViewAccess = true;
         } else if (arg == "--require-token") {
@@ -408,8 +355,7 @@ bool ParseClientOptions(const std::vector<std::string> &args, ClientOptions *opt
         } else if (arg == "--json") {
             options->json = true;
         } else if (arg.size() > 1 && arg[0] == '-') {
-            *error = "unknown option " + arg;
-            return false;
+            return Bad(error, "unknown option " + arg);
         } else if (options->command == Command::kNone) {
             const auto command = CommandByName(arg);
             if (!command) {
@@ -419,8 +365,7 @@ bool ParseClientOptions(const std::vector<std::string> &args, ClientOptions *opt
             }
             options->command = *command;
         } else {
-            *error = "unexpected argument '" + arg + "'";
-            return false;
+            return Bad(error, "unexpected argument '" + arg + "'");
         }
     }
     if (options->help) {
@@ -430,37 +375,30 @@ bool ParseClientOptions(const std::vector<std::string> &args, ClientOptions *opt
     const Command command = options->command;
     const bool streams = command == Command::kStream || command == Command::kSnapshot;
     if (command == Command::kNone) {
-        *error = "no command given (stream, snapshot, view, record, idr or end)";
-        return false;
+        return Bad(error, "no command given (stream, snapshot, view, record, idr or end)");
     }
     if (!streams && !options->output.empty()) {
-        *error = "-o is only for stream and snapshot";
-        return false;
+        return Bad(error, "-o is only for stream and snapshot");
     }
     if (!streams && options->json) {
-        *error = "--json is only for stream and snapshot";
-        return false;
+        return Bad(error, "--json is only for stream and snapshot");
     }
     if (command != Command::kStream && sawFormat) {
-        *error = "--format is only for stream";
-        return false;
+        return Bad(error, "--format is only for stream");
     }
     if (command != Command::kStream && (sawSeconds || options->frames)) {
-        *error = "--seconds and --frames are only for stream";
-        return false;
+        return Bad(error, "--seconds and --frames are only for stream");
     }
     if (command != Command::kSnapshot && sawTimeout) {
-        *error = "--timeout is only for snapshot";
-        return false;
+        return Bad(error, "--timeout is only for snapshot");
     }
     if (command != Command::kView && (sawListen || sawViewAccess)) {
-        *error = "--listen, --allow-origin, --token and --require-token are only for view";
-        return false;
+        return Bad(error,
+                   "--listen, --allow-origin, --token and --require-token are only for view");
     }
     if (servers.size() > 1 || !names.empty() || !serversFile.empty()) {
         if (command != Command::kView) {
-            *error = "several servers, --name and --servers are only for view";
-            return false;
+            return Bad(error, "several servers, --name and --servers are only for view");
         }
         if (!ViewDevices(servers, names, serversFile, &options->devices, error)) {
             return false;
@@ -469,13 +407,12 @@ bool ParseClientOptions(const std::vector<std::string> &args, ClientOptions *opt
     } else if (!servers.empty()) {
         options->server = servers.front();
     }
-    if (command == Command::kView && !IsLoopbackAddress(listenAddress)) {
+    if (command == Command::kView && !IsLoopbackAddress(options->listenAddress)) {
         options->requireToken = true;  // reachable from other machines: only with the token
     }
     if (command == Command::kStream) {
         if (options->output.empty()) {
-            *error = "stream needs -o FILE.h264, FILE.mp4, - or a media server URL";
-            return false;
+            return Bad(error, "stream needs -o FILE.h264, FILE.mp4, - or a media server URL");
         }
         if (LooksLikeUrl(options->output)) {
             options->publish = ParsePublishUrl(options->output, error);
@@ -487,19 +424,18 @@ bool ParseClientOptions(const std::vector<std::string> &args, ClientOptions *opt
             options->outputKind = StreamOutputKind(options->output);
         }
         if (options->outputKind == OutputKind::kNone) {
-            *error = "output '" + options->output +
-                     "' must end in .h264 or .mp4, be -, or be an rtsp://, srt:// or rtmp:// URL";
-            return false;
+            return Bad(
+                error,
+                "output '" + options->output +
+                    "' must end in .h264 or .mp4, be -, or be an rtsp://, srt:// or rtmp:// URL");
         }
         if (sawFormat && options->outputKind != OutputKind::kStdout) {
-            *error = "--format is for -o - (a file's container follows its name)";
-            return false;
+            return Bad(error, "--format is for -o - (a file's container follows its name)");
         }
     }
     if (command == Command::kSnapshot) {
         if (options->output.empty() || !EndsWith(options->output, ".png")) {
-            *error = "snapshot needs -o FILE.png";
-            return false;
+            return Bad(error, "snapshot needs -o FILE.png");
         }
         options->outputKind = OutputKind::kPng;
     }

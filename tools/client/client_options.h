@@ -37,11 +37,13 @@ struct ClientOptions {
     std::string output;
     OutputKind outputKind = OutputKind::kNone;
     PipeFormat pipeFormat = PipeFormat::kRaw;
-    std::optional<PublishUrl> publish;      // stream -o URL: the media server
-    std::optional<double> seconds;          // stream: end the run after this long
-    std::optional<uint64_t> frames;         // stream: end the run after this many pictures
-    double timeoutSeconds = 10.0;           // snapshot: give up without a picture after this long
-    std::string listen = "127.0.0.1:8080";  // view: the web server's address
+    std::optional<PublishUrl> publish;        // stream -o URL: the media server
+    std::optional<double> seconds;            // stream: end the run after this long
+    std::optional<uint64_t> frames;           // stream: end the run after this many pictures
+    double timeoutSeconds = 10.0;             // snapshot: give up without a picture after this long
+    std::string listen = "127.0.0.1:8080";    // view: the web server's address, as given
+    std::string listenAddress = "127.0.0.1";  // its address, IPv6 without brackets
+    uint16_t listenPort = 8080;
     // view: the devices of the grid page (several --server, --name or --servers); empty
     // for one host and its single page.
     std::vector<NamedServer> devices;

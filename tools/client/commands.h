@@ -6,17 +6,11 @@
 
 #include <string>
 
+#include "client_log.h"
 #include "client_options.h"
 #include "stream_stats.h"
 
 namespace mirrax::client {
-
-inline constexpr int kExitOk = 0;
-inline constexpr int kExitFailure = 1;
-inline constexpr int kExitUsage = 2;
-
-// Prints "mirrax_client: error: MESSAGE" on stderr and returns kExitFailure.
-int Fail(const std::string &message);
 
 // The summary as one line, or as JSON, on `out`.
 void PrintSummary(FILE *out, const Summary &summary, bool json);

@@ -16,6 +16,10 @@ inline constexpr int64_t kFlagEos = 1;
 inline constexpr int64_t kFlagSyncFrame = 2;
 inline constexpr int64_t kFlagCodecData = 8;
 
+// Why a key frame is wanted: a viewer of the view has just joined, or anything else
+// (a button, a viewer or a media server that fell behind, a new connection).
+enum class KeyFrameNeed { kJoin, kAsked };
+
 struct FrameMessage {
     std::string_view data;  // borrows from the message it was parsed from
     int64_t flags = 0;

@@ -26,30 +26,22 @@ public:
     // True when the output failed because its reader went away (a closed pipe).
     virtual bool ReaderGone() const { return false; }
     virtual std::optional<PictureSize> Size() const = 0;
-    // How the sink asks the server for a key frame (any thread). Set before the run.
-    virtual void SetKeyFrameRequester(std::function<void()> /*request*/) {}
 };
 
-// Raw Annex B: every message's data, concatenated as received. "-" writes to
-// standard output, flushed after every buffer. Null with a reason when the file
-// cannot be created.
-std::unique_ptr<FrameSink> OpenRawSink(const std::string &path, std::string *error);
-
-// MP4 through libavformat. The header is written once the first picture has been
-// decoded (its size and the codec data make the track parameters); the trailer only
-// when the header was written.
-std::unique_ptr<FrameSink> OpenMp4Sink(const std::string &path, std::string *error);
-
-// A framed container ("nut", "mpegts") on standard output for a player: the header once
-// the first picture has been decoded, then each picture written and flushed as it
-// arrives.
-std::unique_ptr<FrameSink> OpenPipeSink(const char *formatName, std::string *error);
+// A file, or standard output for "-": raw Annex B, every message's data concatenated
+// as received, when `muxer` is null; otherwise a container ("mp4", or "nut" and
+// "mpegts" for a player) whose header is written once the first picture has been
+// decoded (its size and the codec data make the track parameters). Standard output is
+// flushed after every buffer. Null with a reason when the output cannot be created.
+std::unique_ptr<FrameSink> OpenFileSink(const std::string &path, const char *muxer,
+                                        std::string *error);
 
 // A media server through libavformat (RTSP; MPEG-TS over SRT; FLV over RTMP). The
 // stream is copied, not re-encoded. Write never blocks on the network: a thread of the
 // sink connects, writes and, when the server goes away, reconnects with back-off, one
 // line per attempt; each connection starts at a key frame it asks for.
-std::unique_ptr<FrameSink> OpenPublishSink(const PublishUrl &url, std::string *error);
+std::unique_ptr<FrameSink> OpenPublishSink(const PublishUrl &url,
+                                           std::function<void()> requestKeyFrame);
 
 }  // namespace mirrax::client
 

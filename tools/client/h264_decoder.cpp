@@ -2,76 +2,58 @@
 
 #include <cstring>
 
-#include "mirrax_media/av_handles.h"
-
 namespace mirrax::client {
 
-namespace {
+bool H264Decoder::Decode(std::string_view data, bool codecData, const PictureFn &onPicture,
+                         std::string *error) {
+    if (codecData) {
+        codecData_.append(data);
+        return true;
+    }
+    if (data.empty()) {
+        return true;
+    }
+    // av_new_packet adds the zeroed padding the parser may read past the end.
+    av_packet_unref(packet_.get());
+    int rc = av_new_packet(packet_.get(), static_cast<int>(codecData_.size() + data.size()));
+    if (rc < 0) {
+        *error = "cannot allocate a packet: " + av::AvError(rc);
+        return false;
+    }
+    memcpy(packet_->data, codecData_.data(), codecData_.size());
+    memcpy(packet_->data + codecData_.size(), data.data(), data.size());
+    codecData_.clear();
+    rc = avcodec_send_packet(context_.get(), packet_.get());
+    if (rc < 0 && rc != AVERROR(EAGAIN)) {
+        *error = "H.264 decoder rejected a buffer: " + av::AvError(rc);
+        return false;
+    }
+    return Drain(onPicture, error);
+}
 
-class AvH264Decoder : public H264Decoder {
-public:
-    AvH264Decoder(av::CodecContextPtr context, av::PacketPtr packet, av::FramePtr frame)
-        : context_(std::move(context)), packet_(std::move(packet)), frame_(std::move(frame)) {}
+bool H264Decoder::Flush(const PictureFn &onPicture, std::string *error) {
+    const int rc = avcodec_send_packet(context_.get(), nullptr);
+    if (rc < 0 && rc != AVERROR_EOF) {
+        *error = "H.264 decoder cannot flush: " + av::AvError(rc);
+        return false;
+    }
+    return Drain(onPicture, error);
+}
 
-    bool Decode(std::string_view data, bool codecData, const PictureFn &onPicture,
-                std::string *error) override {
-        if (codecData) {
-            codecData_.append(data);
+bool H264Decoder::Drain(const PictureFn &onPicture, std::string *error) {
+    while (true) {
+        const int rc = avcodec_receive_frame(context_.get(), frame_.get());
+        if (rc == AVERROR(EAGAIN) || rc == AVERROR_EOF) {
             return true;
         }
-        if (data.empty()) {
-            return true;
-        }
-        // av_new_packet adds the zeroed padding the parser may read past the end.
-        av_packet_unref(packet_.get());
-        int rc = av_new_packet(packet_.get(), static_cast<int>(codecData_.size() + data.size()));
         if (rc < 0) {
-            *error = "cannot allocate a packet: " + av::AvError(rc);
+            *error = "H.264 decoder failed: " + av::AvError(rc);
             return false;
         }
-        memcpy(packet_->data, codecData_.data(), codecData_.size());
-        memcpy(packet_->data + codecData_.size(), data.data(), data.size());
-        codecData_.clear();
-        rc = avcodec_send_packet(context_.get(), packet_.get());
-        if (rc < 0 && rc != AVERROR(EAGAIN)) {
-            *error = "H.264 decoder rejected a buffer: " + av::AvError(rc);
-            return false;
-        }
-        return Drain(onPicture, error);
+        onPicture(*frame_);
+        av_frame_unref(frame_.get());
     }
-
-    bool Flush(const PictureFn &onPicture, std::string *error) override {
-        const int rc = avcodec_send_packet(context_.get(), nullptr);
-        if (rc < 0 && rc != AVERROR_EOF) {
-            *error = "H.264 decoder cannot flush: " + av::AvError(rc);
-            return false;
-        }
-        return Drain(onPicture, error);
-    }
-
-private:
-    av::CodecContextPtr context_;
-    av::PacketPtr packet_;
-    av::FramePtr frame_;
-    std::string codecData_;  // waiting for the next picture
-
-    bool Drain(const PictureFn &onPicture, std::string *error) {
-        while (true) {
-            const int rc = avcodec_receive_frame(context_.get(), frame_.get());
-            if (rc == AVERROR(EAGAIN) || rc == AVERROR_EOF) {
-                return true;
-            }
-            if (rc < 0) {
-                *error = "H.264 decoder failed: " + av::AvError(rc);
-                return false;
-            }
-            onPicture(*frame_);
-            av_frame_unref(frame_.get());
-        }
-    }
-};
-
-}  // namespace
+}
 
 std::unique_ptr<H264Decoder> H264Decoder::Create(std::string *error) {
     const AVCodec *codec = avcodec_find_decoder(AV_CODEC_ID_H264);
@@ -94,7 +76,8 @@ std::unique_ptr<H264Decoder> H264Decoder::Create(std::string *error) {
         *error = "cannot open the H.264 decoder: " + av::AvError(rc);
         return nullptr;
     }
-    return std::make_unique<AvH264Decoder>(std::move(context), std::move(packet), std::move(frame));
+    return std::unique_ptr<H264Decoder>(
+        new H264Decoder(std::move(context), std::move(packet), std::move(frame)));
 }
 
 }  // namespace mirrax::client

@@ -7,7 +7,7 @@
 #include <string>
 #include <string_view>
 
-struct AVFrame;
+#include "mirrax_media/av_handles.h"
 
 namespace mirrax::client {
 
@@ -15,7 +15,6 @@ class H264Decoder {
 public:
     // A ready decoder, or null with a reason.
     static std::unique_ptr<H264Decoder> Create(std::string *error);
-    virtual ~H264Decoder() = default;
 
     using PictureFn = std::function<void(const AVFrame &)>;
 
@@ -23,10 +22,20 @@ public:
     // data (SPS/PPS, in one buffer or several) is kept and decoded together with the
     // next picture, since on its own it makes no picture. False with a reason when the
     // decoder rejects a buffer.
-    virtual bool Decode(std::string_view data, bool codecData, const PictureFn &onPicture,
-                        std::string *error) = 0;
+    bool Decode(std::string_view data, bool codecData, const PictureFn &onPicture,
+                std::string *error);
     // Ends the stream and hands over any picture still inside the decoder.
-    virtual bool Flush(const PictureFn &onPicture, std::string *error) = 0;
+    bool Flush(const PictureFn &onPicture, std::string *error);
+
+private:
+    H264Decoder(av::CodecContextPtr context, av::PacketPtr packet, av::FramePtr frame)
+        : context_(std::move(context)), packet_(std::move(packet)), frame_(std::move(frame)) {}
+    bool Drain(const PictureFn &onPicture, std::string *error);
+
+    av::CodecContextPtr context_;
+    av::PacketPtr packet_;
+    av::FramePtr frame_;
+    std::string codecData_;  // waiting for the next picture
 };
 
 }  // namespace mirrax::client

@@ -21,7 +21,7 @@ int main(int argc, char **argv) {
     ClientOptions options;
     std::string error;
     if (!ParseClientOptions(args, &options, &error)) {
-        fprintf(stderr, "mirrax_client: %s (see mirrax_client --help)\n", error.c_str());
+        Say("%s (see mirrax_client --help)", error.c_str());
         return kExitUsage;
     }
     if (options.help) {

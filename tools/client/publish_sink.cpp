@@ -21,10 +21,12 @@
 #include <mutex>
 #include <thread>
 
+#include "av_output.h"
+#include "client_log.h"
 #include "frame_sink.h"
-#include "mirrax_media/av_handles.h"
 #include "monotonic_pts.h"
 #include "name_lookup.h"
+#include "retry_backoff.h"
 
 namespace mirrax::client {
 
@@ -33,7 +35,6 @@ namespace {
 using Clock = std::chrono::steady_clock;
 using namespace std::chrono_literals;
 
-constexpr AVRational kMillisecond{1, 1000};
 // Back-off between connection attempts: doubled after every failed one, up to the cap.
 constexpr std::chrono::milliseconds kFirstRetry{250};
 constexpr std::chrono::milliseconds kMaxRetry{5000};
@@ -253,7 +254,8 @@ private:
 
 class PublishSink : public FrameSink {
 public:
-    explicit PublishSink(PublishUrl url) : url_(std::move(url)) {
+    PublishSink(PublishUrl url, std::function<void()> requestKeyFrame)
+        : url_(std::move(url)), requestKeyFrame_(std::move(requestKeyFrame)) {
         interrupt_.callback = &PublishSink::Interrupted;
         interrupt_.opaque = this;
         thread_ = std::thread([this] { Loop(); });
@@ -262,11 +264,6 @@ public:
     ~PublishSink() override {
         std::string ignored;
         Stop(&ignored);
-    }
-
-    void SetKeyFrameRequester(std::function<void()> request) override {
-        std::lock_guard lock(mutex_);
-        requestKeyFrame_ = std::move(request);
     }
 
     bool Write(const FrameMessage &frame, std::string *error) override {
@@ -304,7 +301,7 @@ public:
         }
         wake_.notify_all();
         if (askForKeyFrame) {
-            RequestKeyFrame();
+            requestKeyFrame_();
         }
         return true;
     }
@@ -358,26 +355,12 @@ private:
         if (lost_ > 0) {
             lost = "; " + std::to_string(lost_) + " written but not taken by a receiver";
         }
-        fprintf(stderr,
-                "mirrax_client: publish: %llu pictures taken by %s over %d connection%s; %llu "
-                "skipped waiting for a connection or a key frame%s\n",
-                static_cast<unsigned long long>(sent_), url_.shown.c_str(), connections_,
-                connections_ == 1 ? "" : "s", static_cast<unsigned long long>(dropped_),
-                lost.c_str());
-        fflush(stderr);
+        Say("publish: %llu pictures taken by %s over %d connection%s; %llu skipped waiting for a "
+            "connection or a key frame%s",
+            static_cast<unsigned long long>(sent_), url_.shown.c_str(), connections_,
+            connections_ == 1 ? "" : "s", static_cast<unsigned long long>(dropped_), lost.c_str());
         *error = stopError_;
         return stopError_.empty();
-    }
-
-    void RequestKeyFrame() {
-        std::function<void()> request;
-        {
-            std::lock_guard lock(mutex_);
-            request = requestKeyFrame_;
-        }
-        if (request) {
-            request();
-        }
     }
 
     // With mutex_ held.
@@ -419,7 +402,7 @@ private:
 
     void AskForKeyFrame() {
         keyFrameAskedAt_ = Clock::now();
-        RequestKeyFrame();
+        requestKeyFrame_();
     }
 
     bool CanConnect() const { return !gaveUp_ && !codecData_.empty() && size_.has_value(); }
@@ -455,7 +438,7 @@ private:
         }
         lock.unlock();
         if (connected_) {
-            Close(true);
+            Close();
         }
         lock.lock();
         loopDone_ = true;
@@ -475,11 +458,11 @@ private:
                 // New parameters (the screen was rotated or resized): the output's
                 // header holds the old ones, so it is closed here and opened again with
                 // the new ones once a picture has shown their size.
-                Close(true);
-                Say("the stream's parameters changed; restarting the %s output",
+                Close();
+                Say("publish: the stream's parameters changed; restarting the %s output",
                     PublishProtocolName(url_.protocol));
                 retryAt_ = Clock::now();
-                backoff_ = kFirstRetry;
+                backoff_.Reset();
                 restarting_ = true;
             }
             return;
@@ -519,34 +502,18 @@ private:
     }
 
     void Lose(const std::string &error) {
-        Close(true, true);
+        Close(true);
         lastError_ = error;
-        Say("lost the connection to %s: %s; reconnecting", url_.shown.c_str(), error.c_str());
-        retryAt_ = Clock::now() + kFirstRetry;
-        backoff_ = kFirstRetry * 2;
+        Say("publish: lost the connection to %s: %s; reconnecting", url_.shown.c_str(),
+            error.c_str());
+        backoff_.Reset();
+        retryAt_ = Clock::now() + backoff_.Next();
     }
 
     bool WritePicture(const Item &item, std::string *error) {
-        int rc = av_new_packet(packet_.get(), static_cast<int>(item.data.size()));
-        if (rc < 0) {
-            *error = "out of memory";
-            return false;
-        }
-        memcpy(packet_->data, item.data.data(), item.data.size());
-        packet_->pts = av_rescale_q(pts_.Next(item.pts), kMillisecond, stream_->time_base);
-        packet_->dts = packet_->pts;
-        packet_->stream_index = stream_->index;
-        if (item.key) {
-            packet_->flags |= AV_PKT_FLAG_KEY;
-        }
         SetDeadline(kWriteTimeout);
         interrupted_ = false;
-        rc = av_write_frame(format_.get(), packet_.get());
-        av_packet_unref(packet_.get());
-        if (rc >= 0 && format_->pb != nullptr) {
-            avio_flush(format_->pb);
-            rc = format_->pb->error;
-        }
+        const int rc = output_.WritePicture(item.data, pts_.Next(item.pts), 0, item.key, true);
         if (interrupted_ && !finishing_) {
             *error = "a write did not complete within " +
                      std::to_string(std::chrono::seconds(kWriteTimeout).count()) + " s";
@@ -585,18 +552,18 @@ private:
                 publishedSize_ = size_;
             }
             if (restarting_) {
-                Say("publishing to %s at %dx%d again", url_.shown.c_str(), size_->width,
+                Say("publish: publishing to %s at %dx%d again", url_.shown.c_str(), size_->width,
                     size_->height);
             } else if (everConnected_) {
-                Say("reconnected to %s (attempt %d)", url_.shown.c_str(), attempts_);
+                Say("publish: reconnected to %s (attempt %d)", url_.shown.c_str(), attempts_);
             } else {
-                Say("publishing to %s (%s, %dx%d)", url_.shown.c_str(),
+                Say("publish: publishing to %s (%s, %dx%d)", url_.shown.c_str(),
                     PublishProtocolName(url_.protocol), size_->width, size_->height);
             }
             everConnected_ = true;
             restarting_ = false;
             attempts_ = 0;
-            backoff_ = kFirstRetry;
+            backoff_.Reset();
             // Pictures from before the connection are gone: start at a fresh key frame.
             AskForKeyFrame();
             return;
@@ -619,10 +586,10 @@ private:
             fatalError_ = "cannot publish to " + url_.shown + ": " + error;
             return;
         }
-        Say("cannot reach %s: %s; attempt %d, next in %lld ms", url_.shown.c_str(), error.c_str(),
-            attempts_, static_cast<long long>(backoff_.count()));
-        retryAt_ = Clock::now() + backoff_;
-        backoff_ = std::min(backoff_ * 2, kMaxRetry);
+        const auto wait = backoff_.Next();
+        Say("publish: cannot reach %s: %s; attempt %d, next in %lld ms", url_.shown.c_str(),
+            error.c_str(), attempts_, static_cast<long long>(wait.count()));
+        retryAt_ = Clock::now() + wait;
     }
 
     // The URL for libavformat, with the host looked up here: libavformat's own lookup
@@ -666,72 +633,25 @@ private:
     // One connection: the muxer set up for the current parameters, the protocol opened
     // and the header written. A libavformat error code, with a reason.
     int Open(const std::string &target, std::string *error) {
-        AVFormatContext *raw = nullptr;
-        int rc = avformat_alloc_output_context2(&raw, nullptr, PublishMuxerName(url_.protocol),
-                                                target.c_str());
-        if (rc < 0 || raw == nullptr) {
-            *error =
-                std::string("no ") + PublishMuxerName(url_.protocol) + " muxer: " + av::AvError(rc);
-            return rc < 0 ? rc : AVERROR_MUXER_NOT_FOUND;
-        }
-        av::FormatContextPtr format(raw);
-        format->interrupt_callback = interrupt_;
-        AVStream *stream = avformat_new_stream(format.get(), nullptr);
-        packet_.reset(av_packet_alloc());
-        if (stream == nullptr || !packet_) {
-            *error = "out of memory";
-            return AVERROR(ENOMEM);
-        }
-        AVCodecParameters *par = stream->codecpar;
-        par->codec_type = AVMEDIA_TYPE_VIDEO;
-        par->codec_id = AV_CODEC_ID_H264;
-        par->width = size_->width;
-        par->height = size_->height;
-        par->extradata =
-            static_cast<uint8_t *>(av_mallocz(codecData_.size() + AV_INPUT_BUFFER_PADDING_SIZE));
-        if (par->extradata == nullptr) {
-            *error = "out of memory";
-            return AVERROR(ENOMEM);
-        }
-        memcpy(par->extradata, codecData_.data(), codecData_.size());
-        par->extradata_size = static_cast<int>(codecData_.size());
-        stream->time_base = kMillisecond;
-
-        AVDictionary *protocolRaw = nullptr;
-        AVDictionary *muxerRaw = nullptr;
-        SetOptions(url_.protocol, &protocolRaw, &muxerRaw);
+        AVDictionary *protocolOptions = nullptr;
+        AVDictionary *muxerOptions = nullptr;
+        SetOptions(url_.protocol, &protocolOptions, &muxerOptions);
         if (url_.protocol == PublishProtocol::kRtmp && target != url_.url) {
             // The server still sees the name it was given in the URL.
-            av_dict_set(&protocolRaw, "rtmp_tcurl", RtmpTcUrl(url_).c_str(), 0);
+            av_dict_set(&protocolOptions, "rtmp_tcurl", RtmpTcUrl(url_).c_str(), 0);
         }
-        av::DictionaryPtr protocolOptions(protocolRaw);
-        av::DictionaryPtr muxerOptions(muxerRaw);
-
-        if ((format->oformat->flags & AVFMT_NOFILE) == 0) {
-            AVIOContext *io = nullptr;
-            protocolRaw = protocolOptions.release();
-            rc = avio_open2(&io, target.c_str(), AVIO_FLAG_WRITE, &format->interrupt_callback,
-                            &protocolRaw);
-            protocolOptions.reset(protocolRaw);
-            if (rc < 0) {
-                *error = av::AvError(rc);
-                return rc;
-            }
-            format->pb = io;
+        av::DictionaryPtr muxerOwned(muxerOptions);
+        const char *muxer = PublishMuxerName(url_.protocol);
+        int rc = output_.Open(muxer, target, &interrupt_, av::DictionaryPtr(protocolOptions));
+        if (rc >= 0) {
+            rc = output_.WriteHeader(*size_, codecData_, std::move(muxerOwned));
         }
-        muxerRaw = muxerOptions.release();
-        rc = avformat_write_header(format.get(), &muxerRaw);
-        muxerOptions.reset(muxerRaw);
         if (rc < 0) {
-            *error = av::AvError(rc);
-            if (format->pb != nullptr) {
-                avio_closep(&format->pb);
-            }
-            return rc;
+            *error = output_.HasMuxer() ? av::AvError(rc)
+                                        : std::string("no ") + muxer + " muxer: " + av::AvError(rc);
+            output_.Close();
         }
-        format_ = std::move(format);
-        stream_ = stream;
-        return 0;
+        return rc;
     }
 
     // Ends the connection; the trailer also closes an RTSP session (TEARDOWN) and its
@@ -739,27 +659,22 @@ private:
     // failed connection's none: nothing more is written to it, the sockets just close).
     // The pictures the receiver is not known to have taken are counted before the
     // sockets go.
-    void Close(bool trailer, bool failed = false) {
-        if (format_ && !failed && url_.protocol == PublishProtocol::kSrt) {
-            std::unique_lock lock(mutex_);
-            wake_.wait_until(lock, lastWriteAt_ + kSrtLatency, [this] { return abort_.load(); });
-        }
-        if (format_) {
+    void Close(bool failed = false) {
+        if (output_.HeaderWritten()) {
+            if (!failed && url_.protocol == PublishProtocol::kSrt) {
+                std::unique_lock lock(mutex_);
+                wake_.wait_until(lock, lastWriteAt_ + kSrtLatency,
+                                 [this] { return abort_.load(); });
+            }
             bool stalled = false;
             Count(&sent_, delivery_.Confirm(Clock::now(), &stalled));
             uint64_t delivered = 0;
             Count(&lost_, delivery_.End(failed, &delivered));
             Count(&sent_, delivered);
-        }
-        if (format_ && trailer) {
             SetDeadline(failed ? 0s : 1s);
-            av_write_trailer(format_.get());
+            output_.WriteTrailer();
         }
-        if (format_ && format_->pb != nullptr && (format_->oformat->flags & AVFMT_NOFILE) == 0) {
-            avio_closep(&format_->pb);
-        }
-        format_.reset();
-        stream_ = nullptr;
+        output_.Close();
         connected_ = false;
     }
 
@@ -768,19 +683,8 @@ private:
         *counter += n;
     }
 
-    template <typename... Args>
-    void Say(const char *format, Args... args) {
-        // A progress line on a terminal is rewritten in place; start on a clean line.
-        if (isatty(STDERR_FILENO)) {
-            fputs("\r\033[K", stderr);
-        }
-        fputs("mirrax_client: publish: ", stderr);
-        fprintf(stderr, format, args...);
-        fputc('\n', stderr);
-        fflush(stderr);
-    }
-
     const PublishUrl url_;
+    const std::function<void()> requestKeyFrame_;  // any thread
     AVIOInterruptCB interrupt_{};
 
     // Shared with the caller's threads.
@@ -789,7 +693,6 @@ private:
     std::deque<Item> queue_;
     size_t queuedPictures_ = 0;
     bool skipToKeyFrame_ = false;
-    std::function<void()> requestKeyFrame_;
     std::atomic<bool> finishing_{false};
     std::atomic<bool> abort_{false};
     bool loopDone_ = false;
@@ -814,9 +717,7 @@ private:
     std::string codecData_;
     std::unique_ptr<PictureSizeProbe> probe_;
     std::optional<PictureSize> size_;
-    av::FormatContextPtr format_;
-    AVStream *stream_ = nullptr;  // owned by format_
-    av::PacketPtr packet_;
+    AvOutput output_;
     MonotonicPts pts_;
     bool needKeyFrame_ = false;
     Clock::time_point keyFrameAskedAt_;
@@ -824,7 +725,7 @@ private:
     bool gaveUp_ = false;  // an error no retry repairs
     bool restarting_ = false;
     int attempts_ = 0;
-    std::chrono::milliseconds backoff_ = kFirstRetry;
+    RetryBackoff backoff_{kFirstRetry, kMaxRetry};
     Clock::time_point retryAt_ = Clock::now();
 
     std::thread thread_;  // last: starts after everything above exists
@@ -832,8 +733,8 @@ private:
 
 }  // namespace
 
-std::unique_ptr<FrameSink> OpenPublishSink(const PublishUrl &url, std::string *error) {
-    (void)error;
+std::unique_ptr<FrameSink> OpenPublishSink(const PublishUrl &url,
+                                           std::function<void()> requestKeyFrame) {
     // The sink reports every failure in its own line; libavformat's messages would
     // repeat each one, several times per attempt to connect.
     av_log_set_level(AV_LOG_FATAL);
@@ -841,7 +742,7 @@ std::unique_ptr<FrameSink> OpenPublishSink(const PublishUrl &url, std::string *e
     // Content-Length, an RTMP message's length); none is taken on trust beyond this.
     // The largest honest one is a picture.
     av_max_alloc(kMaxAllocation);
-    return std::make_unique<PublishSink>(url);
+    return std::make_unique<PublishSink>(url, std::move(requestKeyFrame));
 }
 
 }  // namespace mirrax::client

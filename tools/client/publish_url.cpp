@@ -14,17 +14,20 @@ std::string Lower(std::string text) {
     return text;
 }
 
-const char *Expected(PublishProtocol protocol) {
-    switch (protocol) {
-        case PublishProtocol::kRtsp:
-            return "rtsp://HOST[:PORT]/PATH";
-        case PublishProtocol::kSrt:
-            return "srt://HOST:PORT";
-        case PublishProtocol::kRtmp:
-            return "rtmp://HOST[:PORT]/APP/KEY";
-    }
-    return "";
-}
+struct Protocol {
+    const char *scheme;
+    const char *name;
+    const char *muxer;
+    const char *expected;  // the form of its URLs, for messages
+};
+// In the order of PublishProtocol.
+constexpr Protocol kProtocols[] = {
+    {"rtsp", "RTSP", "rtsp", "rtsp://HOST[:PORT]/PATH"},
+    {"srt", "SRT", "mpegts", "srt://HOST:PORT"},
+    {"rtmp", "RTMP", "flv", "rtmp://HOST[:PORT]/APP/KEY"},
+};
+
+const Protocol &Of(PublishProtocol protocol) { return kProtocols[static_cast<size_t>(protocol)]; }
 
 bool ValidScheme(const std::string &scheme) {
     if (scheme.empty() || !std::isalpha(static_cast<unsigned char>(scheme[0]))) {
@@ -145,20 +148,17 @@ std::optional<PublishUrl> ParsePublishUrl(const std::string &text, std::string *
     PublishUrl url;
     url.url = text;
     url.shown = MaskUrlSecrets(text);
-    if (scheme == "rtsp") {
-        url.protocol = PublishProtocol::kRtsp;
-    } else if (scheme == "srt") {
-        url.protocol = PublishProtocol::kSrt;
-    } else if (scheme == "rtmp") {
-        url.protocol = PublishProtocol::kRtmp;
-    } else {
+    const auto known = std::find_if(std::begin(kProtocols), std::end(kProtocols),
+                                    [&](const Protocol &p) { return scheme == p.scheme; });
+    if (known == std::end(kProtocols)) {
         *error = "unknown output scheme '" + text.substr(0, separator) + "://' in '" + url.shown +
                  "' (publish with rtsp://, srt:// or rtmp://)";
         return std::nullopt;
     }
+    url.protocol = static_cast<PublishProtocol>(known - std::begin(kProtocols));
     auto bad = [&](const std::string &why) {
-        *error = "bad " + std::string(PublishProtocolName(url.protocol)) + " URL '" + url.shown +
-                 "': " + why + " (expected " + Expected(url.protocol) + ")";
+        *error = "bad " + std::string(known->name) + " URL '" + url.shown + "': " + why +
+                 " (expected " + known->expected + ")";
         return std::nullopt;
     };
 
@@ -268,28 +268,8 @@ std::optional<PublishUrl> ParsePublishUrl(const std::string &text, std::string *
     return url;
 }
 
-const char *PublishMuxerName(PublishProtocol protocol) {
-    switch (protocol) {
-        case PublishProtocol::kRtsp:
-            return "rtsp";
-        case PublishProtocol::kSrt:
-            return "mpegts";
-        case PublishProtocol::kRtmp:
-            return "flv";
-    }
-    return "";
-}
+const char *PublishMuxerName(PublishProtocol protocol) { return Of(protocol).muxer; }
 
-const char *PublishProtocolName(PublishProtocol protocol) {
-    switch (protocol) {
-        case PublishProtocol::kRtsp:
-            return "RTSP";
-        case PublishProtocol::kSrt:
-            return "SRT";
-        case PublishProtocol::kRtmp:
-            return "RTMP";
-    }
-    return "";
-}
+const char *PublishProtocolName(PublishProtocol protocol) { return Of(protocol).name; }
 
 }  // namespace mirrax::client

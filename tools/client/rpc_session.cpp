@@ -5,48 +5,26 @@ namespace mirrax::client {
 namespace {
 
 const char *StatusCodeName(grpc::StatusCode code) {
-    switch (code) {
-        case grpc::StatusCode::OK:
-            return "OK";
-        case grpc::StatusCode::CANCELLED:
-            return "CANCELLED";
-        case grpc::StatusCode::UNKNOWN:
-            return "UNKNOWN";
-        case grpc::StatusCode::INVALID_ARGUMENT:
-            return "INVALID_ARGUMENT";
-        case grpc::StatusCode::DEADLINE_EXCEEDED:
-            return "DEADLINE_EXCEEDED";
-        case grpc::StatusCode::NOT_FOUND:
-            return "NOT_FOUND";
-        case grpc::StatusCode::ALREADY_EXISTS:
-            return "ALREADY_EXISTS";
-        case grpc::StatusCode::PERMISSION_DENIED:
-            return "PERMISSION_DENIED";
-        case grpc::StatusCode::RESOURCE_EXHAUSTED:
-            return "RESOURCE_EXHAUSTED";
-        case grpc::StatusCode::FAILED_PRECONDITION:
-            return "FAILED_PRECONDITION";
-        case grpc::StatusCode::ABORTED:
-            return "ABORTED";
-        case grpc::StatusCode::OUT_OF_RANGE:
-            return "OUT_OF_RANGE";
-        case grpc::StatusCode::UNIMPLEMENTED:
-            return "UNIMPLEMENTED";
-        case grpc::StatusCode::INTERNAL:
-            return "INTERNAL";
-        case grpc::StatusCode::UNAVAILABLE:
-            return "UNAVAILABLE";
-        case grpc::StatusCode::DATA_LOSS:
-            return "DATA_LOSS";
-        case grpc::StatusCode::UNAUTHENTICATED:
-            return "UNAUTHENTICATED";
-        default:
-            return "UNKNOWN_CODE";
-    }
-}
-
-std::chrono::system_clock::time_point UnaryDeadline() {
-    return std::chrono::system_clock::now() + kUnaryDeadline;
+    // In the order of their numbers, 0 to 16.
+    static constexpr const char *kNames[] = {"OK",
+                                             "CANCELLED",
+                                             "UNKNOWN",
+                                             "INVALID_ARGUMENT",
+                                             "DEADLINE_EXCEEDED",
+                                             "NOT_FOUND",
+                                             "ALREADY_EXISTS",
+                                             "PERMISSION_DENIED",
+                                             "RESOURCE_EXHAUSTED",
+                                             "FAILED_PRECONDITION",
+                                             "ABORTED",
+                                             "OUT_OF_RANGE",
+                                             "UNIMPLEMENTED",
+                                             "INTERNAL",
+                                             "UNAVAILABLE",
+                                             "DATA_LOSS",
+                                             "UNAUTHENTICATED"};
+    const auto index = static_cast<size_t>(code);
+    return index < std::size(kNames) ? kNames[index] : "UNKNOWN_CODE";
 }
 
 }  // namespace
@@ -70,25 +48,28 @@ RpcSession::RpcSession(PrivateTag, std::string target, std::shared_ptr<grpc::Cha
       channel_(std::move(channel)),
       stub_(MirraxService::NewStub(channel_)) {}
 
-grpc::Status RpcSession::End(int32_t *result) {
-    grpc::ClientContext context;
-    context.set_deadline(UnaryDeadline());
-    ReplyEndMessage reply;
-    grpc::Status status = stub_->onEnd(&context, Empty(), &reply);
-    *result = reply.result();
-    return status;
-}
+grpc::Status RpcSession::End(int32_t *result) { return Unary(&MirraxService::Stub::onEnd, result); }
 
 grpc::Status RpcSession::RequestIdrFrame(int32_t *result) {
+    return Unary(&MirraxService::Stub::onRequestIDRFrame, result);
+}
+
+template <typename Method>
+grpc::Status RpcSession::Unary(Method method, int32_t *result) {
     grpc::ClientContext context;
-    context.set_deadline(UnaryDeadline());
+    context.set_deadline(std::chrono::system_clock::now() + kUnaryDeadline);
     ReplyEndMessage reply;
-    grpc::Status status = stub_->onRequestIDRFrame(&context, Empty(), &reply);
+    grpc::Status status = (stub_.get()->*method)(&context, Empty(), &reply);
     *result = reply.result();
     return status;
 }
 
-void RpcSession::OpenStream() { reader_ = stub_->onStart(&streamContext_, Empty()); }
+void RpcSession::OpenStream(std::optional<std::chrono::milliseconds> deadline) {
+    if (deadline) {
+        streamContext_.set_deadline(std::chrono::system_clock::now() + *deadline);
+    }
+    reader_ = stub_->onStart(&streamContext_, Empty());
+}
 
 bool RpcSession::Read(ReplyMessage *message) { return reader_->Read(message); }
 

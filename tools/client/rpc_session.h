@@ -8,6 +8,7 @@
 #include <chrono>
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 
 #include "mirrax.grpc.pb.h"
@@ -42,13 +43,17 @@ public:
     grpc::Status RequestIdrFrame(int32_t *result);
 
     // The stream: open once, read on one thread until false, then finish. Cancel may
-    // be called from any thread after OpenStream.
-    void OpenStream();
+    // be called from any thread after OpenStream. Past `deadline` gRPC cancels it.
+    void OpenStream(std::optional<std::chrono::milliseconds> deadline = std::nullopt);
     bool Read(ReplyMessage *message);
     grpc::Status FinishStream();
     void CancelStream();
 
 private:
+    // onEnd or onRequestIDRFrame, with its deadline.
+    template <typename Method>
+    grpc::Status Unary(Method method, int32_t *result);
+
     std::string target_;
     std::shared_ptr<grpc::Channel> channel_;
     std::unique_ptr<MirraxService::Stub> stub_;

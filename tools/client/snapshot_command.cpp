@@ -5,35 +5,95 @@
 #include <cstdio>
 #include <cstring>
 
+#include "av_output.h"
 #include "commands.h"
 #include "h264_decoder.h"
 #include "mirrax_media/av_handles.h"
-#include "png_writer.h"
 #include "signal_watcher.h"
 #include "stream_run.h"
 
 namespace mirrax::client {
 
-int RunSnapshot(const ClientOptions &options, sigset_t stopSignals) {
+namespace {
+
+av::FramePtr ToRgb(const AVFrame &picture, std::string *error) {
+    av::SwsPtr sws(sws_getContext(
+        picture.width, picture.height, static_cast<AVPixelFormat>(picture.format), picture.width,
+        picture.height, AV_PIX_FMT_RGB24, SWS_BICUBIC, nullptr, nullptr, nullptr));
+    av::FramePtr rgb(av_frame_alloc());
+    if (!sws || !rgb) {
+        *error = "cannot convert the picture to RGB";
+        return nullptr;
+    }
+    rgb->format = AV_PIX_FMT_RGB24;
+    rgb->width = picture.width;
+    rgb->height = picture.height;
+    const int rc = av_frame_get_buffer(rgb.get(), 0);
+    if (rc < 0) {
+        *error = "cannot allocate the RGB picture: " + av::AvError(rc);
+        return nullptr;
+    }
+    sws_scale(sws.get(), picture.data, picture.linesize, 0, picture.height, rgb->data,
+              rgb->linesize);
+    return rgb;
+}
+
+bool WritePng(const AVFrame &picture, const std::string &path, std::string *error) {
+    av::FramePtr rgb = ToRgb(picture, error);
+    if (!rgb) {
+        return false;
+    }
+    const AVCodec *codec = avcodec_find_encoder(AV_CODEC_ID_PNG);
+    if (codec == nullptr) {
+        *error = "this FFmpeg has no PNG encoder";
+        return false;
+    }
+    av::CodecContextPtr context(avcodec_alloc_context3(codec));
+    av::PacketPtr packet(av_packet_alloc());
+    if (!context || !packet) {
+        *error = "out of memory for the PNG encoder";
+        return false;
+    }
+    context->width = rgb->width;
+    context->height = rgb->height;
+    context->pix_fmt = AV_PIX_FMT_RGB24;
+    context->time_base = AVRational{1, 1};
+    int rc = avcodec_open2(context.get(), codec, nullptr);
+    if (rc >= 0) {
+        rc = avcodec_send_frame(context.get(), rgb.get());
+    }
+    if (rc >= 0) {
+        rc = avcodec_receive_packet(context.get(), packet.get());
+    }
+    if (rc < 0) {
+        *error = "PNG encoding failed: " + av::AvError(rc);
+        return false;
+    }
+    AvOutput file;
+    const std::string_view bytes(reinterpret_cast<const char *>(packet->data),
+                                 static_cast<size_t>(packet->size));
+    rc = file.Open(nullptr, "file:" + path);
+    if (rc >= 0) {
+        rc = file.WriteBytes(bytes, true);  // closing reports no error of the write
+    }
+    rc = rc < 0 ? rc : file.Close();
+    if (rc < 0) {
+        *error = "cannot write " + path + ": " + av::AvError(rc);
+        return false;
+    }
+    return true;
+}
+
+// The snapshot into a file that has been created.
+int TakeSnapshot(const ClientOptions &options, sigset_t stopSignals) {
     FILE *human = stdout;
     std::string error;
-    {
-        // Find out now, not after the stream, that the picture cannot be saved.
-        FILE *probe = fopen(options.output.c_str(), "wb");
-        if (probe == nullptr) {
-            return Fail("cannot create " + options.output + ": " + strerror(errno));
-        }
-        fclose(probe);
-    }
-    auto removeOutput = [&options] { std::remove(options.output.c_str()); };
     auto decoder = H264Decoder::Create(&error);
     if (!decoder) {
-        removeOutput();
         return Fail(error);
     }
     auto session = RpcSession::Connect(options.server, kConnectTimeout, &error);
     if (!session) {
-        removeOutput();
         return Fail(error);
     }
 
@@ -70,16 +130,14 @@ int RunSnapshot(const ClientOptions &options, sigset_t stopSignals) {
             &decodeError);
         if (!decoded && !warnedDecode) {
             warnedDecode = true;
-            fprintf(stderr, "mirrax_client: warning: %s\n", decodeError.c_str());
+            Warn("%s", decodeError.c_str());
         }
     });
 
     if (const auto failure = StreamRun::Failure(outcome, options.server)) {
-        removeOutput();
         return Fail(*failure);
     }
     if (!picture) {
-        removeOutput();
         switch (outcome.reason) {
             case EndReason::kSeconds:
                 return Fail("no picture arrived within " + std::to_string(options.timeoutSeconds) +
@@ -91,7 +149,6 @@ int RunSnapshot(const ClientOptions &options, sigset_t stopSignals) {
         }
     }
     if (!WritePng(*picture, options.output, &error)) {
-        removeOutput();
         return Fail(error);
     }
     if (options.json) {
@@ -108,6 +165,22 @@ int RunSnapshot(const ClientOptions &options, sigset_t stopSignals) {
                 options.output.c_str());
     }
     return kExitOk;
+}
+
+}  // namespace
+
+int RunSnapshot(const ClientOptions &options, sigset_t stopSignals) {
+    // Find out now, not after the stream, that the picture cannot be saved.
+    FILE *probe = fopen(options.output.c_str(), "wb");
+    if (probe == nullptr) {
+        return Fail("cannot create " + options.output + ": " + strerror(errno));
+    }
+    fclose(probe);
+    const int status = TakeSnapshot(options, stopSignals);
+    if (status != kExitOk) {
+        std::remove(options.output.c_str());
+    }
+    return status;
 }
 
 }  // namespace mirrax::client

@@ -22,33 +22,31 @@ int RunStream(const ClientOptions &options, sigset_t stopSignals) {
     // With the video on standard output, everything for people goes to stderr.
     FILE *human = options.outputKind == OutputKind::kStdout ? stderr : stdout;
     if (options.outputKind == OutputKind::kStdout && isatty(STDOUT_FILENO)) {
-        fprintf(stderr,
-                "mirrax_client: standard output is a terminal; pipe the video into a player "
-                "(mirrax_client stream -o - | ffplay -f h264 -) or give -o FILE "
-                "(see mirrax_client --help)\n");
+        Say("standard output is a terminal; pipe the video into a player (mirrax_client "
+            "stream -o - | ffplay -f h264 -) or give -o FILE (see mirrax_client --help)");
         return kExitUsage;
     }
     std::string error;
     std::unique_ptr<FrameSink> sink;
-    if (options.outputKind == OutputKind::kPublish) {
-        sink = OpenPublishSink(*options.publish, &error);
-    } else if (options.outputKind == OutputKind::kMp4) {
-        sink = OpenMp4Sink(options.output, &error);
-    } else if (options.outputKind == OutputKind::kStdout &&
-               options.pipeFormat != PipeFormat::kRaw) {
-        sink = OpenPipeSink(options.pipeFormat == PipeFormat::kNut ? "nut" : "mpegts", &error);
-    } else {
-        sink = OpenRawSink(options.output, &error);
-    }
-    if (!sink) {
-        return Fail(error);
+    if (!options.publish) {
+        // Raw H.264 unless the name or --format (only for standard output) asks for a
+        // container.
+        const char *muxer = options.outputKind == OutputKind::kMp4 ? "mp4" : nullptr;
+        if (options.pipeFormat != PipeFormat::kRaw) {
+            muxer = options.pipeFormat == PipeFormat::kNut ? "nut" : "mpegts";
+        }
+        sink = OpenFileSink(options.output, muxer, &error);
+        if (!sink) {
+            return Fail(error);
+        }
     }
     auto session = RpcSession::Connect(options.server, kConnectTimeout, &error);
     if (!session) {
         std::string ignored;
-        sink->Finish(&ignored);
-        if (options.outputKind != OutputKind::kStdout &&
-            options.outputKind != OutputKind::kPublish) {
+        if (sink) {
+            sink->Finish(&ignored);
+        }
+        if (sink && options.outputKind != OutputKind::kStdout) {
             std::remove(options.output.c_str());  // nothing was streamed into it
         }
         return Fail(error);
@@ -61,7 +59,10 @@ int RunStream(const ClientOptions &options, sigset_t stopSignals) {
     }
     settings.progress = isatty(STDERR_FILENO) != 0;
     StreamRun run(*session, settings);
-    sink->SetKeyFrameRequester([&run] { run.RequestKeyFrame(); });
+    if (options.publish) {
+        // Finished (its thread joined) below, before the run goes.
+        sink = OpenPublishSink(*options.publish, [&run] { run.RequestKeyFrame(); });
+    }
     tools::SignalWatcher watcher("client-signals", stopSignals,
                                  [&run](int) { run.RequestEnd(EndReason::kInterrupt); });
 
@@ -91,7 +92,7 @@ int RunStream(const ClientOptions &options, sigset_t stopSignals) {
     const bool finished = sink->Finish(&finishError);
     if (outputFailed) {
         if (sink->ReaderGone()) {
-            fprintf(stderr, "mirrax_client: %s; run ended\n", outputError.c_str());
+            Say("%s; run ended", outputError.c_str());
         } else {
             status = Fail(outputError);
         }
@@ -110,7 +111,7 @@ int RunStream(const ClientOptions &options, sigset_t stopSignals) {
             status = Fail("the server ended the stream before the requested " +
                           std::string(options.frames ? "pictures" : "time") + " (" + kWhy + ")");
         } else {
-            fprintf(stderr, "mirrax_client: the server ended the stream (%s)\n", kWhy);
+            Say("the server ended the stream (%s)", kWhy);
         }
     }
     Summary summary;

@@ -2,7 +2,10 @@
 
 #include <pthread.h>
 
+#include <algorithm>
 #include <cstdio>
+
+#include "client_log.h"
 
 namespace mirrax::client {
 
@@ -19,25 +22,10 @@ int64_t WallClockMs() {
 }  // namespace
 
 const char *EndReasonName(EndReason reason) {
-    switch (reason) {
-        case EndReason::kFrames:
-            return "frames";
-        case EndReason::kSeconds:
-            return "seconds";
-        case EndReason::kInterrupt:
-            return "interrupt";
-        case EndReason::kSnapshot:
-            return "snapshot";
-        case EndReason::kTimeout:
-            return "timeout";
-        case EndReason::kOutput:
-            return "output";
-        case EndReason::kServer:
-            return "server";
-        case EndReason::kNone:
-            break;
-    }
-    return "none";
+    // In the order of the enumeration.
+    static constexpr const char *kNames[] = {"none",     "frames", "seconds", "interrupt",
+                                             "snapshot", "output", "server"};
+    return kNames[static_cast<size_t>(reason)];
 }
 
 StreamRun::StreamRun(RpcSession &session, Settings settings)
@@ -66,15 +54,13 @@ void StreamRun::RequestEnd(EndReason reason) {
     wake_.notify_all();
 }
 
-void StreamRun::RequestKeyFrame() {
+void StreamRun::RequestKeyFrame(KeyFrameNeed need) {
     {
         std::lock_guard lock(mutex_);
         if (reason_ != EndReason::kNone) {
             return;  // the run is ending: the server would find none to ask
         }
-        // A request after an earlier one was sent goes out again.
-        keyFrameWanted_ = true;
-        keyFrameSent_ = false;
+        (need == KeyFrameNeed::kJoin ? joinKeyFrameWanted_ : keyFrameWanted_) = true;
     }
     wake_.notify_all();
 }
@@ -109,13 +95,10 @@ StreamRun::Outcome StreamRun::Run(const std::function<void(const FrameMessage &)
             lastMessageAt_ = Clock::now();
             if (reason_ == EndReason::kNone) {
                 handle = frame.has_value();
-                if (frame && frame->IsPicture()) {
-                    ++totalFrames_;
-                    ++intervalFrames_;
-                    intervalLatencies_.push_back(arrivalMs - frame->pts);
-                }
                 if (frame) {
-                    intervalBytes_ += frame->data.size();
+                    totalFrames_ += frame->IsPicture() ? 1 : 0;
+                    interval_.Add(frame->IsPicture(), frame->IsKeyFrame(), frame->data.size(),
+                                  frame->pts, arrivalMs);
                 }
             } else if (endsSent_ == 1 && lastEndResult_ == 0 && endsWanted_ == 1) {
                 // onEnd found no run: the server took our onStart only after it. The
@@ -126,8 +109,7 @@ StreamRun::Outcome StreamRun::Run(const std::function<void(const FrameMessage &)
         }
         if (!frame && !warnedMalformed) {
             warnedMalformed = true;
-            fprintf(stderr, "mirrax_client: warning: skipping a malformed message: %s\n",
-                    error.c_str());
+            Warn("skipping a malformed message: %s", error.c_str());
         }
         if (handle) {
             outcome.stats.Add(frame->IsPicture(), frame->IsKeyFrame(), frame->data.size(),
@@ -145,8 +127,8 @@ StreamRun::Outcome StreamRun::Run(const std::function<void(const FrameMessage &)
     wake_.notify_all();
     control_.join();  // an onEnd in flight finishes first; its deadline bounds the wait
     lock.lock();
-    if (settings_.progress) {
-        progress_.Clear();
+    if (progressWidth_ > 0) {
+        fprintf(stderr, "\r%*s\r", static_cast<int>(progressWidth_), "");  // a clean line
     }
     outcome.reason = reason_ == EndReason::kNone ? EndReason::kServer : reason_;
     outcome.endFailed = endFailed_;
@@ -170,8 +152,11 @@ void StreamRun::ControlLoop() {
     pthread_setname_np(pthread_self(), "client-control");
     std::unique_lock lock(mutex_);
     while (!quit_) {
-        auto work = [this] {
-            return quit_ || endsSent_ < endsWanted_ || (keyFrameWanted_ && !keyFrameSent_);
+        // A key-frame request wakes the loop to see when it is due.
+        const auto keyFrameDue = KeyFrameDue();
+        auto work = [this, keyFrameDue] {
+            return quit_ || endsSent_ < endsWanted_ || KeyFrameDue() != keyFrameDue ||
+                   (keyFrameDue && *keyFrameDue <= Clock::now());
         };
         wake_.wait_until(lock, NextDeadline(), work);
         if (quit_) {
@@ -179,11 +164,20 @@ void StreamRun::ControlLoop() {
         }
         if (endsSent_ < endsWanted_) {
             SendEnd(lock);
-        } else if (keyFrameWanted_ && !keyFrameSent_) {
+        } else if (KeyFrameDue() && *KeyFrameDue() <= Clock::now()) {
             SendKeyFrameRequest(lock);
         }
         OnTimers(lock);
     }
+}
+
+std::optional<StreamRun::Clock::time_point> StreamRun::KeyFrameDue() const {
+    if (!joinKeyFrameWanted_ && !keyFrameWanted_) {
+        return std::nullopt;
+    }
+    const auto join = lastKeyFrameAsk_ + settings_.keyFrameJoinSpacing;
+    return joinKeyFrameWanted_ ? join
+                               : std::max(join, lastOtherKeyFrameAsk_ + settings_.keyFrameSpacing);
 }
 
 StreamRun::Clock::time_point StreamRun::NextDeadline() const {
@@ -200,6 +194,9 @@ StreamRun::Clock::time_point StreamRun::NextDeadline() const {
     }
     if (settings_.progress) {
         consider(nextTick_);
+    }
+    if (const auto keyFrameDue = KeyFrameDue()) {
+        consider(*keyFrameDue);
     }
     if (endAnsweredAt_ && !cancelled_) {
         consider(*endAnsweredAt_ + settings_.endGrace);
@@ -219,37 +216,39 @@ void StreamRun::OnTimers(std::unique_lock<std::mutex> &lock) {
     if (reason_ == EndReason::kNone && !stallWarned_ &&
         now >= lastMessageAt_ + settings_.stallWarning) {
         stallWarned_ = true;
-        if (settings_.progress) {
-            progress_.Clear();
-        }
         const auto seconds =
             std::chrono::duration_cast<std::chrono::seconds>(settings_.stallWarning).count();
-        fprintf(stderr,
-                "mirrax_client: warning: no frames for %lld s: the screen may be still (try "
-                "'mirrax_client idr'), or the server has stopped streaming for good because an "
-                "earlier client vanished mid-stream (restart the host)\n",
-                static_cast<long long>(seconds));
+        Warn(
+            "no frames for %lld s: the screen may be still (try 'mirrax_client idr'), or the "
+            "server has stopped streaming for good because an earlier client vanished "
+            "mid-stream (restart the host)",
+            static_cast<long long>(seconds));
     }
     if (endAnsweredAt_ && !cancelled_ && now >= *endAnsweredAt_ + settings_.endGrace) {
         cancelled_ = true;
-        fprintf(stderr,
-                "mirrax_client: warning: the server did not end the stream after onEnd; "
-                "cancelling it\n");
+        Warn("the server did not end the stream after onEnd; cancelling it");
         session_.CancelStream();
     }
     if (settings_.progress && now >= nextTick_) {
-        ProgressSample sample;
-        sample.totalFrames = totalFrames_;
-        sample.intervalSeconds = std::chrono::duration<double>(now - intervalStart_).count();
-        sample.intervalFrames = intervalFrames_;
-        sample.intervalBytes = intervalBytes_;
-        sample.latencyMs = Median(intervalLatencies_);
+        // "frames 120  29.8 fps  680.1 kbit/s  send-to-arrival 12.0 ms", rewritten in place.
+        double seconds = std::chrono::duration<double>(now - intervalStart_).count();
+        seconds = seconds > 0.0 ? seconds : 1.0;
+        char text[160];
+        snprintf(text, sizeof(text), "frames %llu  %.1f fps  %.1f kbit/s",
+                 static_cast<unsigned long long>(totalFrames_),
+                 static_cast<double>(interval_.Frames()) / seconds,
+                 static_cast<double>(interval_.Bytes()) * 8.0 / 1000.0 / seconds);
+        std::string line = text;
+        if (const auto latency = interval_.LatencyMedian()) {
+            snprintf(text, sizeof(text), "  send-to-arrival %.1f ms", *latency);
+            line += text;
+        }
+        const size_t pad = progressWidth_ > line.size() ? progressWidth_ - line.size() : 0;
+        fprintf(stderr, "\r%s%*s", line.c_str(), static_cast<int>(pad), "");
+        progressWidth_ = line.size();
         intervalStart_ = now;
-        intervalFrames_ = 0;
-        intervalBytes_ = 0;
-        intervalLatencies_.clear();
+        interval_ = StreamStats();
         nextTick_ = now + kProgressInterval;
-        progress_.Show(FormatProgress(sample));
     }
 }
 
@@ -267,11 +266,8 @@ void StreamRun::SendEnd(std::unique_lock<std::mutex> &lock) {
     // Without onEnd the stream can only be cancelled; the server then stops streaming
     // until it is restarted, which is why this is the last resort.
     endFailed_ = true;
-    if (settings_.progress) {
-        progress_.Clear();
-    }
-    fprintf(stderr, "mirrax_client: error: %s; cancelling the stream\n",
-            ExplainFailedCall("onEnd", session_.Target(), status).c_str());
+    Say("error: %s; cancelling the stream",
+        ExplainFailedCall("onEnd", session_.Target(), status).c_str());
     if (!cancelled_) {
         cancelled_ = true;
         session_.CancelStream();
@@ -279,20 +275,22 @@ void StreamRun::SendEnd(std::unique_lock<std::mutex> &lock) {
 }
 
 void StreamRun::SendKeyFrameRequest(std::unique_lock<std::mutex> &lock) {
-    keyFrameSent_ = true;
+    // One request answers every one waiting, whatever it waits for.
+    lastKeyFrameAsk_ = Clock::now();
+    if (keyFrameWanted_) {
+        lastOtherKeyFrameAsk_ = lastKeyFrameAsk_;
+    }
+    joinKeyFrameWanted_ = false;
+    keyFrameWanted_ = false;
     keyFrameRequestSent_ = true;
     lock.unlock();
     int32_t result = 0;
     const grpc::Status status = session_.RequestIdrFrame(&result);
     lock.lock();
     if (!status.ok()) {
-        fprintf(stderr, "mirrax_client: warning: %s\n",
-                ExplainFailedCall("onRequestIDRFrame", session_.Target(), status).c_str());
+        Warn("%s", ExplainFailedCall("onRequestIDRFrame", session_.Target(), status).c_str());
     } else if (result != 0) {
-        fprintf(stderr,
-                "mirrax_client: warning: the server did not take the key-frame request "
-                "(result %d)\n",
-                result);
+        Warn("the server did not take the key-frame request (result %d)", result);
     }
 }
 

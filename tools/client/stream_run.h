@@ -1,6 +1,8 @@
 // One onStart run from the client's side: reads the stream on the calling thread
-// while a control thread ends it (onEnd, TryCancel only as a last resort), asks for
-// key frames, warns about a silent stream and refreshes the progress line.
+// while a control thread ("client-control") ends it (onEnd, TryCancel only as a last
+// resort), asks for the key frames that the commands, the publishing and the view's
+// viewers want (the only place that does), warns about a silent stream and refreshes
+// the progress line.
 #ifndef MIRRAX_TOOLS_CLIENT_STREAM_RUN_H
 #define MIRRAX_TOOLS_CLIENT_STREAM_RUN_H
 
@@ -17,22 +19,12 @@
 #include <vector>
 
 #include "frame_message.h"
-#include "progress_line.h"
 #include "rpc_session.h"
 #include "stream_stats.h"
 
 namespace mirrax::client {
 
-enum class EndReason {
-    kNone,
-    kFrames,
-    kSeconds,
-    kInterrupt,
-    kSnapshot,
-    kTimeout,
-    kOutput,
-    kServer
-};
+enum class EndReason { kNone, kFrames, kSeconds, kInterrupt, kSnapshot, kOutput, kServer };
 
 // "frames", "seconds", "interrupt", ... as the summary names it.
 const char *EndReasonName(EndReason reason);
@@ -46,6 +38,11 @@ public:
         bool progress = false;                              // progress line on stderr
         std::chrono::milliseconds stallWarning{5000};       // warn once after this silence
         std::chrono::milliseconds endGrace{10000};  // after onEnd, wait this long for the end
+        // Key-frame requests go out at most this often: a joining viewer's this long
+        // after the last request, any other this long after the last other one. Those
+        // that come meanwhile make one request. Zero: each goes out at once.
+        std::chrono::milliseconds keyFrameJoinSpacing{0};
+        std::chrono::milliseconds keyFrameSpacing{0};
     };
 
     struct Outcome {
@@ -66,9 +63,9 @@ public:
     // Any thread, any number of times; the first reason is kept.
     void RequestEnd(EndReason reason);
 
-    // Asks the server for a key frame on the control thread; every call after the
-    // previous request went out sends another one.
-    void RequestKeyFrame();
+    // Asks the server for a key frame on the control thread, spaced as the settings say;
+    // a call after the previous request went out makes another one. Any thread.
+    void RequestKeyFrame(KeyFrameNeed need = KeyFrameNeed::kAsked);
     // True from just before the key-frame request goes out. A buffer read after this
     // is true is newer than the request: the key frame it causes can arrive before the
     // request's answer, so the answer is no marker.
@@ -84,14 +81,15 @@ public:
 
 private:
     void ControlLoop();
-    Clock::time_point NextDeadline() const;  // with mutex_ held
+    // With mutex_ held.
+    Clock::time_point NextDeadline() const;
+    std::optional<Clock::time_point> KeyFrameDue() const;  // nothing: none wanted
     void OnTimers(std::unique_lock<std::mutex> &lock);
     void SendEnd(std::unique_lock<std::mutex> &lock);
     void SendKeyFrameRequest(std::unique_lock<std::mutex> &lock);
 
     RpcSession &session_;
     const Settings settings_;
-    ProgressLine progress_{stderr};
 
     mutable std::mutex mutex_;
     std::condition_variable wake_;
@@ -104,8 +102,10 @@ private:
     std::optional<Clock::time_point> endAnsweredAt_;
     bool cancelled_ = false;
     bool endFailed_ = false;
+    bool joinKeyFrameWanted_ = false;
     bool keyFrameWanted_ = false;
-    bool keyFrameSent_ = false;
+    Clock::time_point lastKeyFrameAsk_{};
+    Clock::time_point lastOtherKeyFrameAsk_{};
     std::atomic<bool> keyFrameRequestSent_{false};
     Clock::time_point openedAt_;
     Clock::time_point lastMessageAt_;
@@ -113,9 +113,8 @@ private:
     Clock::time_point nextTick_;
     Clock::time_point intervalStart_;
     uint64_t totalFrames_ = 0;
-    uint64_t intervalFrames_ = 0;
-    uint64_t intervalBytes_ = 0;
-    std::vector<int64_t> intervalLatencies_;
+    size_t progressWidth_ = 0;  // of the progress line on the terminal
+    StreamStats interval_;      // for the progress line
 
     std::thread control_;
 };

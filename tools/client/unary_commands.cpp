@@ -1,22 +1,12 @@
 // idr and end: one unary call each; record: one onStart that a recording server
 // answers at once.
-#include <pthread.h>
-
 #include <chrono>
-#include <condition_variable>
 #include <cstdio>
-#include <mutex>
-#include <thread>
 
 #include "commands.h"
 #include "rpc_session.h"
 
 namespace mirrax::client {
-
-int Fail(const std::string &message) {
-    fprintf(stderr, "mirrax_client: error: %s\n", message.c_str());
-    return kExitFailure;
-}
 
 int RunIdr(const ClientOptions &options) {
     std::string error;
@@ -65,39 +55,23 @@ int RunRecord(const ClientOptions &options) {
     }
     // A recording server ends onStart at once; a streaming one sends frames, or
     // nothing while its screen is still. Either way it is not recording: the call
-    // is given this long before the client ends the run it started.
-    constexpr auto kAnswerTimeout = std::chrono::seconds(5);
-    session->OpenStream();
-    std::mutex mutex;
-    std::condition_variable answered;
-    bool done = false;
-    bool timedOut = false;
-    std::thread watchdog([&] {
-        pthread_setname_np(pthread_self(), "client-record");
-        std::unique_lock<std::mutex> lock(mutex);
-        if (!answered.wait_for(lock, kAnswerTimeout, [&] { return done; })) {
-            timedOut = true;
-            lock.unlock();
-            session->CancelStream();
-        }
-    });
+    // is given this long (its deadline) before the client ends the run it started.
+    session->OpenStream(std::chrono::seconds(5));
     ReplyMessage message;
     const bool gotFrame = session->Read(&message);
-    {
-        std::lock_guard<std::mutex> lock(mutex);
-        done = true;
-    }
-    answered.notify_all();
-    watchdog.join();
-    if (gotFrame || timedOut) {
-        // The server streams instead: end the run this call started.
-        int32_t frames = 0;
+    int32_t frames = 0;
+    if (gotFrame) {
+        // onEnd first: a stream cancelled while it runs stops the server's streaming.
         session->End(&frames);
         session->CancelStream();
-        session->FinishStream();
-        return Fail("the server is streaming, not recording; start the host with -m 1 to record");
     }
     const grpc::Status status = session->FinishStream();
+    if (gotFrame || status.error_code() == grpc::StatusCode::DEADLINE_EXCEEDED) {
+        if (!gotFrame) {
+            session->End(&frames);  // the server streams instead: end the run it started
+        }
+        return Fail("the server is streaming, not recording; start the host with -m 1 to record");
+    }
     if (!status.ok()) {
         return Fail(ExplainFailedCall("onStart", options.server, status));
     }

@@ -24,16 +24,6 @@ constexpr size_t kMaxConnections = 256;
 constexpr size_t kMaxConnectionsPerAddress = 32;
 constexpr size_t kTokenBytes = 24;  // 192 bits
 
-// HOST:PORT, the host possibly in brackets.
-void SplitListen(const std::string &listen, std::string *host, uint16_t *port) {
-    const size_t colon = listen.rfind(':');
-    *host = listen.substr(0, colon);
-    if (host->size() >= 2 && host->front() == '[' && host->back() == ']') {
-        *host = host->substr(1, host->size() - 2);
-    }
-    *port = static_cast<uint16_t>(std::stoi(listen.substr(colon + 1)));
-}
-
 // A random token in hex; empty when the system has no randomness to give.
 std::string RandomToken() {
     uint8_t bytes[kTokenBytes];
@@ -72,7 +62,8 @@ int RunView(const ClientOptions &options, sigset_t stopSignals) {
     for (const auto &host : hosts) {
         settings.deviceNames.push_back(host.name.empty() ? host.server : host.name);
     }
-    SplitListen(options.listen, &settings.address, &settings.port);
+    settings.address = options.listenAddress;
+    settings.port = options.listenPort;
     settings.token = options.token.empty() ? RandomToken() : options.token;
     if (settings.token.empty()) {
         return Fail(std::string("cannot make a token: getrandom: ") + strerror(errno));
@@ -86,7 +77,7 @@ int RunView(const ClientOptions &options, sigset_t stopSignals) {
     if (descriptors == 0) {
         descriptors = 1024;
     } else if (!limitFailure.empty()) {
-        fprintf(stderr, "mirrax_client: warning: %s\n", limitFailure.c_str());
+        Warn("%s", limitFailure.c_str());
     }
     settings.maxConnections = std::clamp<size_t>(descriptors / 4, 8, kMaxConnections);
     settings.maxConnectionsPerAddress =
@@ -120,10 +111,7 @@ int RunView(const ClientOptions &options, sigset_t stopSignals) {
         } else if (!IsLoopbackAddress(settings.address)) {
             why = " (it listens off loopback)";
         }
-        fprintf(stderr,
-                "mirrax_client: view: the page, its stream and /stats need the token in that "
-                "address%s\n",
-                why.c_str());
+        Say("view: the page, its stream and /stats need the token in that address%s", why.c_str());
     }
 
     tools::SignalWatcher watcher("client-signals", stopSignals, [&devices](int) {
@@ -147,7 +135,7 @@ int RunView(const ClientOptions &options, sigset_t stopSignals) {
                      : kExitOk;
     }
     server.Stop();
-    fprintf(stderr, "mirrax_client: view: stopped\n");
+    Say("view: stopped");
     return status;
 }
 

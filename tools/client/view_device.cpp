@@ -4,16 +4,14 @@
 
 #include <pthread.h>
 
-#include <algorithm>
 #include <chrono>
 #include <condition_variable>
-#include <cstdio>
 #include <memory>
 #include <mutex>
-#include <optional>
 #include <thread>
 
 #include "commands.h"
+#include "retry_backoff.h"
 #include "stream_run.h"
 
 namespace mirrax::client {
@@ -35,44 +33,22 @@ constexpr int kEmptyRunsBeforeGivingUp = 3;
 
 }  // namespace
 
-// What the relay's threads share: the session of the current run, the run itself
-// (so Ctrl-C can end it) and the key-frame requests waiting to go out.
+// What the device's thread shares with the others: the current run, which Ctrl-C ends
+// and the viewers' key-frame requests go to.
 class ViewDevice::RelayState {
 public:
-    using Clock = std::chrono::steady_clock;
-
-    ~RelayState() { StopKeyFrames(); }
-
-    void StartKeyFrames(std::string threadName) {
-        keyFrames_ = std::thread([this, threadName] {
-            pthread_setname_np(pthread_self(), threadName.c_str());
-            KeyFrameLoop();
-        });
-    }
-    void StopKeyFrames() {
-        {
-            std::lock_guard lock(mutex_);
-            quit_ = true;
-        }
-        changed_.notify_all();
-        if (keyFrames_.joinable()) {
-            keyFrames_.join();
-        }
-    }
-
     void RequestKeyFrame(KeyFrameNeed need) {
-        {
-            std::lock_guard lock(mutex_);
-            (need == KeyFrameNeed::kJoin ? joinWanted_ : askedWanted_) = true;
+        std::lock_guard lock(mutex_);
+        if (run_ != nullptr) {
+            run_->RequestKeyFrame(need);
         }
-        changed_.notify_all();
     }
 
     void Interrupt() {
         {
             std::lock_guard lock(mutex_);
             stopping_ = true;
-            if (run_) {
+            if (run_ != nullptr) {
                 run_->RequestEnd(EndReason::kInterrupt);
             }
         }
@@ -80,17 +56,12 @@ public:
     }
 
     // False when the relay is stopping: the run must not start.
-    bool Attach(const std::shared_ptr<RpcSession> &session, StreamRun *run) {
+    bool Attach(StreamRun *run) {
         std::lock_guard lock(mutex_);
-        session_ = session;
-        run_ = run;
+        run_ = stopping_ ? nullptr : run;
         return !stopping_;
     }
-    void Detach() {
-        std::lock_guard lock(mutex_);
-        session_.reset();
-        run_ = nullptr;
-    }
+    void Detach() { Attach(nullptr); }
 
     // Waits `delay` unless the relay stops first; true when it is stopping.
     bool StoppingAfter(std::chrono::milliseconds delay) {
@@ -104,65 +75,10 @@ public:
     }
 
 private:
-    // When the wanted key frame may be asked for (guarded by mutex_); nothing when none
-    // is wanted.
-    std::optional<Clock::time_point> KeyFrameDue() const {
-        std::optional<Clock::time_point> due;
-        if (askedWanted_) {
-            due = std::max(lastAsk_ + kJoinKeyFrameSpacing, lastAskedAsk_ + kKeyFrameSpacing);
-        }
-        if (joinWanted_) {
-            due = std::min(due.value_or(Clock::time_point::max()), lastAsk_ + kJoinKeyFrameSpacing);
-        }
-        return due;
-    }
-
-    void KeyFrameLoop() {
-        std::unique_lock lock(mutex_);
-        while (true) {
-            changed_.wait(lock, [this] { return quit_ || (KeyFrameDue() && session_); });
-            if (quit_) {
-                return;
-            }
-            const Clock::time_point due = *KeyFrameDue();
-            if (Clock::now() < due) {
-                // A join that comes meanwhile may be due sooner.
-                changed_.wait_until(lock, due, [this, due] {
-                    const auto now = KeyFrameDue();
-                    return quit_ || (now && *now < due);
-                });
-                continue;
-            }
-            // One ask answers every viewer waiting, whatever it waits for.
-            lastAsk_ = Clock::now();
-            if (askedWanted_) {
-                lastAskedAsk_ = lastAsk_;
-            }
-            joinWanted_ = false;
-            askedWanted_ = false;
-            const std::shared_ptr<RpcSession> session = session_;
-            lock.unlock();
-            int32_t result = 0;
-            const grpc::Status status = session->RequestIdrFrame(&result);
-            if (!status.ok()) {
-                fprintf(stderr, "mirrax_client: warning: %s\n",
-                        ExplainFailedCall("onRequestIDRFrame", session->Target(), status).c_str());
-            }
-            lock.lock();
-        }
-    }
-
     mutable std::mutex mutex_;
     std::condition_variable changed_;
-    bool quit_ = false;
     bool stopping_ = false;
-    bool joinWanted_ = false;
-    bool askedWanted_ = false;
-    Clock::time_point lastAsk_{};
-    Clock::time_point lastAskedAsk_{};
-    std::shared_ptr<RpcSession> session_;
     StreamRun *run_ = nullptr;
-    std::thread keyFrames_;
 };
 
 ViewDevice::ViewDevice(ViewServer &server, Settings settings)
@@ -177,10 +93,9 @@ ViewDevice::~ViewDevice() {
 }
 
 void ViewDevice::Start() {
-    const std::string index = std::to_string(settings_.index);
-    relay_->StartKeyFrames("view-key-" + index);
-    thread_ = std::thread([this, index] {
-        pthread_setname_np(pthread_self(), ("view-host-" + index).c_str());
+    thread_ = std::thread([this] {
+        pthread_setname_np(pthread_self(),
+                           ("view-host-" + std::to_string(settings_.index)).c_str());
         status_ = Loop();
     });
 }
@@ -203,29 +118,28 @@ int ViewDevice::Loop() {
     const size_t index = settings_.index;
     const char *prefix = prefix_.c_str();
     std::string error;
-    auto retry = kFirstRetry;
+    RetryBackoff retry(kFirstRetry, kLongestRetry);
     bool reportedAway = false;
     int emptyRuns = 0;
     int status = kExitOk;
     while (!relay.Stopping()) {
-        std::shared_ptr<RpcSession> session = RpcSession::Connect(target, kConnectAttempt, &error);
+        auto session = RpcSession::Connect(target, kConnectAttempt, &error);
         if (!session) {
             if (!reportedAway) {
                 reportedAway = true;
-                fprintf(stderr, "mirrax_client: view: %s%s; retrying until it answers\n", prefix,
-                        error.c_str());
+                Say("view: %s%s; retrying until it answers", prefix, error.c_str());
                 server.SetHostState(HostState::kDown, "the host does not answer", index);
             }
-            if (relay.StoppingAfter(retry)) {
+            if (relay.StoppingAfter(retry.Next())) {
                 break;
             }
-            retry = std::min(retry * 2, kLongestRetry);
             continue;
         }
         StreamRun::Settings runSettings;
+        runSettings.keyFrameJoinSpacing = kJoinKeyFrameSpacing;
+        runSettings.keyFrameSpacing = kKeyFrameSpacing;
         StreamRun run(*session, runSettings);
-        if (!relay.Attach(session, &run)) {
-            relay.Detach();
+        if (!relay.Attach(&run)) {
             break;
         }
         bool announced = false;
@@ -233,8 +147,7 @@ int ViewDevice::Loop() {
             if (!announced) {
                 announced = true;
                 reportedAway = false;
-                fprintf(stderr, "mirrax_client: view: %sstreaming from %s\n", prefix,
-                        target.c_str());
+                Say("view: %sstreaming from %s", prefix, target.c_str());
                 server.SetHostState(HostState::kUp, "", index);
             }
             server.Publish(RelayBuffer{std::string(frame.data), frame.flags, frame.pts}, index);
@@ -244,7 +157,7 @@ int ViewDevice::Loop() {
             break;
         }
         if (outcome.stats.Frames() > 0) {
-            retry = kFirstRetry;
+            retry.Reset();
             emptyRuns = 0;
         }
         const auto failure = StreamRun::Failure(outcome, target);
@@ -262,8 +175,7 @@ int ViewDevice::Loop() {
                     break;
                 }
                 // One device of a grid: its tile says so, the others go on.
-                fprintf(stderr, "mirrax_client: view: %s%s; its tile shows no stream\n", prefix,
-                        why.c_str());
+                Say("view: %s%s; its tile shows no stream", prefix, why.c_str());
                 server.SetHostState(HostState::kNoStream, "the host is in record mode (-m 1)",
                                     index);
                 status = kExitFailure;
@@ -271,15 +183,13 @@ int ViewDevice::Loop() {
             }
         }
         const std::string why = failure ? *failure : "the host ended the stream";
-        fprintf(stderr, "mirrax_client: view: %s%s; retrying\n", prefix, why.c_str());
+        Say("view: %s%s; retrying", prefix, why.c_str());
         reportedAway = true;
         server.SetHostState(HostState::kDown, why, index);
-        if (relay.StoppingAfter(retry)) {
+        if (relay.StoppingAfter(retry.Next())) {
             break;
         }
-        retry = std::min(retry * 2, kLongestRetry);
     }
-    relay.StopKeyFrames();
     return status;
 }
 

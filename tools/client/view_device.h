@@ -1,8 +1,8 @@
 // One host of the view: its stream is held on a thread of its own ("view-host-N"),
 // retried with a bounded backoff while the host is away, and relayed to the ViewServer
-// as device N; another thread ("view-key-N") asks that host for the key frames its
-// viewers need. Devices share nothing but the server, so one host coming and going
-// never disturbs another's stream.
+// as device N; the key frames its viewers need are asked for by the current run
+// (StreamRun::RequestKeyFrame, spaced by the run). Devices share nothing but the
+// server, so one host coming and going never disturbs another's stream.
 #ifndef MIRRAX_TOOLS_CLIENT_VIEW_DEVICE_H
 #define MIRRAX_TOOLS_CLIENT_VIEW_DEVICE_H
 
@@ -32,7 +32,7 @@ public:
     ViewDevice &operator=(const ViewDevice &) = delete;
 
     void Start();
-    // Any thread; never blocks.
+    // Any thread; never blocks. Goes to the current run; dropped between runs.
     void RequestKeyFrame(KeyFrameNeed need);
     // Any thread: ends the current run with onEnd and the retries.
     void Interrupt();

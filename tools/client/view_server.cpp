@@ -13,14 +13,15 @@
 #include <charconv>
 #include <chrono>
 #include <condition_variable>
-#include <cstdio>
 #include <list>
 #include <mutex>
 #include <optional>
+#include <sstream>
 #include <thread>
 #include <unordered_map>
 #include <vector>
 
+#include "client_log.h"
 #include "summary_format.h"
 #include "view_assets.h"
 
@@ -142,18 +143,29 @@ std::string PeerOf(const tcp::socket &socket) {
 
 // Answers 503 with `reason` on a connection that is closed next, without waiting:
 // the socket's empty send buffer takes the few bytes at once.
-void WriteRefusal(tcp::socket &socket, const std::string &reason) {
-    std::string response =
-        "HTTP/1.1 503 Service Unavailable\r\nServer: " + std::string(kServerName) +
-        "\r\nContent-Type: text/plain\r\nCache-Control: no-store\r\n";
-    for (const auto &[name, value] : kSecurityHeaders) {
-        response += std::string(name) + ": " + value + "\r\n";
+// Every answer of the relay: its name, no caching, the security headers.
+http::response<http::string_body> Answer(http::status status, std::string body, bool keepAlive,
+                                         std::string_view type = "text/plain") {
+    http::response<http::string_body> response(status, 11);
+    response.set(http::field::server, kServerName);
+    response.set(http::field::content_type, beast::string_view(type.data(), type.size()));
+    response.set(http::field::cache_control, "no-store");
+    AddSecurityHeaders(response);
+    if (status == http::status::unauthorized) {
+        response.set(http::field::www_authenticate, "Token");
     }
-    response += "Content-Length: " + std::to_string(reason.size() + 1) +
-                "\r\nConnection: close\r\n\r\n" + reason + "\n";
+    response.keep_alive(keepAlive);
+    response.body() = std::move(body);
+    response.prepare_payload();
+    return response;
+}
+
+void WriteRefusal(tcp::socket &socket, const std::string &reason) {
+    std::ostringstream response;
+    response << Answer(http::status::service_unavailable, reason + "\n", false);
     beast::error_code ignored;
     socket.non_blocking(true, ignored);
-    socket.write_some(asio::buffer(response), ignored);
+    socket.write_some(asio::buffer(response.str()), ignored);
     socket.shutdown(tcp::socket::shutdown_both, ignored);
     socket.close(ignored);
 }
@@ -165,17 +177,8 @@ double WallClockMs() {
 }
 
 const char *HostStateName(HostState state) {
-    switch (state) {
-        case HostState::kUp:
-            return "up";
-        case HostState::kDown:
-            return "down";
-        case HostState::kNoStream:
-            return "nostream";
-        case HostState::kConnecting:
-            break;
-    }
-    return "connecting";
+    static constexpr const char *kNames[] = {"connecting", "up", "down", "nostream"};  // in order
+    return kNames[static_cast<size_t>(state)];
 }
 
 std::string_view ContentType(std::string_view name) {
@@ -226,9 +229,11 @@ struct ViewServer::Impl {
     // lines held back are counted in the next one that goes out.
     void LogRefusal(const std::string &line);
 
-    // A request's Host, and an upgrade's Origin, as the rules in the header say.
-    bool AnswersTo(std::string_view host, const std::vector<std::string> &names) const;
-    bool OriginAllowed(std::string_view origin, const std::vector<std::string> &names) const;
+    // Whether a request's Host (`scheme` empty) or an upgrade's Origin (`scheme`
+    // "http://") names the relay, as the rules in the header say: one of `names` with
+    // the relay's port (which port 80 may leave out), or an allowed origin.
+    bool Names(std::string_view text, const std::string &scheme,
+               const std::vector<std::string> &names) const;
     bool TokenGiven(std::string_view query) const;
 
     const Settings settings;
@@ -526,7 +531,7 @@ private:
             Respond(http::status::bad_request, "a Host header is required\n", false);
             return;
         }
-        if (!server_.AnswersTo(View(host->value()), names_)) {
+        if (!server_.Names(View(host->value()), "", names_)) {
             // A name that merely resolves here (DNS rebinding) gets nothing.
             server_.LogRefusal("refused " + peer_ + ": Host " + Printable(View(host->value())) +
                                " is not a name of this relay");
@@ -547,7 +552,8 @@ private:
                 ")";
             // Browsers let any page open a WebSocket anywhere and say where it comes
             // from; a client that sends no Origin is no browser page.
-            if (origin != request.end() && !server_.OriginAllowed(View(origin->value()), names_)) {
+            if (origin != request.end() &&
+                !server_.Names(View(origin->value()), "http://", names_)) {
                 server_.LogRefusal("refused viewer " + who + ": the origin may not watch");
                 Respond(http::status::forbidden, "pages of this origin may not watch\n", false);
                 return;
@@ -610,17 +616,8 @@ private:
     // A HEAD request gets the headers of its GET answer, without the body.
     void Respond(http::status status, std::string body, bool keepAlive,
                  std::string_view type = "text/plain") {
-        auto response = std::make_shared<http::response<http::string_body>>(status, 11);
-        response->set(http::field::server, kServerName);
-        response->set(http::field::content_type, beast::string_view(type.data(), type.size()));
-        response->set(http::field::cache_control, "no-store");
-        AddSecurityHeaders(*response);
-        if (status == http::status::unauthorized) {
-            response->set(http::field::www_authenticate, "Token");
-        }
-        response->keep_alive(keepAlive);
-        response->body() = std::move(body);
-        response->prepare_payload();
+        auto response = std::make_shared<http::response<http::string_body>>(
+            Answer(status, std::move(body), keepAlive, type));
         if (headOnly_) {
             response->body().clear();  // Content-Length stays the GET answer's
         }
@@ -725,31 +722,20 @@ bool ViewServer::Impl::EvictWaiting(const std::string &address) {
     return false;
 }
 
-bool ViewServer::Impl::AnswersTo(std::string_view host,
-                                 const std::vector<std::string> &names) const {
-    const std::string given = Lower(host);
-    const std::string portSuffix = ":" + std::to_string(port);
+bool ViewServer::Impl::Names(std::string_view text, const std::string &scheme,
+                             const std::vector<std::string> &names) const {
+    const std::string given = Lower(text);
     for (const auto &name : names) {
-        if (given == name + portSuffix || (port == 80 && given == name)) {
+        if (given == scheme + name + ":" + std::to_string(port) ||
+            (port == 80 && given == scheme + name)) {
             return true;
         }
     }
-    return std::any_of(
-        settings.allowedOrigins.begin(), settings.allowedOrigins.end(),
-        [&](const std::string &origin) { return given == origin.substr(origin.find("://") + 3); });
-}
-
-bool ViewServer::Impl::OriginAllowed(std::string_view origin,
-                                     const std::vector<std::string> &names) const {
-    const std::string given = Lower(origin);
-    const std::string portSuffix = ":" + std::to_string(port);
-    for (const auto &name : names) {
-        if (given == "http://" + name + portSuffix || (port == 80 && given == "http://" + name)) {
-            return true;
-        }
-    }
-    return std::find(settings.allowedOrigins.begin(), settings.allowedOrigins.end(), given) !=
-           settings.allowedOrigins.end();
+    return std::any_of(settings.allowedOrigins.begin(), settings.allowedOrigins.end(),
+                       [&](const std::string &origin) {
+                           return given ==
+                                  (scheme.empty() ? origin.substr(origin.find("://") + 3) : origin);
+                       });
 }
 
 bool ViewServer::Impl::TokenGiven(std::string_view query) const {
@@ -772,11 +758,11 @@ void ViewServer::Impl::LogRefusal(const std::string &line) {
     }
     ++refusalLines;
     if (refusalsHeldBack > 0) {
-        fprintf(stderr, "mirrax_client: view: %llu more refusals not shown\n",
-                static_cast<unsigned long long>(refusalsHeldBack));
+        Say("view: %llu more refusals not shown",
+            static_cast<unsigned long long>(refusalsHeldBack));
         refusalsHeldBack = 0;
     }
-    fprintf(stderr, "mirrax_client: view: %s\n", line.c_str());
+    Say("view: %s", line.c_str());
 }
 
 void ViewServer::Impl::Join(const std::shared_ptr<Viewer> &viewer) {
@@ -785,8 +771,7 @@ void ViewServer::Impl::Join(const std::shared_ptr<Viewer> &viewer) {
         return;
     }
     viewers.push_back(viewer);
-    fprintf(stderr, "mirrax_client: view: viewer %s joined, %zu watching\n", viewer->Who().c_str(),
-            viewers.size());
+    Say("view: viewer %s joined, %zu watching", viewer->Who().c_str(), viewers.size());
     if (!viewer->Device()) {
         // A grid shows every device at once from what the relay holds, asking no host.
         for (size_t i = 0; i < devices.size(); ++i) {
@@ -821,8 +806,7 @@ void ViewServer::Impl::Join(const std::shared_ptr<Viewer> &viewer) {
 
 void ViewServer::Impl::Leave(const Viewer *viewer) {
     if (std::erase_if(viewers, [viewer](const auto &v) { return v.get() == viewer; }) > 0) {
-        fprintf(stderr, "mirrax_client: view: viewer %s left, %zu watching\n",
-                viewer->Who().c_str(), viewers.size());
+        Say("view: viewer %s left, %zu watching", viewer->Who().c_str(), viewers.size());
     }
     if (stopping && viewers.empty()) {
         {
@@ -1020,14 +1004,8 @@ void ViewServer::Stop() {
 
 bool IsLoopbackAddress(const std::string &address) {
     beast::error_code ec;
-    auto parsed = asio::ip::make_address(address, ec);
-    if (ec) {
-        return false;
-    }
-    if (parsed.is_v6() && parsed.to_v6().is_v4_mapped()) {
-        parsed = asio::ip::make_address_v4(asio::ip::v4_mapped, parsed.to_v6());
-    }
-    return parsed.is_loopback();
+    const auto parsed = asio::ip::make_address(address, ec);
+    return !ec && Unmapped(parsed).is_loopback();
 }
 
 }  // namespace mirrax::client

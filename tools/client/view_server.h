@@ -20,16 +20,13 @@
 #include <string>
 #include <vector>
 
+#include "frame_message.h"
 #include "view_queue.h"
 
 namespace mirrax::client {
 
 // kNoStream: the host answers without a stream (it is in record mode) and is given up.
 enum class HostState { kConnecting, kUp, kDown, kNoStream };
-
-// Why a viewer needs a key frame: it has just joined, or it asked for one (its button,
-// its decoder) or fell behind.
-enum class KeyFrameNeed { kJoin, kAsked };
 
 class ViewServer {
 public:
