@@ -48,11 +48,12 @@ std::string Parsed(const std::vector<std::string> &args) {
     return out.str();
 }
 
-// FILE in `args` as the path of a file of the test's own that holds `text`.
-std::vector<std::string> WithFile(std::vector<std::string> args, const std::string &text) {
+// FILE in `args` as the path of the test's own file `name` that holds `text`.
+std::vector<std::string> WithFile(std::vector<std::string> args, const std::string &name,
+                                  const std::string &text) {
     static const mirrax::test::TestFolder folder("client_options");
-    std::ofstream(folder.Path("farm")) << text;
-    std::replace(args.begin(), args.end(), std::string("FILE"), folder.Path("farm"));
+    std::ofstream(folder.Path(name)) << text;
+    std::replace(args.begin(), args.end(), std::string("FILE"), folder.Path(name));
     return args;
 }
 
@@ -98,7 +99,8 @@ TEST(ClientOptions, OneRowPerRule) {
         // Several devices: names pair with servers in order, or come from a file.
         {{"-p", "5001", "view", "--server", "h:5002", "--name", "a"},
          "127.0.0.1:5001 6 0 0 listen 127.0.0.1:8080 a=127.0.0.1:5001 h:5002=h:5002"},
-        {WithFile({"view", "--servers", "FILE"}, "# farm\n\na h:1\n  b\t[::1]:2  # spare\n"),
+        {WithFile({"view", "--servers", "FILE"}, "farm",
+                  "# farm\n\na h:1\n  b\t[::1]:2  # spare\n"),
          "h:1 6 0 0 listen 127.0.0.1:8080 a=h:1 b=[::1]:2"},
         {{"stream", "-o", "-", "-p", "1", "-p", "2"}, "error: only for view"},
         {{"view", "--name", "a", "--name", "b"}, "error: more names (2)"},
@@ -106,8 +108,8 @@ TEST(ClientOptions, OneRowPerRule) {
         {{"view", "-p", "1", "--server", "127.0.0.1:1"}, "error: 127.0.0.1:1 given twice"},
         {{"view", "--servers", "/nonexistent"},
          "error: cannot read --servers /nonexistent: No such"},
-        {WithFile({"view", "--servers", "FILE"}, "a h:1\nb h:2 x\n"),
-         "error: farm:2: expected NAME HOST:PORT"},
+        {WithFile({"view", "--servers", "FILE"}, "bad", "a h:1\nb h:2 x\n"),
+         "error: bad:2: expected NAME HOST:PORT"},
     };
     for (const auto &[args, expected] : cases) {
         const std::string parsed = Parsed(args);

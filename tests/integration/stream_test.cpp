@@ -41,7 +41,8 @@ TEST(Stream, DecodesInOrderAtTheScaledSizeAndRestartsOnRotation) {
     const auto config = stream.WaitForFrame(
         1, [](const Frame &f) { return f.flags == kCodecData; }, 10s);
     ASSERT_TRUE(config.has_value()) << host.Log();
-    ASSERT_TRUE(stream.WaitForFrames(*config + 10, 20s));
+    // The codec data and ten pictures at the new size.
+    ASSERT_TRUE(stream.WaitForFrames(*config + 11, 20s));
     const auto result = stream.End();
     ASSERT_TRUE(result.has_value());
     ASSERT_TRUE(host.Control("rotate"));
