@@ -36,6 +36,7 @@ import selectors
 import shutil
 import signal
 import socket
+import statistics
 import subprocess
 import sys
 import tempfile
@@ -296,12 +297,6 @@ def run_once(args, build, host_target, prefix_conf, mode, count, host_pid):
             stop(nginx, signal.SIGTERM)
 
 
-def median(values):
-    values = sorted(values)
-    middle = len(values) // 2
-    return values[middle] if len(values) % 2 else (values[middle - 1] + values[middle]) / 2
-
-
 def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--build", default=os.path.join(ROOT, "build"))
@@ -355,7 +350,7 @@ def main():
                     print(f"  round {round_number + 1} {mode:5} {count:3} readers: {shown}",
                           flush=True)
         # The median of the rounds, figure by figure.
-        results = {key: {field: median([r[field] for r in values]) for field in values[0]}
+        results = {key: {field: statistics.median([r[field] for r in values]) for field in values[0]}
                    for key, values in runs.items() if values}
 
         print()
