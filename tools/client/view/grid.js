@@ -80,13 +80,8 @@
   }
 
   function onEvent(text) {
-    let event;
-    try {
-      event = JSON.parse(text);
-    } catch {
-      return;
-    }
-    if (event.event !== 'host' || !Number.isInteger(event.device)) return;
+    const event = mirraxPaint.parseHostEvent(text);
+    if (!event || !Number.isInteger(event.device)) return;
     const tile = tileOf(event.device);
     tile.stats.name = event.name;
     tile.stats.state = event.state;

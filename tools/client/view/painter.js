@@ -162,5 +162,16 @@ const mirraxPaint = (() => {
     return url;
   }
 
-  return { FLAG_KEY_FRAME, FLAG_CODEC_DATA, parseMessage, Painter, socketUrl };
+  // A text message's host event ({"event":"host","state":…,"device":…}); null for
+  // anything else.
+  function parseHostEvent(text) {
+    try {
+      const event = JSON.parse(text);
+      return event && event.event === 'host' ? event : null;
+    } catch {
+      return null;
+    }
+  }
+
+  return { FLAG_KEY_FRAME, FLAG_CODEC_DATA, parseMessage, parseHostEvent, Painter, socketUrl };
 })();

@@ -110,13 +110,8 @@
   }
 
   function onEvent(text) {
-    let event;
-    try {
-      event = JSON.parse(text);
-    } catch {
-      return;
-    }
-    if (event.event !== 'host') return;
+    const event = mirraxPaint.parseHostEvent(text);
+    if (!event) return;
     stats.host = event.state;
     if (device !== null && event.name) {
       document.getElementById('device').textContent = event.name;
