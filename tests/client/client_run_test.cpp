@@ -50,8 +50,8 @@ protected:
 
 // Every kind of output ends its run with onEnd (never by dropping the stream) and holds
 // exactly the pictures the summary counts; the summary goes where the video does not,
-// and a clean run says nothing else.
-TEST_F(ClientRun, EachOutputEndsWithOnEnd) {
+// and a clean run says nothing else. So do snapshots and a run ended by a signal.
+TEST_F(ClientRun, EachOutputSnapshotAndSignalEndsWithOnEnd) {
     struct Case {
         const char *file;
         const char *bound;       // --frames 12, or this option with 1
@@ -101,61 +101,42 @@ TEST_F(ClientRun, EachOutputEndsWithOnEnd) {
         EXPECT_NE(json.find("\"width\":270,\"height\":586"), std::string::npos) << json;
         EXPECT_EQ(ReadFile(file).rfind(c.magic, 0), 0u);
     }
-    EXPECT_EQ(host.Stop(), 0);
-    EXPECT_EQ(host.LogCount("Request to stop from"), std::size(cases));
-    EXPECT_EQ(host.LogCount("Server context has cancelled."), 0u) << host.Log();
-}
 
-// On a still screen the client warns once that no frames come (which also tells that
-// the first picture has arrived); SIGINT and SIGTERM then end the run with onEnd and a
-// finished MP4.
-TEST_F(ClientRun, SignalsEndTheRunWithOnEnd) {
-    HostProcess host(kHostOptions);
-    ASSERT_TRUE(host.Ready()) << host.Log();
-    ASSERT_TRUE(host.Control("still on"));
-    for (const int sig : {SIGINT, SIGTERM}) {
-        SCOPED_TRACE(strsignal(sig));
-        const std::string file = Path(std::to_string(sig) + ".mp4");
-        ChildProcess client(Client(host, {"stream", "-o", file, "--json"}));
-        ASSERT_TRUE(client.WaitForLine(Stream::kStderr, "no frames for 5 s", 12s))
-            << client.Output(Stream::kStderr);
-        client.Signal(sig);
-        ASSERT_EQ(client.Wait(kExitWait), 0) << client.Output(Stream::kStderr);
-        EXPECT_TRUE(host.WaitForLog("Request to stop from", sig == SIGINT ? 1 : 2)) << host.Log();
-        const auto decoded = Decode(file);
-        EXPECT_EQ(CheckPictures(decoded, 270, 586), "");
-        const std::string json = client.Output(Stream::kStdout);
-        EXPECT_NE(json.find("{\"frames\":" + std::to_string(decoded.pictures.size()) + ","),
-                  std::string::npos)
-            << json;
-        EXPECT_NE(json.find("\"ended_by\":\"interrupt\""), std::string::npos) << json;
-        // The warning says what to do about either cause, once.
-        EXPECT_EQ(client.CountLines(Stream::kStderr, "restart the host"), 1u);
-        EXPECT_EQ(client.CountLines(Stream::kStderr, "mirrax_client idr"), 1u);
-    }
-    EXPECT_EQ(host.Stop(), 0);
-    EXPECT_EQ(host.LogCount("Server context has cancelled."), 0u) << host.Log();
-}
-
-// A snapshot is the picture after a key-frame request, also on a still screen where
-// only the request brings one.
-TEST_F(ClientRun, SnapshotAndUnaryCommands) {
-    HostProcess host(kHostOptions);
-    ASSERT_TRUE(host.Ready()) << host.Log();
-    for (const char *still : {"off", "on"}) {
+    // A snapshot is the picture after a key-frame request, also on a still screen where
+    // only the request brings one.
+    for (const size_t on : {0u, 1u}) {
+        const std::string still = on ? "on" : "off";
         SCOPED_TRACE(still);
-        ASSERT_TRUE(host.Control(std::string("still ") + still));
-        const size_t runs = host.LogCount("Request to stop from");
-        const std::string file = Path(std::string("screen_") + still + ".png");
+        ASSERT_TRUE(host.Control("still " + still));
+        const std::string file = Path("screen_" + still + ".png");
         const auto run = mirrax::test::Run(Client(host, {"snapshot", "-o", file}), kExitWait);
         ASSERT_EQ(run.status, 0) << run.Describe();
         EXPECT_EQ(run.out, "snapshot: 270x586 written to " + file + "\n");
-        EXPECT_TRUE(host.WaitForLog("Request to refresh IDR frame from", runs + 1)) << host.Log();
-        EXPECT_TRUE(host.WaitForLog("Request to stop from", runs + 1)) << host.Log();
+        EXPECT_TRUE(host.WaitForLog("Request to refresh IDR frame from", on + 1)) << host.Log();
+        EXPECT_TRUE(host.WaitForLog("Request to stop from", std::size(cases) + on + 1));
         const auto decoded = Decode(file);
         EXPECT_EQ(CheckPictures(decoded, 270, 586, 1, false), "");
         EXPECT_EQ(decoded.pictures.size(), 1u);
     }
+
+    // On the still screen the client warns once that no frames come (which also tells
+    // that the first picture has arrived); SIGTERM then ends the run with onEnd and a
+    // finished MP4.
+    ChildProcess client(Client(host, {"stream", "-o", Path("signalled.mp4"), "--json"}));
+    ASSERT_TRUE(client.WaitForLine(Stream::kStderr, "no frames for 5 s", 12s))
+        << client.Output(Stream::kStderr);
+    ASSERT_EQ(client.Stop(SIGTERM, kExitWait), 0) << client.Output(Stream::kStderr);
+    EXPECT_TRUE(host.WaitForLog("Request to stop from", std::size(cases) + 3)) << host.Log();
+    const auto decoded = Decode(Path("signalled.mp4"));
+    EXPECT_EQ(CheckPictures(decoded, 270, 586), "");
+    const std::string json = client.Output(Stream::kStdout);
+    EXPECT_NE(json.find("{\"frames\":" + std::to_string(decoded.pictures.size()) + ","),
+              std::string::npos)
+        << json;
+    EXPECT_NE(json.find("\"ended_by\":\"interrupt\""), std::string::npos) << json;
+    // The warning says what to do about either cause, once.
+    EXPECT_EQ(client.CountLines(Stream::kStderr, "restart the host"), 1u);
+    EXPECT_EQ(client.CountLines(Stream::kStderr, "mirrax_client idr"), 1u);
     ASSERT_TRUE(host.Control("still off"));
 
     // The unary commands, without a stream and with one.
