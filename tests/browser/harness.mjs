@@ -105,9 +105,8 @@ export class Relay {
     relay.child = new Child([clientBin, '-p', String(hostPort), 'view',
                              '--listen', '127.0.0.1:0', ...extra]);
     const line = await relay.child.waitForLine('stdout', 'view: watch the screen at ');
-    // The page's address as printed, with its token; `base` without it.
+    // The page's address as printed, with its token.
     relay.url = line.match(/(http:\/\/\S+\/\?token=\w+)/)[1];
-    relay.base = relay.url.replace(/\?.*/, '');
     relay.port = Number(new URL(relay.url).port);
     return relay;
   }
