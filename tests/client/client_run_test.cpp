@@ -270,10 +270,8 @@ std::string CheckReceived(const std::string &file, int width, int height) {
     return mirrax::test::CheckPictures(decoded, width, height);
 }
 
-std::vector<std::string> Publisher(const HostProcess &host, const std::string &url,
-                                   std::vector<std::string> bound = {}) {
-    bound.insert(bound.begin(), {"--server", host.Target(), "stream", "-o", url, "--json"});
-    return mirrax::test::Program("mirrax_client", bound);
+std::vector<std::string> Publisher(const HostProcess &host, const std::string &url) {
+    return Client(host, {"stream", "-o", url, "--json"});
 }
 
 std::string Printed(const ChildProcess &client) {
