@@ -79,16 +79,14 @@ export const delay = (ms) => new Promise((resolve) => setTimeout(resolve, ms));
 
 // The synthetic screen at a third of its size (360x780) and 30 fps keeps the encoder
 // light on a busy two-core machine.
-export const kHostOptions = ['-scale', '3', '-frameRate', '30'];
+const kHostOptions = ['-scale', '3', '-frameRate', '30'];
 
 export class Host {
-  // `baseOptions` replaces the light test settings, e.g. with [] for the full-size
-  // screen at the library's own defaults.
-  static async start(port, launchOptions = [], { baseOptions = kHostOptions } = {}) {
+  static async start(port, launchOptions = []) {
     const host = new Host();
     host.port = port;
     host.child = new Child([hostBin, '--control', 'stdin', '-p', String(port),
-                            ...baseOptions, ...launchOptions]);
+                            ...kHostOptions, ...launchOptions]);
     await host.child.waitForLine('stdout', 'Server Listening on port:');
     return host;
   }
@@ -107,9 +105,8 @@ export class Relay {
     relay.child = new Child([clientBin, '-p', String(hostPort), 'view',
                              '--listen', '127.0.0.1:0', ...extra]);
     const line = await relay.child.waitForLine('stdout', 'view: watch the screen at ');
-    // The page's address as printed, with its token; `base` without it.
+    // The page's address as printed, with its token.
     relay.url = line.match(/(http:\/\/\S+\/\?token=\w+)/)[1];
-    relay.base = relay.url.replace(/\?.*/, '');
     relay.port = Number(new URL(relay.url).port);
     return relay;
   }

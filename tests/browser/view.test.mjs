@@ -1,7 +1,7 @@
-// mirrax_client view end to end: a real host, the real relay and pages in headless
-// Chromium decoding with WebCodecs. What no browser does (raw requests, floods, a
-// viewer that never reads) is checked by tests/client/view_relay_test.cpp. Every
-// wait is bounded.
+// mirrax_client view end to end: real hosts, the real relay and pages in headless
+// Chromium decoding with WebCodecs: the live page of one host, and the grid of several.
+// What no browser does (raw requests, floods, a viewer that never reads) is checked by
+// tests/client/view_relay_test.cpp. Every wait is bounded.
 import assert from 'node:assert/strict';
 import { readFile } from 'node:fs/promises';
 import http from 'node:http';
@@ -14,33 +14,12 @@ import {
 
 await skipUnlessInstalled();
 
-// Sets up a host, a relay and a browser, runs `body` and tears everything down.
-async function withView(body, { launchOptions = [] } = {}) {
-  const hostPort = await freePort();
-  const parts = { hostPort, host: await Host.start(hostPort, launchOptions) };
-  try {
-    parts.relay = await Relay.start(hostPort);
-    parts.browser = await launchBrowser();
-    await body(parts);
-  } finally {
-    await parts.browser?.close();
-    if (parts.relay) {
-      const exit = await parts.relay.child.stop('SIGINT');
-      assert.equal(exit.code, 0, `view exit:\n${parts.relay.child.output()}`);
-    }
-    parts.relay?.child.kill();
-    await parts.host?.child.stop('SIGTERM');
-    parts.host?.child.kill();
-  }
-}
-
-async function waitForPage(page, predicate, arg, timeoutMs, what) {
-  try {
-    await page.waitForFunction(predicate, arg, { timeout: timeoutMs, polling: 50 });
-  } catch (error) {
-    const stats = await pageStats(page).catch(() => ({}));
-    throw new Error(`${what} within ${timeoutMs} ms; page: ${JSON.stringify(stats)}`);
-  }
+async function waitForPage(page, predicate, arg, timeout, what) {
+  await page.waitForFunction(predicate, arg, { timeout, polling: 50 }).catch(async () => {
+    const seen = await page.evaluate(() => JSON.stringify(window.mirraxView?.stats ??
+                                                          window.mirraxGrid?.tiles)).catch(() => '');
+    throw new Error(`${what} within ${timeout} ms; page: ${seen}`);
+  });
 }
 
 // Waits until the page has painted `count` more pictures.
@@ -70,19 +49,27 @@ async function assertLive(page, relay) {
             `painted ${painted} of the host's ${hostPictures} pictures`);
 }
 
-test('one viewer sees the live screen', async () => {
-  await withView(async ({ host, relay, browser }) => {
+// Without periodic key frames, each one seen after the join answers a request.
+test('the live page through its buttons, a rotation and a host restart', async () => {
+  const hostPort = await freePort();
+  let host = await Host.start(hostPort, ['-iFrameInterval', '100000']);
+  let relay;
+  let browser;
+  try {
+    relay = await Relay.start(hostPort);
+    browser = await launchBrowser();
     const { page, problems } = await openViewer(browser, relay.url);
     await paintedMore(page, 1, 2000, 'a picture painted');
-    const stats = await pageStats(page);
+    await page.evaluate(() => { window.notReloaded = true; });
+    let stats = await pageStats(page);
     assert.deepEqual(stats.canvas, [360, 780]);
     assert.equal(stats.status, 'live');
     await assertLive(page, relay);
-    assert.deepEqual(problems, []);
 
     // The same page by the name localhost paints too.
     const byName = await openViewer(browser, relay.url.replace('127.0.0.1', 'localhost'));
     await paintedMore(byName.page, 1, 3000, 'a picture painted on localhost');
+    await byName.page.close();
     // A page of another origin gets no picture: its socket is refused, and it cannot
     // read the counters.
     const elsewhere = http.createServer((request, response) => response.end('<p>elsewhere'));
@@ -107,36 +94,12 @@ test('one viewer sees the live screen', async () => {
     } finally {
       elsewhere.close();
     }
-    assert.equal((await fetch(relay.base + 'no-such-file.js')).status, 404);
 
-    // A browser without WebCodecs is told so instead of showing a black page.
-    const old = await (await browser.newContext()).newPage();
-    await old.addInitScript(() => { delete window.VideoDecoder; });
-    await old.goto(relay.url);
-    assert.match(await old.textContent('#message'), /no WebCodecs video decoder/);
-    assert.equal(await old.textContent('#status'), 'unsupported browser');
-
-    // Ctrl-C ends the run with onEnd, and the page says the relay is gone.
-    assert.equal((await relay.child.stop('SIGINT', 10000)).code, 0, relay.child.output());
-    await host.child.waitForLine('stderr', 'Request to stop from', { timeoutMs: 5000 });
-    await waitForPage(page, () => window.mirraxView.stats.relay === 'disconnected', null, 3000,
-                      'the page shows the relay gone');
-    assert.equal((await pageStats(page)).status, 'relay disconnected');
-  });
-});
-
-test('buttons, then a rotation without a reload', async () => {
-  // Without periodic key frames, each one seen is the answer to a request.
-  await withView(async ({ host, relay, browser }) => {
-    const { page, problems } = await openViewer(browser, relay.url);
-    await paintedMore(page, 5, 2000, 'pictures painted');
-    await page.evaluate(() => { window.notReloaded = true; });
     const keyFrames = (await pageStats(page)).keyFrames;
     await page.click('#keyframe');
     await waitForPage(page, () => window.mirraxView.stats.keyFrameAnsweredMs !== null, null,
                       1000, 'a key frame after the button');
     assert.ok((await pageStats(page)).keyFrames > keyFrames);
-
     const [download] = await Promise.all([page.waitForEvent('download', { timeout: 5000 }),
                                           page.click('#snapshot')]);
     assert.match(download.suggestedFilename(), /^screen-.*\.png$/);
@@ -144,44 +107,113 @@ test('buttons, then a rotation without a reload', async () => {
     assert.equal(png.subarray(0, 8).toString('hex'), '89504e470d0a1a0a');
     assert.deepEqual([png.readUInt32BE(16), png.readUInt32BE(20)], [360, 780]);
 
-    await page.click('#fullscreen');
-    await waitForPage(page, () => document.fullscreenElement?.id === 'stage', null, 2000,
-                      'the picture in full screen');
-    await page.dblclick('#screen');
-    await waitForPage(page, () => document.fullscreenElement === null, null, 2000,
-                      'full screen left');
-
     await host.control('rotate');
     await waitForPage(page, () => window.mirraxView.stats.width === 780 &&
                                   window.mirraxView.stats.height === 360,
                       null, 5000, 'a 780x360 picture');
     await paintedMore(page, 10, 3000, 'pictures after the rotation');
-    const stats = await pageStats(page);
+    stats = await pageStats(page);
     assert.deepEqual(stats.canvas, [780, 360]);
     assert.ok(stats.configures >= 2, `configures: ${stats.configures}`);
-    assert.equal(await page.evaluate(() => window.notReloaded), true);
     assert.ok(await readStamp(page), 'no stamp on the rotated picture');
-    assert.deepEqual(problems, []);
-  }, { launchOptions: ['-iFrameInterval', '100000'] });
-});
 
-test('the page waits for a restarted host and paints again', async () => {
-  await withView(async (parts) => {
-    const { relay, browser, hostPort } = parts;
-    const { page } = await openViewer(browser, relay.url);
-    await paintedMore(page, 5, 2000, 'pictures painted');
-    await page.evaluate(() => { window.notReloaded = true; });
-
-    assert.equal((await parts.host.child.stop('SIGTERM')).code, 0);
+    // The page waits for a restarted host and paints its pictures.
+    assert.equal((await host.child.stop('SIGTERM')).code, 0);
     await waitForPage(page, () => window.mirraxView.stats.host === 'down', null, 5000,
                       'the page shows the host gone');
     assert.equal((await pageStats(page)).status, 'host disconnected');
     assert.match(await page.textContent('#message'), /host is disconnected/);
-
-    parts.host = await Host.start(hostPort);
+    host = await Host.start(hostPort);
     await paintedMore(page, 10, 8000, 'pictures from the new host');
-    assert.equal((await pageStats(page)).status, 'live');
-    assert.equal(await page.evaluate(() => window.notReloaded), true);
+    stats = await pageStats(page);
+    assert.deepEqual([stats.status, stats.canvas], ['live', [360, 780]]);
     assert.ok(await readStamp(page), 'no stamp after the restart');
-  });
+    assert.equal(await page.evaluate(() => window.notReloaded), true);
+    assert.deepEqual(problems, []);
+
+    // Ctrl-C: the page says the relay is gone.
+    assert.equal((await relay.child.stop('SIGINT', 10000)).code, 0, relay.child.output());
+    await waitForPage(page, () => window.mirraxView.stats.relay === 'disconnected', null, 3000,
+                      'the page shows the relay gone');
+    assert.equal((await pageStats(page)).status, 'relay disconnected');
+  } finally {
+    await browser?.close();
+    relay?.child.kill();
+    await host.child.stop('SIGTERM');
+    host.child.kill();
+  }
+});
+
+const tiles = (page) => page.$$eval('.tile', (all) => all.map((tile) => [
+  tile.querySelector('.name').textContent, tile.querySelector('.state').textContent]));
+
+// readStamp reads the canvas #screen: tile `index`'s canvas has that id for the read.
+async function tileStamp(page, index) {
+  const lend = (to) => page.$$eval('.tile canvas', (all, i) => all.forEach((c, j) => {
+    c.id = i === j ? 'screen' : '';
+  }), to);
+  await lend(index);
+  const stamp = await readStamp(page);
+  await lend(-1);
+  return stamp?.sequence;
+}
+
+// Two pictures painted in tile `index` from now on, the second newer.
+async function tileMoves(page, index) {
+  const stamps = [];
+  for (let i = 0; i < 2; i++) {
+    const painted = await page.evaluate((j) => window.mirraxGrid.tiles[j].painted, index);
+    await waitForPage(page, ([j, n]) => window.mirraxGrid.tiles[j].painted > n, [index, painted],
+                      5000, `a new picture in tile ${index}`);
+    stamps.push(await tileStamp(page, index));
+  }
+  assert.ok(stamps[0] !== undefined && stamps[1] > stamps[0], `tile ${index}: stamps ${stamps}`);
+}
+
+test('a grid shows every device and opens one live', async () => {
+  const ports = [await freePort(), await freePort(), await freePort()];
+  const hosts = [await Host.start(ports[0]), await Host.start(ports[1], ['-m', '1']),
+                 await Host.start(ports[2])];
+  const relay = await Relay.start(ports[0], [
+    '--server', `127.0.0.1:${ports[1]}`, '--server', `127.0.0.1:${ports[2]}`,
+    '--name', 'alpha', '--name', 'beta', '--name', 'gamma']);
+  const browser = await launchBrowser();
+  try {
+    const { page, problems } = await openViewer(browser, relay.url);
+    await waitForPage(page, () => window.mirraxGrid.tiles.map((t) => t.state).join() ===
+                      'up,nostream,up', null, 15000, 'the tiles\' states');
+    assert.deepEqual(await tiles(page), [['alpha', 'up'], ['beta', 'no stream'], ['gamma', 'up']]);
+    await relay.child.waitForLine('stderr', 'view: beta: the host at', { timeoutMs: 1000 });
+    await tileMoves(page, 0);
+    await tileMoves(page, 2);
+
+    // gamma goes away and comes back; alpha goes on meanwhile.
+    assert.equal((await hosts[2].child.stop('SIGTERM')).code, 0);
+    await waitForPage(page, () => window.mirraxGrid.tiles[2].state === 'down', null, 5000,
+                      'gamma down');
+    await tileMoves(page, 0);
+    hosts[2] = await Host.start(ports[2]);
+    await waitForPage(page, () => window.mirraxGrid.tiles[2].state === 'up', null, 10000,
+                      'gamma up');
+    await tileMoves(page, 2);
+
+    // A click opens alpha live: stamps going up.
+    await page.click('.tile >> nth=0');
+    await page.waitForURL(/index\.html\?device=0/, { timeout: 5000 });
+    await paintedMore(page, 10, 5000, 'alpha live');
+    const stamp = (await readStamp(page)).sequence;
+    await paintedMore(page, 10, 5000, 'alpha live');
+    assert.ok((await readStamp(page)).sequence > stamp);
+    assert.deepEqual([(await pageStats(page)).status, await page.textContent('#device')],
+                     ['live', 'alpha']);
+    assert.deepEqual(problems, []);
+    assert.equal((await relay.child.stop('SIGINT')).code, 0, relay.child.output());
+  } finally {
+    await browser.close();
+    relay.child.kill();
+    for (const host of hosts) {
+      await host.child.stop('SIGTERM');
+      host.child.kill();
+    }
+  }
 });

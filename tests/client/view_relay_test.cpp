@@ -293,12 +293,15 @@ TEST(ViewRelay, WhoMayWatch) {
     const char *own = "http://127.0.0.1:PORT";
     const Case cases[] = {
         {"GET /?token=TOKEN", nullptr, 200},
+        {"HEAD /stats?token=TOKEN", nullptr, 200},  // no body: the next answer follows
         {"GET /", nullptr, 401},
         {"GET /grid.html", nullptr, 401},
         {"GET /ws?device=1&token=TOKEN", own, 404},  // no such device
         {"GET /ws?token=0123456789abcdef", own, 401},
         // A name that merely resolves to the relay (DNS rebinding), or none.
         {"GET /?token=TOKEN", nullptr, 421, "attacker.example:PORT"},
+        {"GET /stats?token=TOKEN", nullptr, 421, "attacker.example:PORT"},
+        {"GET /ws?token=TOKEN", own, 421, "attacker.example:PORT"},
         {"GET /?token=TOKEN", nullptr, 400, nullptr},
         {"GET /ws?token=TOKEN", own, 101},
         {"GET /ws?token=TOKEN", "http://localhost:PORT", 101, "localhost:PORT"},
@@ -308,6 +311,8 @@ TEST(ViewRelay, WhoMayWatch) {
         {"GET /ws?token=TOKEN", "http://localhost:1", 403},
         {"GET /ws?token=TOKEN", "http://127.0.0.1.evil.example", 403},
         {"GET /ws?token=TOKEN", "https://127.0.0.1:PORT", 403},
+        {"GET /ws?token=TOKEN", "null", 403},
+        {"GET /ws?token=TOKEN", "file://", 403},
     };
     const std::string nowhere = "127.0.0.1:" + std::to_string(mirrax::test::FreeLoopbackPort());
     Relay relay =
@@ -328,6 +333,10 @@ TEST(ViewRelay, WhoMayWatch) {
                 "Connection: Upgrade\r\nUpgrade: websocket\r\nSec-WebSocket-Version: 13\r\n"
                 "Sec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==\r\n\r\n";
         } else {
+            // After a HEAD, a second request on the same connection.
+            request += line.starts_with("HEAD")
+                           ? "\r\nGET /none HTTP/1.1\r\nHost: 127.0.0.1:PORT\r\n"
+                           : "";
             request += "Connection: close\r\n\r\n";
         }
         const std::string answer = Exchange(relay.port, fill(request));
@@ -338,6 +347,9 @@ TEST(ViewRelay, WhoMayWatch) {
             EXPECT_NE(answer.find(header), std::string::npos) << header << " missing:\n" << answer;
         }
         EXPECT_EQ(answer.find("Access-Control-"), std::string::npos) << answer;
+        if (line.starts_with("HEAD")) {
+            EXPECT_EQ(answer.substr(answer.find("\r\n\r\n") + 4, 12), "HTTP/1.1 404") << answer;
+        }
         if (c.origin && c.status == 403) {
             const std::string logged = "(origin " + fill(c.origin) + "): the origin may not watch";
             EXPECT_TRUE(relay.child->WaitForLine(Stream::kStderr, logged, 5s)) << logged;
