@@ -1,5 +1,4 @@
-// The x11 source against an Xvfb server the test starts itself: what is drawn on the
-// X screen arrives in a mirrored surface, and an unchanged screen produces no frames.
+// The x11 source against an Xvfb server the test starts itself.
 #include <gtest/gtest.h>
 #include <sys/resource.h>
 #include <xcb/xcb.h>
@@ -102,31 +101,28 @@ bool WaitForColour(OHOS::Surface &surface, int x, int y, uint32_t rgb) {
     return false;
 }
 
-TEST_F(X11SourceTest, DrawnContentArrivesInTheSurfaceAndStillScreenIsQuiet) {
-    FillRoot(display_, 100, 100, 200, 150, 0x00FF00);
-    std::string error;
-    ASSERT_TRUE(platform::ConfigureDisplay("x11:" + display_, &error)) << error;
-    EXPECT_EQ(OHOS::Rosen::DisplayManager::GetInstance().GetDisplayByScreen(0)->GetWidth(), 640);
-    Mirror mirror = StartMirror(640, 480, 1);
-    EXPECT_TRUE(WaitForColour(*mirror.surface, 200, 175, 0x00FF00));
-    // Nothing changes on the X screen: no further frames.
-    EXPECT_FALSE(NextFrame(*mirror.surface, std::chrono::milliseconds(300)).has_value());
-
-    FillRoot(display_, 400, 300, 100, 100, 0xFF0000);
-    EXPECT_TRUE(WaitForColour(*mirror.surface, 450, 350, 0xFF0000));
-}
-
-// A RandR size change is a screen change. After it the source attaches a new
-// shared-memory segment; when the X server cannot map it, the source reports that
-// once, keeps the last picture and geometry, and attaches again on the following
-// captures until the server can.
-TEST_F(X11SourceTest, RandrSizeChangeIsAScreenChangeAndARefusedSegmentIsRetried) {
+// What is drawn on the X screen arrives in a mirrored surface, and an unchanged screen
+// produces no frames. A RandR size change is a screen change. After it the source
+// attaches a new shared-memory segment; when the X server cannot map it, the source
+// reports that once, keeps the last picture and geometry, and attaches again on the
+// following captures until the server can.
+TEST_F(X11SourceTest, ContentStillScreenAndRandrChangeWithARefusedSegmentRetried) {
     LogCapture log;
     auto listener = OHOS::sptr<RecordingListener>::MakeSptr();
     ASSERT_EQ(OHOS::Rosen::ScreenManager::GetInstance().RegisterScreenListener(listener),
               OHOS::Rosen::DMError::DM_OK);
+    FillRoot(display_, 100, 100, 200, 150, 0x00FF00);
     std::string error;
     ASSERT_TRUE(platform::ConfigureDisplay("x11:" + display_, &error)) << error;
+    auto display = [] { return OHOS::Rosen::DisplayManager::GetInstance().GetDisplayByScreen(0); };
+    EXPECT_EQ(display()->GetWidth(), 640);
+    Mirror mirror = StartMirror(640, 480, 1);
+    EXPECT_TRUE(WaitForColour(*mirror.surface, 200, 175, 0x00FF00));
+    // Nothing changes on the X screen: no further frames.
+    EXPECT_FALSE(NextFrame(*mirror.surface, std::chrono::milliseconds(300)).has_value());
+    FillRoot(display_, 400, 300, 100, 100, 0xFF0000);
+    EXPECT_TRUE(WaitForColour(*mirror.surface, 450, 350, 0xFF0000));
+
     if (!ResizeRoot(display_, 320, 240)) {
         GTEST_SKIP() << "this Xvfb cannot change its screen size through RandR";
     }
@@ -142,7 +138,6 @@ TEST_F(X11SourceTest, RandrSizeChangeIsAScreenChangeAndARefusedSegmentIsRetried)
     const std::string refused = "the X server refused the shared-memory segment";
     ASSERT_TRUE(log.WaitFor(refused));
     // The screen keeps its last size until the source can read the new screen.
-    auto display = [] { return OHOS::Rosen::DisplayManager::GetInstance().GetDisplayByScreen(0); };
     EXPECT_EQ(log.Count("screen 0 changed to 640x480"), 1u);
     EXPECT_EQ(display()->GetWidth(), 320);
 
@@ -154,7 +149,6 @@ TEST_F(X11SourceTest, RandrSizeChangeIsAScreenChangeAndARefusedSegmentIsRetried)
     EXPECT_EQ(log.Count("X display '" + display_ + "' readable again", LOG_INFO), 1u);
 
     // The capture goes on at the new size, to its last row and column.
-    Mirror mirror = StartMirror(640, 480, 1);
     FillRoot(display_, 500, 400, 140, 80, 0xFFFF00);
     EXPECT_TRUE(WaitForColour(*mirror.surface, 639, 479, 0xFFFF00));
 }
