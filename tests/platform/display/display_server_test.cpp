@@ -178,8 +178,9 @@ TEST_F(DisplayServerTest, DestroyWhileFramesFlowAndConsumerWaitsDoesNotHang) {
 }
 
 // Virtual screens, and the faults injected into the calls no start path makes: each
-// injected code is returned once, then the call works again.
-TEST_F(DisplayServerTest, VirtualScreensHaveNoDisplayAndRejectBadArgumentsAndFaults) {
+// injected code is returned once, then the call works again. A bad display spec keeps
+// the screen it had; an unreachable X display leaves none.
+TEST_F(DisplayServerTest, VirtualScreensFaultsAndDisplaySpecs) {
     Mirror mirror = StartMirror(360, 780, 2);
     ScreenManager &screens = ScreenManager::GetInstance();
     EXPECT_EQ(DisplayManager::GetInstance().GetDisplayByScreen(mirror.id), nullptr);
@@ -209,10 +210,7 @@ TEST_F(DisplayServerTest, VirtualScreensHaveNoDisplayAndRejectBadArgumentsAndFau
     option.height_ = 64;
     EXPECT_EQ(screens.CreateVirtualScreen(option), OHOS::Rosen::SCREEN_ID_INVALID);
     EXPECT_NE(screens.CreateVirtualScreen(option), OHOS::Rosen::SCREEN_ID_INVALID);
-}
 
-// A bad spec keeps the screen it had; an unreachable X display leaves none.
-TEST_F(DisplayServerTest, DisplaySpecConfiguresOrExplainsInOneLine) {
     const struct {
         const char *spec;
         int width;  // 0: refused
@@ -245,13 +243,8 @@ TEST_F(DisplayServerTest, DisplaySpecConfiguresOrExplainsInOneLine) {
     EXPECT_EQ(DisplayManager::GetInstance().GetDefaultDisplayId(), OHOS::Rosen::SCREEN_ID_INVALID);
     EXPECT_EQ(ScreenManager::GetInstance().GetScreenById(0), nullptr);
     EXPECT_EQ(DisplayManager::GetInstance().GetDisplayByScreen(0), nullptr);
-    OHOS::Rosen::VirtualScreenOption option{};
-    option.width_ = 64;
-    option.height_ = 64;
-    const ScreenId id = ScreenManager::GetInstance().CreateVirtualScreen(option);
-    ScreenId group = 0;
-    EXPECT_EQ(ScreenManager::GetInstance().MakeMirror(0, {id}, group),
-              DMError::DM_ERROR_INVALID_PARAM);
+    const ScreenId id = screens.CreateVirtualScreen(option);
+    EXPECT_EQ(screens.MakeMirror(0, {id}, group), DMError::DM_ERROR_INVALID_PARAM);
 }
 
 }  // namespace
