@@ -261,7 +261,6 @@ TEST_P(EncodedStreamTest, DecodesInOrderWithItsTimesKeyFramesAndColours) {
     EncoderHarness harness({.iFrameIntervalMs = GetParam().intervalMs,
                             .bitRate = 8'000'000,
                             .format = GetParam().format});
-    ASSERT_TRUE(harness.Surface());
     ASSERT_TRUE(harness.Start());
     harness.FeedInStep(0, 20);
     const auto buffers = harness.Buffers();
