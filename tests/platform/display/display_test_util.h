@@ -3,6 +3,9 @@
 #ifndef MIRRAX_TESTS_PLATFORM_DISPLAY_DISPLAY_TEST_UTIL_H
 #define MIRRAX_TESTS_PLATFORM_DISPLAY_DISPLAY_TEST_UTIL_H
 
+#include <gtest/gtest.h>
+#include <libyuv/convert_argb.h>
+#include <libyuv/planar_functions.h>
 #include <pthread.h>
 
 #include <chrono>
@@ -27,8 +30,21 @@ struct Mirror {
 // Creates a virtual screen of the given size with a fresh surface that prefers
 // `format`, sets its refresh interval and mirrors screen 0 into it. Fails the test on
 // any error.
-Mirror StartMirror(uint32_t width, uint32_t height, uint32_t interval,
-                   OHOS::PixelFormat format = OHOS::PixelFormat::kBgra8888);
+inline Mirror StartMirror(uint32_t width, uint32_t height, uint32_t interval,
+                          OHOS::PixelFormat format = OHOS::PixelFormat::kBgra8888) {
+    using OHOS::Rosen::DMError;
+    Mirror mirror{.surface = OHOS::Surface::Create()};
+    mirror.surface->SetPreferredFormat(format);
+    OHOS::Rosen::VirtualScreenOption option{"test", width, height, 0, nullptr, 0};
+    OHOS::Rosen::ScreenManager &screens = OHOS::Rosen::ScreenManager::GetInstance();
+    mirror.id = screens.CreateVirtualScreen(option);
+    EXPECT_NE(mirror.id, OHOS::Rosen::SCREEN_ID_INVALID);
+    EXPECT_EQ(screens.SetVirtualScreenSurface(mirror.id, mirror.surface), DMError::DM_OK);
+    EXPECT_EQ(screens.SetVirtualScreenRefreshRate(mirror.id, interval), DMError::DM_OK);
+    OHOS::Rosen::ScreenId group = 0;
+    EXPECT_EQ(screens.MakeMirror(0, {mirror.id}, group), DMError::DM_OK);
+    return mirror;
+}
 
 // One acquired frame, copied out of the surface (I420 converted back to BGRA).
 struct Frame {
@@ -48,9 +64,33 @@ enum class Pixels { kCopy, kStampOnly };
 // Waits up to `timeout` for the next frame of `surface`. kStampOnly reads the header and
 // stamp in place and leaves `bgra` empty: at full size a copy is 10 MB a frame, which under
 // ThreadSanitizer takes longer than a frame interval.
-std::optional<Frame> NextFrame(OHOS::Surface &surface,
-                               std::chrono::milliseconds timeout = std::chrono::seconds(3),
-                               Pixels pixels = Pixels::kCopy);
+inline std::optional<Frame> NextFrame(OHOS::Surface &surface,
+                                      std::chrono::milliseconds timeout = std::chrono::seconds(3),
+                                      Pixels pixels = Pixels::kCopy) {
+    OHOS::Surface::AcquireResult result{};
+    OHOS::SurfaceBuffer *buffer = surface.AcquireBuffer(timeout, &result);
+    if (buffer == nullptr) {
+        return std::nullopt;
+    }
+    Frame frame{buffer->width, buffer->height, buffer->timestampNs, buffer->sequence, {}, {}};
+    const int w = frame.width;
+    const int h = frame.height;
+    const bool i420 = buffer->format == OHOS::PixelFormat::kI420;
+    frame.stamp = i420 ? stamp::ReadLuma(buffer->Plane(0), w, h, buffer->PlaneStride(0))
+                       : stamp::ReadBgra(buffer->data.data(), w, h, buffer->stride);
+    if (pixels == Pixels::kCopy) {
+        frame.bgra.resize(static_cast<size_t>(w) * h * 4);
+        if (i420) {
+            libyuv::I420ToARGB(buffer->Plane(0), buffer->PlaneStride(0), buffer->Plane(1),
+                               buffer->PlaneStride(1), buffer->Plane(2), buffer->PlaneStride(2),
+                               frame.bgra.data(), w * 4, w, h);
+        } else {
+            libyuv::ARGBCopy(buffer->data.data(), buffer->stride, frame.bgra.data(), w * 4, w, h);
+        }
+    }
+    surface.ReleaseBuffer(buffer);
+    return frame;
+}
 
 // Records each OnChange as "SCREEN THREAD-NAME".
 class RecordingListener : public OHOS::Rosen::ScreenManager::IScreenListener {

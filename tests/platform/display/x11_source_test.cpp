@@ -1,5 +1,4 @@
-// The x11 source against an Xvfb server the test starts itself: what is drawn on the
-// X screen arrives in a mirrored surface, and an unchanged screen produces no frames.
+// The x11 source against an Xvfb server the test starts itself.
 #include <gtest/gtest.h>
 #include <sys/resource.h>
 #include <xcb/xcb.h>
@@ -63,30 +62,6 @@ bool ResizeRoot(const std::string &display, int width, int height) {
                    .status == 0;
 }
 
-// An Xvfb server on a display number it picks itself and writes on its output once it
-// accepts connections.
-class X11SourceTest : public ::testing::Test {
-protected:
-    void SetUp() override {
-        if (!std::filesystem::exists("/usr/bin/Xvfb")) {
-            GTEST_SKIP() << "Xvfb is not installed";
-        }
-        xvfb_ = std::make_unique<ChildProcess>(
-            std::vector<std::string>{"/usr/bin/Xvfb", "-displayfd", "1", "-screen", "0",
-                                     "640x480x24", "-nolisten", "tcp", "-noreset"});
-        ASSERT_TRUE(xvfb_->WaitForLine(ChildProcess::Stream::kStdout, "")) << "no X display";
-        display_ = ":" + xvfb_->Lines(ChildProcess::Stream::kStdout).at(0);
-    }
-    void TearDown() override {
-        platform::ResetDisplayServer();
-        if (xvfb_) {
-            EXPECT_TRUE(xvfb_->Stop().has_value());
-        }
-    }
-    std::unique_ptr<ChildProcess> xvfb_;
-    std::string display_;
-};
-
 // Waits for a frame whose pixel at (x, y) has the given RGB colour.
 bool WaitForColour(OHOS::Surface &surface, int x, int y, uint32_t rgb) {
     for (int i = 0; i < 30; ++i) {
@@ -102,32 +77,41 @@ bool WaitForColour(OHOS::Surface &surface, int x, int y, uint32_t rgb) {
     return false;
 }
 
-TEST_F(X11SourceTest, DrawnContentArrivesInTheSurfaceAndStillScreenIsQuiet) {
-    FillRoot(display_, 100, 100, 200, 150, 0x00FF00);
-    std::string error;
-    ASSERT_TRUE(platform::ConfigureDisplay("x11:" + display_, &error)) << error;
-    EXPECT_EQ(OHOS::Rosen::DisplayManager::GetInstance().GetDisplayByScreen(0)->GetWidth(), 640);
-    Mirror mirror = StartMirror(640, 480, 1);
-    EXPECT_TRUE(WaitForColour(*mirror.surface, 200, 175, 0x00FF00));
-    // Nothing changes on the X screen: no further frames.
-    EXPECT_FALSE(NextFrame(*mirror.surface, std::chrono::milliseconds(300)).has_value());
-
-    FillRoot(display_, 400, 300, 100, 100, 0xFF0000);
-    EXPECT_TRUE(WaitForColour(*mirror.surface, 450, 350, 0xFF0000));
-}
-
-// A RandR size change is a screen change. After it the source attaches a new
-// shared-memory segment; when the X server cannot map it, the source reports that
-// once, keeps the last picture and geometry, and attaches again on the following
-// captures until the server can.
-TEST_F(X11SourceTest, RandrSizeChangeIsAScreenChangeAndARefusedSegmentIsRetried) {
+// On an Xvfb server that picks its display number and writes it once it accepts
+// connections: what is drawn on the X screen arrives in a mirrored surface, and an
+// unchanged screen produces no frames. A RandR size change is a screen change. After it
+// the source attaches a new shared-memory segment; when the X server cannot map it, the
+// source reports that once, keeps the last picture and geometry, and attaches again on
+// the following captures until the server can.
+TEST(X11SourceTest, ContentStillScreenAndRandrChangeWithARefusedSegmentRetried) {
+    if (!std::filesystem::exists("/usr/bin/Xvfb")) {
+        GTEST_SKIP() << "Xvfb is not installed";
+    }
+    ChildProcess xvfb({"/usr/bin/Xvfb", "-displayfd", "1", "-screen", "0", "640x480x24",
+                       "-nolisten", "tcp", "-noreset"});
+    ASSERT_TRUE(xvfb.WaitForLine(ChildProcess::Stream::kStdout, "")) << "no X display";
+    const std::string display = ":" + xvfb.Lines(ChildProcess::Stream::kStdout).at(0);
+    // The display server lets go of the X server before the server is stopped.
+    struct Reset {
+        ~Reset() { platform::ResetDisplayServer(); }
+    } reset;
     LogCapture log;
     auto listener = OHOS::sptr<RecordingListener>::MakeSptr();
     ASSERT_EQ(OHOS::Rosen::ScreenManager::GetInstance().RegisterScreenListener(listener),
               OHOS::Rosen::DMError::DM_OK);
+    FillRoot(display, 100, 100, 200, 150, 0x00FF00);
     std::string error;
-    ASSERT_TRUE(platform::ConfigureDisplay("x11:" + display_, &error)) << error;
-    if (!ResizeRoot(display_, 320, 240)) {
+    ASSERT_TRUE(platform::ConfigureDisplay("x11:" + display, &error)) << error;
+    auto screen0 = [] { return OHOS::Rosen::DisplayManager::GetInstance().GetDisplayByScreen(0); };
+    EXPECT_EQ(screen0()->GetWidth(), 640);
+    Mirror mirror = StartMirror(640, 480, 1);
+    EXPECT_TRUE(WaitForColour(*mirror.surface, 200, 175, 0x00FF00));
+    // Nothing changes on the X screen: no further frames.
+    EXPECT_FALSE(NextFrame(*mirror.surface, std::chrono::milliseconds(300)).has_value());
+    FillRoot(display, 400, 300, 100, 100, 0xFF0000);
+    EXPECT_TRUE(WaitForColour(*mirror.surface, 450, 350, 0xFF0000));
+
+    if (!ResizeRoot(display, 320, 240)) {
         GTEST_SKIP() << "this Xvfb cannot change its screen size through RandR";
     }
     ASSERT_TRUE(log.WaitFor("screen 0 changed to 320x240"));
@@ -137,25 +121,23 @@ TEST_F(X11SourceTest, RandrSizeChangeIsAScreenChangeAndARefusedSegmentIsRetried)
 
     // Back to 640x480: the new segment takes 1200 KiB, the old one 300 KiB, and the
     // server may map only 256 KiB beyond what it maps now.
-    ASSERT_TRUE(LimitAddressSpace(xvfb_->Pid(), 256 * 1024));
-    ASSERT_TRUE(ResizeRoot(display_, 640, 480));
+    ASSERT_TRUE(LimitAddressSpace(xvfb.Pid(), 256 * 1024));
+    ASSERT_TRUE(ResizeRoot(display, 640, 480));
     const std::string refused = "the X server refused the shared-memory segment";
     ASSERT_TRUE(log.WaitFor(refused));
     // The screen keeps its last size until the source can read the new screen.
-    auto display = [] { return OHOS::Rosen::DisplayManager::GetInstance().GetDisplayByScreen(0); };
     EXPECT_EQ(log.Count("screen 0 changed to 640x480"), 1u);
-    EXPECT_EQ(display()->GetWidth(), 320);
+    EXPECT_EQ(screen0()->GetWidth(), 320);
 
-    ASSERT_TRUE(LimitAddressSpace(xvfb_->Pid(), RLIM_INFINITY));
+    ASSERT_TRUE(LimitAddressSpace(xvfb.Pid(), RLIM_INFINITY));
     ASSERT_TRUE(log.WaitFor("screen 0 changed to 640x480", 2));
-    EXPECT_EQ(display()->GetWidth(), 640);
-    EXPECT_EQ(display()->GetHeight(), 480);
+    EXPECT_EQ(screen0()->GetWidth(), 640);
+    EXPECT_EQ(screen0()->GetHeight(), 480);
     EXPECT_EQ(log.Count(refused, LOG_ERROR), 1u) << ::testing::PrintToString(log.Texts());
-    EXPECT_EQ(log.Count("X display '" + display_ + "' readable again", LOG_INFO), 1u);
+    EXPECT_EQ(log.Count("X display '" + display + "' readable again", LOG_INFO), 1u);
 
     // The capture goes on at the new size, to its last row and column.
-    Mirror mirror = StartMirror(640, 480, 1);
-    FillRoot(display_, 500, 400, 140, 80, 0xFFFF00);
+    FillRoot(display, 500, 400, 140, 80, 0xFFFF00);
     EXPECT_TRUE(WaitForColour(*mirror.surface, 639, 479, 0xFFFF00));
 }
 
