@@ -29,7 +29,6 @@ public:
     ChildProcess(const ChildProcess &) = delete;
     ChildProcess &operator=(const ChildProcess &) = delete;
 
-    bool Started() const { return pid_ > 0; }
     pid_t Pid() const { return pid_; }
 
     void Signal(int sig);
@@ -55,6 +54,7 @@ public:
 
 private:
     void ReadLoop(int fd, Stream stream);
+    size_t CountLocked(int index, const std::string &needle) const;  // mutex_ held
 
     pid_t pid_ = -1;
     int pidfd_ = -1;
