@@ -14,6 +14,7 @@
 
 #include <algorithm>
 #include <fstream>
+#include <iterator>
 #include <sstream>
 
 extern char **environ;
@@ -26,11 +27,8 @@ namespace mirrax::test {
 std::vector<std::string> CommandLine(const std::vector<std::string> &argv) {
 #ifdef MIRRAX_TEST_EMULATOR
     if (!argv.empty() && argv[0].rfind(BuildPath("bin/"), 0) == 0) {
-        std::vector<std::string> command;
         std::istringstream words(MIRRAX_TEST_EMULATOR);
-        for (std::string word; words >> word;) {
-            command.push_back(word);
-        }
+        std::vector<std::string> command{std::istream_iterator<std::string>(words), {}};
         command.insert(command.end(), argv.begin(), argv.end());
         return command;
     }
@@ -162,16 +160,6 @@ std::optional<int> ChildProcess::Wait(std::chrono::milliseconds timeout) {
     return status_;
 }
 
-std::optional<int> ChildProcess::Stop(int sig, std::chrono::milliseconds timeout) {
-    Signal(sig);
-    return Wait(timeout);
-}
-
-bool ChildProcess::WaitForLine(Stream stream, const std::string &needle,
-                               std::chrono::milliseconds timeout) {
-    return WaitForCount(stream, needle, 1, timeout);
-}
-
 bool ChildProcess::WaitForCount(Stream stream, const std::string &needle, size_t count,
                                 std::chrono::milliseconds timeout) {
     const int index = static_cast<int>(stream);
@@ -221,10 +209,6 @@ int FreeLoopbackPort() {
     return port;
 }
 
-std::string BuildPath(const std::string &relative) {
-    return std::string(MIRRAX_BUILD_DIR) + "/" + relative;
-}
-
 std::string RunResult::Describe() const {
     return "status " + (status ? std::to_string(*status) : std::string("(timed out)")) +
            "\nstdout:\n" + out + "\nstderr:\n" + err;
@@ -237,11 +221,6 @@ RunResult Run(const std::vector<std::string> &argv, std::chrono::milliseconds ti
     result.out = child.Output(ChildProcess::Stream::kStdout);
     result.err = child.Output(ChildProcess::Stream::kStderr);
     return result;
-}
-
-std::vector<std::string> Program(const std::string &name, std::vector<std::string> args) {
-    args.insert(args.begin(), BuildPath("bin/" + name));
-    return args;
 }
 
 std::string ReadFile(const std::filesystem::path &path) {

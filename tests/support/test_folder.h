@@ -9,6 +9,7 @@
 #include <sys/mount.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cctype>
 #include <cerrno>
 #include <cstring>
@@ -23,9 +24,8 @@ public:
     explicit TestFolder(const std::string &prefix) {
         const auto *info = ::testing::UnitTest::GetInstance()->current_test_info();
         std::string name = std::string(info->test_suite_name()) + "_" + info->name();
-        for (char &c : name) {
-            c = std::isalnum(static_cast<unsigned char>(c)) ? c : '_';
-        }
+        std::replace_if(
+            name.begin(), name.end(), [](unsigned char c) { return !std::isalnum(c); }, '_');
         path_ = std::filesystem::temp_directory_path() /
                 (prefix + "_" + name + "_" + std::to_string(getpid()));
         std::filesystem::remove_all(path_);
