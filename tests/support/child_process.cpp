@@ -14,6 +14,7 @@
 
 #include <algorithm>
 #include <fstream>
+#include <iterator>
 #include <sstream>
 
 extern char **environ;
@@ -26,11 +27,8 @@ namespace mirrax::test {
 std::vector<std::string> CommandLine(const std::vector<std::string> &argv) {
 #ifdef MIRRAX_TEST_EMULATOR
     if (!argv.empty() && argv[0].rfind(BuildPath("bin/"), 0) == 0) {
-        std::vector<std::string> command;
         std::istringstream words(MIRRAX_TEST_EMULATOR);
-        for (std::string word; words >> word;) {
-            command.push_back(word);
-        }
+        std::vector<std::string> command{std::istream_iterator<std::string>(words), {}};
         command.insert(command.end(), argv.begin(), argv.end());
         return command;
     }
@@ -114,30 +112,20 @@ bool ChildProcess::WriteLine(const std::string &line) {
 
 void ChildProcess::ReadLoop(int fd, Stream stream) {
     pthread_setname_np(pthread_self(), "child-reader");
+    auto &lines = lines_[static_cast<int>(stream)];
     std::string pending;
     char buf[4096];
-    for (;;) {
-        const ssize_t n = read(fd, buf, sizeof(buf));
-        if (n <= 0) {
-            break;
-        }
+    for (ssize_t n; (n = read(fd, buf, sizeof(buf))) > 0;) {
         pending.append(buf, static_cast<size_t>(n));
-        size_t pos = 0;
-        std::vector<std::string> complete;
-        for (size_t nl; (nl = pending.find('\n', pos)) != std::string::npos; pos = nl + 1) {
-            complete.push_back(pending.substr(pos, nl - pos));
+        std::lock_guard<std::mutex> lock(mutex_);
+        for (size_t nl; (nl = pending.find('\n')) != std::string::npos; pending.erase(0, nl + 1)) {
+            lines.push_back(pending.substr(0, nl));
         }
-        pending.erase(0, pos);
-        if (!complete.empty()) {
-            std::lock_guard<std::mutex> lock(mutex_);
-            auto &lines = lines_[static_cast<int>(stream)];
-            lines.insert(lines.end(), complete.begin(), complete.end());
-            changed_.notify_all();
-        }
+        changed_.notify_all();
     }
     std::lock_guard<std::mutex> lock(mutex_);
     if (!pending.empty()) {
-        lines_[static_cast<int>(stream)].push_back(pending);
+        lines.push_back(pending);
     }
     ended_[static_cast<int>(stream)] = true;
     changed_.notify_all();
@@ -172,31 +160,13 @@ std::optional<int> ChildProcess::Wait(std::chrono::milliseconds timeout) {
     return status_;
 }
 
-std::optional<int> ChildProcess::Stop(int sig, std::chrono::milliseconds timeout) {
-    Signal(sig);
-    return Wait(timeout);
-}
-
-bool ChildProcess::WaitForLine(Stream stream, const std::string &needle,
-                               std::chrono::milliseconds timeout) {
-    return WaitForCount(stream, needle, 1, timeout);
-}
-
 bool ChildProcess::WaitForCount(Stream stream, const std::string &needle, size_t count,
                                 std::chrono::milliseconds timeout) {
     const int index = static_cast<int>(stream);
-    auto found = [&] {
-        size_t n = 0;
-        for (const auto &line : lines_[index]) {
-            if (line.find(needle) != std::string::npos && ++n >= count) {
-                return true;
-            }
-        }
-        return false;
-    };
     std::unique_lock<std::mutex> lock(mutex_);
-    changed_.wait_for(lock, timeout, [&] { return ended_[index] || found(); });
-    return found();
+    changed_.wait_for(lock, timeout,
+                      [&] { return ended_[index] || CountLocked(index, needle) >= count; });
+    return CountLocked(index, needle) >= count;
 }
 
 std::vector<std::string> ChildProcess::Lines(Stream stream) const {
@@ -205,8 +175,12 @@ std::vector<std::string> ChildProcess::Lines(Stream stream) const {
 }
 
 size_t ChildProcess::CountLines(Stream stream, const std::string &needle) const {
-    const auto lines = Lines(stream);
-    return std::count_if(lines.begin(), lines.end(),
+    std::lock_guard<std::mutex> lock(mutex_);
+    return CountLocked(static_cast<int>(stream), needle);
+}
+
+size_t ChildProcess::CountLocked(int index, const std::string &needle) const {
+    return std::count_if(lines_[index].begin(), lines_[index].end(),
                          [&](const std::string &l) { return l.find(needle) != std::string::npos; });
 }
 
@@ -235,10 +209,6 @@ int FreeLoopbackPort() {
     return port;
 }
 
-std::string BuildPath(const std::string &relative) {
-    return std::string(MIRRAX_BUILD_DIR) + "/" + relative;
-}
-
 std::string RunResult::Describe() const {
     return "status " + (status ? std::to_string(*status) : std::string("(timed out)")) +
            "\nstdout:\n" + out + "\nstderr:\n" + err;
@@ -251,11 +221,6 @@ RunResult Run(const std::vector<std::string> &argv, std::chrono::milliseconds ti
     result.out = child.Output(ChildProcess::Stream::kStdout);
     result.err = child.Output(ChildProcess::Stream::kStderr);
     return result;
-}
-
-std::vector<std::string> Program(const std::string &name, std::vector<std::string> args) {
-    args.insert(args.begin(), BuildPath("bin/" + name));
-    return args;
 }
 
 std::string ReadFile(const std::filesystem::path &path) {

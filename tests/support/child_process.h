@@ -29,7 +29,6 @@ public:
     ChildProcess(const ChildProcess &) = delete;
     ChildProcess &operator=(const ChildProcess &) = delete;
 
-    bool Started() const { return pid_ > 0; }
     pid_t Pid() const { return pid_; }
 
     void Signal(int sig);
@@ -40,12 +39,17 @@ public:
     std::optional<int> Wait(std::chrono::milliseconds timeout);
     // Sends `sig`, then waits for the exit status.
     std::optional<int> Stop(int sig = SIGTERM,
-                            std::chrono::milliseconds timeout = std::chrono::seconds(20));
+                            std::chrono::milliseconds timeout = std::chrono::seconds(20)) {
+        Signal(sig);
+        return Wait(timeout);
+    }
 
     // Waits until a line containing `needle` appeared on the stream; false on timeout,
     // or at once when the stream ended without it (the child exited or closed it).
     bool WaitForLine(Stream stream, const std::string &needle,
-                     std::chrono::milliseconds timeout = std::chrono::seconds(15));
+                     std::chrono::milliseconds timeout = std::chrono::seconds(15)) {
+        return WaitForCount(stream, needle, 1, timeout);
+    }
     // Waits until at least `count` lines containing `needle` appeared on the stream.
     bool WaitForCount(Stream stream, const std::string &needle, size_t count,
                       std::chrono::milliseconds timeout = std::chrono::seconds(15));
@@ -55,6 +59,7 @@ public:
 
 private:
     void ReadLoop(int fd, Stream stream);
+    size_t CountLocked(int index, const std::string &needle) const;  // mutex_ held
 
     pid_t pid_ = -1;
     int pidfd_ = -1;
@@ -78,9 +83,6 @@ struct RunResult {
 RunResult Run(const std::vector<std::string> &argv,
               std::chrono::milliseconds timeout = std::chrono::seconds(60));
 
-// The command line of a program of this build (bin/NAME) with its arguments.
-std::vector<std::string> Program(const std::string &name, std::vector<std::string> args = {});
-
 // The whole content of a file; empty when it cannot be read.
 std::string ReadFile(const std::filesystem::path &path);
 
@@ -94,7 +96,16 @@ std::vector<std::string> CommandLine(const std::vector<std::string> &argv);
 int FreeLoopbackPort();
 
 // Path of a built program or library, from the build tree layout (bin/, lib/).
-std::string BuildPath(const std::string &relative);
+inline std::string BuildPath(const std::string &relative) {
+    return MIRRAX_BUILD_DIR "/" + relative;
+}
+
+// The command line of a program of this build (bin/NAME) with its arguments.
+inline std::vector<std::string> Program(const std::string &name,
+                                        std::vector<std::string> args = {}) {
+    args.insert(args.begin(), BuildPath("bin/" + name));
+    return args;
+}
 
 }  // namespace mirrax::test
 

@@ -13,33 +13,29 @@
 namespace mirrax::test {
 namespace {
 
-DecodedPicture ToPicture(const AVFrame *frame) {
+// `rows` rows of `width` bytes of one plane, without the frame's line padding.
+std::vector<uint8_t> Plane(const AVFrame &frame, int index, int width, int rows) {
+    std::vector<uint8_t> plane(static_cast<size_t>(width) * rows);
+    for (int y = 0; y < rows; ++y) {
+        std::copy_n(frame.data[index] + static_cast<ptrdiff_t>(y) * frame.linesize[index], width,
+                    plane.begin() + static_cast<ptrdiff_t>(y) * width);
+    }
+    return plane;
+}
+
+DecodedPicture ToPicture(const AVFrame &frame) {
     DecodedPicture picture;
-    picture.width = frame->width;
-    picture.height = frame->height;
-    picture.luma.resize(static_cast<size_t>(frame->width) * frame->height);
-    for (int y = 0; y < frame->height; ++y) {
-        std::copy_n(frame->data[0] + static_cast<ptrdiff_t>(y) * frame->linesize[0], frame->width,
-                    picture.luma.begin() + static_cast<ptrdiff_t>(y) * frame->width);
+    picture.width = frame.width;
+    picture.height = frame.height;
+    picture.luma = Plane(frame, 0, frame.width, frame.height);
+    if (frame.format == AV_PIX_FMT_YUV420P || frame.format == AV_PIX_FMT_YUVJ420P) {
+        picture.cb = Plane(frame, 1, (frame.width + 1) / 2, (frame.height + 1) / 2);
+        picture.cr = Plane(frame, 2, (frame.width + 1) / 2, (frame.height + 1) / 2);
     }
-    if (frame->format == AV_PIX_FMT_YUV420P || frame->format == AV_PIX_FMT_YUVJ420P) {
-        const int chromaWidth = (frame->width + 1) / 2;
-        const int chromaHeight = (frame->height + 1) / 2;
-        picture.cb.resize(static_cast<size_t>(chromaWidth) * chromaHeight);
-        picture.cr.resize(picture.cb.size());
-        for (int y = 0; y < chromaHeight; ++y) {
-            const ptrdiff_t row = static_cast<ptrdiff_t>(y) * chromaWidth;
-            std::copy_n(frame->data[1] + static_cast<ptrdiff_t>(y) * frame->linesize[1],
-                        chromaWidth, picture.cb.begin() + row);
-            std::copy_n(frame->data[2] + static_cast<ptrdiff_t>(y) * frame->linesize[2],
-                        chromaWidth, picture.cr.begin() + row);
-        }
-    }
-    picture.colorspace = frame->colorspace;
+    picture.colorspace = frame.colorspace;
     picture.fullRange =
-        frame->color_range == AVCOL_RANGE_JPEG || frame->format == AV_PIX_FMT_YUVJ420P;
-    if (auto stamp =
-            stamp::ReadLuma(picture.luma.data(), picture.width, picture.height, picture.width)) {
+        frame.color_range == AVCOL_RANGE_JPEG || frame.format == AV_PIX_FMT_YUVJ420P;
+    if (auto stamp = stamp::ReadLuma(picture.luma.data(), frame.width, frame.height, frame.width)) {
         picture.sequence = stamp->sequence;
         picture.drawTimeUs = stamp->drawTimeUs;
     }
@@ -47,8 +43,8 @@ DecodedPicture ToPicture(const AVFrame *frame) {
 }
 
 // True when the Annex B data holds a coded slice (NAL types 1 to 5).
-bool HasSlice(const uint8_t *data, size_t size) {
-    for (size_t i = 0; i + 3 < size; ++i) {
+bool HasSlice(std::string_view data) {
+    for (size_t i = 0; i + 3 < data.size(); ++i) {
         if (data[i] == 0 && data[i + 1] == 0 && data[i + 2] == 1) {
             const int type = data[i + 3] & 0x1F;
             if (type >= 1 && type <= 5) {
@@ -65,19 +61,16 @@ bool HasSlice(const uint8_t *data, size_t size) {
 std::array<int, 3> DecodedPicture::RgbAt(int x, int y) const {
     // Luma weights of the tagged matrix. Without a tag players guess by size: BT.709
     // for HD pictures, BT.601 below.
-    double kr = 0.299;
-    double kb = 0.114;
     const bool bt709 =
         colorspace == AVCOL_SPC_BT709 || (colorspace == AVCOL_SPC_UNSPECIFIED && height >= 720);
-    if (bt709) {
-        kr = 0.2126;
-        kb = 0.0722;
-    }
+    const double kr = bt709 ? 0.2126 : 0.299;
+    const double kb = bt709 ? 0.0722 : 0.114;
     const size_t chroma = static_cast<size_t>(y / 2) * ((width + 1) / 2) + x / 2;
     if (chroma >= cb.size()) {
         return {-1, -1, -1};
     }
-    const double luma1 = fullRange ? lumaAt(x, y) / 255.0 : (lumaAt(x, y) - 16) / 219.0;
+    const int l = luma[static_cast<size_t>(y) * width + x];
+    const double luma1 = fullRange ? l / 255.0 : (l - 16) / 219.0;
     const double pb = (cb[chroma] - 128) / (fullRange ? 255.0 : 224.0);
     const double pr = (cr[chroma] - 128) / (fullRange ? 255.0 : 224.0);
     const double r = luma1 + 2 * (1 - kr) * pr;
@@ -89,59 +82,68 @@ std::array<int, 3> DecodedPicture::RgbAt(int x, int y) const {
     return {to8(r), to8(g), to8(b)};
 }
 
-struct H264Decoder::Impl {
-    std::unique_ptr<client::H264Decoder> decoder;
-};
-
-H264Decoder::H264Decoder() : impl_(std::make_unique<Impl>()) {
+H264Decoder::H264Decoder() {
     std::string error;
-    impl_->decoder = client::H264Decoder::Create(&error);
-    if (!impl_->decoder) {
+    decoder_ = client::H264Decoder::Create(&error);
+    if (!decoder_) {
         ADD_FAILURE() << error;
     }
 }
 
 H264Decoder::~H264Decoder() = default;
 
-std::vector<DecodedPicture> H264Decoder::Decode(const uint8_t *data, size_t size) {
+std::vector<DecodedPicture> H264Decoder::Decode(std::string_view buffer) {
     std::vector<DecodedPicture> out;
     std::string error;
-    const std::string_view bytes(reinterpret_cast<const char *>(data), size);
-    // Buffers without a slice are parameter sets: the decoder keeps them for the next
-    // picture.
-    if (!impl_->decoder ||
-        !impl_->decoder->Decode(
-            bytes, !HasSlice(data, size),
-            [&](const AVFrame &frame) { out.push_back(ToPicture(&frame)); }, &error)) {
-        ++errors_;
-    }
+    // A buffer without a slice holds parameter sets, which the decoder keeps.
+    errors_ +=
+        !decoder_ || !decoder_->Decode(
+                         buffer, !HasSlice(buffer),
+                         [&](const AVFrame &frame) { out.push_back(ToPicture(frame)); }, &error);
     return out;
 }
 
 std::vector<DecodedPicture> H264Decoder::Flush() {
     std::vector<DecodedPicture> out;
     std::string error;
-    if (!impl_->decoder ||
-        !impl_->decoder->Flush([&](const AVFrame &frame) { out.push_back(ToPicture(&frame)); },
-                               &error)) {
-        ++errors_;
-    }
+    errors_ +=
+        !decoder_ ||
+        !decoder_->Flush([&](const AVFrame &frame) { out.push_back(ToPicture(frame)); }, &error);
     return out;
 }
 
+template <typename Buffer>
+Decoded DecodeAll(const std::vector<Buffer> &buffers) {
+    H264Decoder decoder;
+    Decoded out;
+    for (const auto &buffer : buffers) {
+        auto pictures =
+            decoder.Decode({reinterpret_cast<const char *>(buffer.data()), buffer.size()});
+        out.pictures.insert(out.pictures.end(), pictures.begin(), pictures.end());
+    }
+    auto rest = decoder.Flush();
+    out.pictures.insert(out.pictures.end(), rest.begin(), rest.end());
+    out.errors = decoder.Errors();
+    return out;
+}
+
+Decoded DecodeBuffers(const std::vector<std::string> &buffers) { return DecodeAll(buffers); }
+
+Decoded DecodeBuffers(const std::vector<std::vector<uint8_t>> &buffers) {
+    return DecodeAll(buffers);
+}
+
 Decoded Decode(const std::string &path) {
-    Decoded out{{}, 1};
     AVFormatContext *raw = nullptr;
     if (avformat_open_input(&raw, path.c_str(), nullptr, nullptr) < 0) {
-        return out;
+        return {{}, 1};
     }
     av::InputContextPtr format(raw);
     avformat_find_stream_info(format.get(), nullptr);
     const int stream = av_find_best_stream(format.get(), AVMEDIA_TYPE_VIDEO, -1, -1, nullptr, 0);
     if (stream < 0) {
-        return out;
+        return {{}, 1};
     }
-    out.errors = 0;
     const AVCodec *codec = avcodec_find_decoder(format->streams[stream]->codecpar->codec_id);
     av::CodecContextPtr context(avcodec_alloc_context3(codec));
     avcodec_parameters_to_context(context.get(), format->streams[stream]->codecpar);
@@ -149,9 +151,10 @@ Decoded Decode(const std::string &path) {
     avcodec_open2(context.get(), codec, nullptr);
     av::PacketPtr packet(av_packet_alloc());
     av::FramePtr frame(av_frame_alloc());
+    Decoded out;
     auto drain = [&] {
         while (avcodec_receive_frame(context.get(), frame.get()) == 0) {
-            out.pictures.push_back(ToPicture(frame.get()));
+            out.pictures.push_back(ToPicture(*frame));
             av_frame_unref(frame.get());
         }
     };
@@ -168,65 +171,36 @@ Decoded Decode(const std::string &path) {
     return out;
 }
 
-std::vector<DecodedPicture> DecodeFile(const std::string &path, int *errors) {
-    Decoded decoded = Decode(path);
-    if (errors != nullptr) {
-        *errors = decoded.errors;
-    }
-    return std::move(decoded.pictures);
-}
-
-template <typename Buffer>
-Decoded DecodeAll(const std::vector<Buffer> &buffers) {
-    H264Decoder decoder;
-    Decoded out;
-    for (const auto &buffer : buffers) {
-        auto pictures =
-            decoder.Decode(reinterpret_cast<const uint8_t *>(buffer.data()), buffer.size());
-        out.pictures.insert(out.pictures.end(), pictures.begin(), pictures.end());
-    }
-    auto rest = decoder.Flush();
-    out.pictures.insert(out.pictures.end(), rest.begin(), rest.end());
-    out.errors = decoder.Errors();
-    return out;
-}
-
-Decoded DecodeBuffers(const std::vector<std::string> &buffers) { return DecodeAll(buffers); }
-
-Decoded DecodeBuffers(const std::vector<std::vector<uint8_t>> &buffers) {
-    return DecodeAll(buffers);
-}
-
 std::string CheckPictures(const Decoded &decoded, int width, int height, size_t minPictures,
                           bool increasingStamps) {
+    using std::to_string;
     const auto &pictures = decoded.pictures;
-    const std::string size = std::to_string(width) + "x" + std::to_string(height);
     if (decoded.errors != 0) {
-        return std::to_string(decoded.errors) + " decoding errors";
+        return to_string(decoded.errors) + " decoding errors";
     }
     if (pictures.size() < minPictures) {
-        return std::to_string(pictures.size()) + " pictures, expected at least " +
-               std::to_string(minPictures);
+        return to_string(pictures.size()) + " pictures, expected at least " +
+               to_string(minPictures);
     }
     size_t stamped = 0;
     std::optional<uint32_t> last;
     for (size_t i = 0; i < pictures.size(); ++i) {
         const auto &p = pictures[i];
         if (p.width != width || p.height != height) {
-            return "picture " + std::to_string(i) + " is " + std::to_string(p.width) + "x" +
-                   std::to_string(p.height) + ", expected " + size;
+            return "picture " + to_string(i) + " is " + to_string(p.width) + "x" +
+                   to_string(p.height) + ", expected " + to_string(width) + "x" + to_string(height);
         }
         if (increasingStamps && p.sequence) {
             if (last && *p.sequence <= *last) {
-                return "picture " + std::to_string(i) + " has stamp " +
-                       std::to_string(*p.sequence) + " after " + std::to_string(*last);
+                return "picture " + to_string(i) + " has stamp " + to_string(*p.sequence) +
+                       " after " + to_string(*last);
             }
             last = p.sequence;
             ++stamped;
         }
     }
     if (increasingStamps && stamped * 10 < pictures.size() * 9) {
-        return "only " + std::to_string(stamped) + " of " + std::to_string(pictures.size()) +
+        return "only " + to_string(stamped) + " of " + to_string(pictures.size()) +
                " pictures carry a readable stamp";
     }
     return {};

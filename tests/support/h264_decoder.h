@@ -1,5 +1,5 @@
-// Decodes an H.264 elementary stream piece by piece and reads the synthetic
-// screen's frame stamps from the pictures.
+// Decodes H.264 streams and files, and reads the synthetic screen's frame stamps from
+// the pictures.
 #ifndef MIRRAX_TESTS_SUPPORT_H264_DECODER_H
 #define MIRRAX_TESTS_SUPPORT_H264_DECODER_H
 
@@ -8,7 +8,12 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
+
+namespace mirrax::client {
+class H264Decoder;
+}
 
 namespace mirrax::test {
 
@@ -17,7 +22,6 @@ struct DecodedPicture {
     int height = 0;
     std::optional<uint32_t> sequence;  // the frame stamp, when readable
     std::optional<uint32_t> drawTimeUs;
-    uint8_t lumaAt(int x, int y) const { return luma[static_cast<size_t>(y) * width + x]; }
     // The colour at (x, y) in 8-bit R, G, B as a player that follows the stream's
     // colour tags (matrix and range) shows it.
     std::array<int, 3> RgbAt(int x, int y) const;
@@ -28,26 +32,19 @@ struct DecodedPicture {
     bool fullRange = false;
 };
 
+// Decodes one stream buffer by buffer (each one or more whole NAL units, Annex B) with
+// the client's decoder, which keeps parameter sets for the next picture's data.
 class H264Decoder {
 public:
     H264Decoder();
     ~H264Decoder();
-    H264Decoder(const H264Decoder &) = delete;
-    H264Decoder &operator=(const H264Decoder &) = delete;
-
-    // Feeds the bytes of one or more whole NAL units (Annex B) and returns the
-    // pictures they complete, with the client's decoder: parameter sets alone are kept
-    // and sent with the next picture's data. Errors of the decoder count in Errors().
-    std::vector<DecodedPicture> Decode(const uint8_t *data, size_t size);
-    std::vector<DecodedPicture> Decode(const std::string &bytes) {
-        return Decode(reinterpret_cast<const uint8_t *>(bytes.data()), bytes.size());
-    }
+    // The pictures that the buffer completes.
+    std::vector<DecodedPicture> Decode(std::string_view buffer);
     std::vector<DecodedPicture> Flush();
     int Errors() const { return errors_; }
 
 private:
-    struct Impl;
-    std::unique_ptr<Impl> impl_;
+    std::unique_ptr<client::H264Decoder> decoder_;
     int errors_ = 0;
 };
 
@@ -57,8 +54,7 @@ struct Decoded {
     int errors = 0;
 };
 
-// Decodes the buffers of one stream in order (each one or more whole NAL units, as
-// the encoder delivers them) with one decoder, flushed at the end.
+// Decodes the buffers of one stream in order with one H264Decoder, flushed at the end.
 Decoded DecodeBuffers(const std::vector<std::string> &buffers);
 Decoded DecodeBuffers(const std::vector<std::vector<uint8_t>> &buffers);
 
@@ -71,9 +67,6 @@ Decoded Decode(const std::string &path);
 // says what is wrong.
 std::string CheckPictures(const Decoded &decoded, int width, int height, size_t minPictures = 1,
                           bool increasingStamps = true);
-
-// The older form of Decode(path).
-std::vector<DecodedPicture> DecodeFile(const std::string &path, int *errors = nullptr);
 
 }  // namespace mirrax::test
 
