@@ -22,7 +22,6 @@ using mirrax::test::StreamCall;
 using Output = ChildProcess::Stream;
 
 constexpr int64_t kCodecData = 8;
-constexpr int64_t kEndOfStream = 1;
 // Tests that write under it mount a private one (a small tmpfs, or a read-only one).
 const std::string kDeviceDir = "/data/local/tmp";
 
@@ -46,10 +45,6 @@ bool WaitForStalledOutput(HostProcess &host) {
     }
     return false;
 }
-
-// --- A stop signal in every state (idle: Host.ServesAndStopsOnSigterm; streaming, after
-// failed starts and with failing stop calls: StreamFault; stalled client, racing starts,
-// recording: below) --------------------------------------------------------------------
 
 // SIGTERM ends the host within a bound (a stop normally takes well under a second),
 // with status 0 after its clean shutdown.
@@ -99,8 +94,6 @@ TEST(StopInEveryState, AfterDisplacedAndVanishedClients) {
     EXPECT_EQ(host.LogCount("Setup by screen Id"), 3u);
 }
 
-// --- Clients that stall or race ------------------------------------------------------
-
 // A client that stops reading blocks the stream's writes. It can still be asked for
 // key frames and ended (its cancellation by the host is not a vanished client:
 // streaming goes on); a stop signal ends the host promptly while one is stalled.
@@ -126,63 +119,6 @@ TEST(Robustness, ClientThatStopsReadingCanStillBeEndedAndAskedForKeyFrames) {
     ExpectCleanStop(host);
     EXPECT_EQ(host.LogCount("Server context has cancelled."), 0u);
 }
-
-TEST(Robustness, StartsRacingEachOtherLeaveOneStreamThatStartsWithItsCodecData) {
-    HostProcess host({"-scale", "4"});
-    ASSERT_TRUE(host.Ready());
-    for (int round = 0; round < 2; ++round) {
-        auto group = std::make_shared<mirrax::test::CallGroup>();
-        std::vector<std::unique_ptr<StreamCall>> calls;
-        for (int i = 0; i < 4; ++i) {
-            calls.push_back(std::make_unique<StreamCall>(host.Target(), group));
-        }
-        ASSERT_TRUE(host.WaitForLog("Invoke StartScreenCopy....", 4 * (round + 1)));
-        // The run started last is the one left; every other call ended OK, and any
-        // message it got began with its codec data.
-        ASSERT_TRUE(group->WaitForEnded(3, 10s)) << host.Log();
-        size_t open = 0;
-        for (auto &call : calls) {
-            const auto status = call->WaitForEnd(0ms);
-            if (!status) {
-                ++open;
-                ASSERT_TRUE(call->WaitForFrames(3, 20s));
-            } else {
-                EXPECT_TRUE(status->ok()) << status->error_message();
-            }
-            // A run displaced before its first picture sends only its end of stream.
-            const auto frames = call->Frames();
-            EXPECT_TRUE(frames.empty() || frames.front().flags == kCodecData ||
-                        (frames.size() == 1 && frames.front().flags == kEndOfStream));
-        }
-        EXPECT_EQ(open, 1u);
-        EXPECT_TRUE(CallEnd(host.Target()).has_value());
-        EXPECT_TRUE(group->WaitForEnded(4, 10s));
-    }
-    // A stop signal while starts race.
-    std::vector<std::unique_ptr<StreamCall>> racing;
-    for (int i = 0; i < 4; ++i) {
-        racing.push_back(std::make_unique<StreamCall>(host.Target()));
-    }
-    ASSERT_TRUE(host.WaitForLog("Invoke StartScreenCopy....", 12));
-    ExpectCleanStop(host);
-}
-
-// --- Runs that cannot start ----------------------------------------------------------
-
-// A start that fails reaches the real client: exit 1 with the cause. Nothing is left
-// running: onEnd reports no frames.
-TEST(Robustness, StartFailureReachesTheClient) {
-    HostProcess host({"-scale", "4", "-bitRate", "9223372036854775807"});
-    ASSERT_TRUE(host.Ready());
-    const auto client = mirrax::test::Run(Client(host, {"stream", "-o", "-"}), 5s);
-    EXPECT_EQ(client.status, 1) << client.Describe() << host.Log();
-    EXPECT_NE(client.err.find("Failed to prepare encoder!"), std::string::npos) << client.err;
-    EXPECT_NE(client.err.find("the screen copy could not start"), std::string::npos) << client.err;
-    EXPECT_EQ(CallEnd(host.Target()), 0);
-    EXPECT_EQ(host.Stop(), 0);
-}
-
-// --- Output failures -----------------------------------------------------------------
 
 // Every buffer a key frame of some 30 KB, several times stdio's buffer, so once the
 // disk is full, writes come up short inside fwrite itself (the rest at the close):

@@ -6,15 +6,6 @@
 
 namespace {
 
-TEST(ScreenCopyControl, WithoutARunStopAnswersZeroAndKeyFrameSix) {
-    mirrax::test::LogCapture capture;
-    EXPECT_EQ(NativeStopScreenCopy(), 0);
-    EXPECT_EQ(NativeStopScreenCopy(), 0);
-    EXPECT_EQ(RequestIDRFrame(), 6);
-    EXPECT_EQ(capture.Count("Finish StopScreenCopy...., frame_count: 0"), 2u);
-    EXPECT_EQ(capture.Count("Finish RequestIDRFrame...."), 1u);
-}
-
 TEST(ScreenEncoderStop, SecondStopOnlyLogsAndLoopReturnsOnceStopped) {
     mirrax::test::LogCapture capture;
     ScreenEncoder encoder;
