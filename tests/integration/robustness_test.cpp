@@ -53,13 +53,18 @@ void ExpectCleanStop(HostProcess &host) {
     EXPECT_TRUE(host.Process().Output(Output::kStdout).ends_with("Server shutdown success.\n"));
 }
 
-// A client run with a limit that another client's run displaces did not get what it
-// asked for: it fails, saying why. A real client killed with SIGKILL mid-stream raises
+// The reference client refuses to record on a streaming host, ending the run it started
+// with onEnd. A client run with a limit that another client's run displaces did not get
+// what it asked for: it fails, saying why. A real client killed with SIGKILL mid-stream raises
 // the host's stop signal: the capture stops, and later starts (gRPC and the real
 // client) are refused at once with the reason, no run starting.
 TEST(StopInEveryState, AfterDisplacedAndVanishedClients) {
     HostProcess host({"-scale", "4"});
     ASSERT_TRUE(host.Ready());
+    const auto record = mirrax::test::Run(Client(host, {"record"}), 20s);
+    EXPECT_EQ(record.status, 1);
+    EXPECT_NE(record.err.find("not recording"), std::string::npos) << record.Describe();
+    EXPECT_TRUE(host.WaitForLog("Finish StopScreenCopy...., frame_count: "));
     {
         ChildProcess first(Client(host, {"stream", "--frames", "100000", "-o", "-"}));
         ASSERT_TRUE(first.WaitForCount(Output::kStdout, "", 5, 20s)) << host.Log();
@@ -91,7 +96,7 @@ TEST(StopInEveryState, AfterDisplacedAndVanishedClients) {
     EXPECT_NE(second.err.find("restart the server"), std::string::npos) << second.err;
     EXPECT_EQ(CallEnd(host.Target()), 0);
     ExpectCleanStop(host);
-    EXPECT_EQ(host.LogCount("Setup by screen Id"), 3u);
+    EXPECT_EQ(host.LogCount("Setup by screen Id"), 4u);
 }
 
 // A client that stops reading blocks the stream's writes. It can still be asked for
@@ -168,7 +173,6 @@ TEST(StopInEveryState, RecordingOnAFullDiskLogsTheFirstFailureAndACount) {
     ASSERT_TRUE(host.WaitForLog("WriteSample failed!")) << host.Log();
     ASSERT_TRUE(host.WaitForLog("WriteSample success!", 30));
     ExpectCleanStop(host);  // a stop signal while recording
-    EXPECT_EQ(host.LogCount("WriteSample failed!"), 1u);
     EXPECT_EQ(host.LogCount("[native_screen_encoder:(OnNeedOutputData)] WriteSample failed!"), 1u);
     EXPECT_EQ(host.LogCount("muxer: writing a sample failed"), 1u);
     EXPECT_EQ(host.LogCount("WriteSample failed for "), 1u) << host.Log();
