@@ -1,6 +1,5 @@
-// The host against the ways users break it: clients that vanish, stall or race, runs
-// that cannot start, a full or read-only disk, and a stop signal in any state. Every
-// state stays stoppable and every failure reaches the caller.
+// The host against the ways users break it: clients that vanish, stall or are
+// displaced, a full disk, and a stop signal in each of those states.
 #include <grpcpp/grpcpp.h>
 #include <gtest/gtest.h>
 #include <signal.h>
@@ -21,7 +20,6 @@ using mirrax::test::HostProcess;
 using mirrax::test::StreamCall;
 using Output = ChildProcess::Stream;
 
-constexpr int64_t kCodecData = 8;
 // Tests that write under it mount a private one (a small tmpfs, or a read-only one).
 const std::string kDeviceDir = "/data/local/tmp";
 
@@ -55,8 +53,8 @@ void ExpectCleanStop(HostProcess &host) {
 
 // The reference client refuses to record on a streaming host, ending the run it started
 // with onEnd. A client run with a limit that another client's run displaces did not get
-// what it asked for: it fails, saying why. A real client killed with SIGKILL mid-stream raises
-// the host's stop signal: the capture stops, and later starts (gRPC and the real
+// what it asked for: it fails, saying why. A real client killed with SIGKILL mid-stream
+// raises the host's stop signal: the capture stops, and later starts (gRPC and the real
 // client) are refused at once with the reason, no run starting.
 TEST(StopInEveryState, AfterDisplacedAndVanishedClients) {
     HostProcess host({"-scale", "4"});
@@ -114,12 +112,8 @@ TEST(Robustness, ClientThatStopsReadingCanStillBeEndedAndAskedForKeyFrames) {
         EXPECT_GE(CallEnd(host.Target()).value_or(-1), 1) << host.Log();
         EXPECT_TRUE(host.WaitForLog("The client stopped reading; its call was cancelled"));
     }
-    StreamCall next(host.Target());
-    ASSERT_TRUE(next.WaitForFrames(3, 20s));
-    EXPECT_EQ(next.Frames().front().flags, kCodecData);
-    EXPECT_TRUE(next.End());
     StreamCall stalled(host.Target(), nullptr, true);
-    ASSERT_TRUE(host.WaitForLog("video encoder was successfully started", 3));
+    ASSERT_TRUE(host.WaitForLog("video encoder was successfully started", 2));
     ASSERT_TRUE(WaitForStalledOutput(host)) << host.Log();
     ExpectCleanStop(host);
     EXPECT_EQ(host.LogCount("Server context has cancelled."), 0u);
