@@ -309,7 +309,7 @@ TEST(StreamFault, EveryStartCallFailureFailsTheStartWithItsCause) {
         SCOPED_TRACE(fault.call);
         ASSERT_TRUE(
             host.Control(std::string("fault ") + fault.call + " " + std::to_string(fault.code)));
-        const size_t from = host.Process().Lines(Output::kStderr).size();
+        const size_t from = host.Log().size();
         StreamCall stream(host.Target());
         const auto status = stream.WaitForEnd(5s);
         ASSERT_TRUE(status.has_value()) << host.Log();
@@ -318,12 +318,10 @@ TEST(StreamFault, EveryStartCallFailureFailsTheStartWithItsCause) {
             << status->error_message();
         EXPECT_EQ(stream.FrameCount(), 0u);
         ASSERT_TRUE(host.WaitForLog(fault.line));
-        const auto lines = host.Process().Lines(Output::kStderr);
-        const auto first = std::find_if(
-            lines.begin() + static_cast<long>(from), lines.end(),
-            [&](const std::string &l) { return l.find(errorLine) != std::string::npos; });
-        ASSERT_NE(first, lines.end());
-        EXPECT_NE(first->find(fault.line), std::string::npos) << *first;
+        const std::string log = host.Log();
+        const size_t first = log.find(errorLine, from);
+        ASSERT_NE(first, std::string::npos) << log.substr(from);
+        EXPECT_LT(log.find(fault.line, first), log.find('\n', first)) << log.substr(first);
         EXPECT_EQ(host.LogCount(fault.line), 1u) << "the failure is logged once";
         EXPECT_EQ(CallEnd(host.Target()), 0);
         EXPECT_EQ(CallRequestIdr(host.Target()), 6);

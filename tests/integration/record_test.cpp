@@ -159,10 +159,8 @@ TEST(Record, RecordingOfTheSyntheticScreenPlaysBack) {
 // the run is stopped at exit before anything it uses is gone, and the file is whole.
 TEST(Record, RunLeftGoingAtExitIsStoppedAndItsFilePlays) {
     MIRRAX_USE_PRIVATE_TMPFS("/data/local/tmp", 64u << 20, false);
-    mirrax::test::ChildProcess program({mirrax::test::BuildPath("bin/mirrax_exit_with_run")});
-    const auto status = program.Wait(60s);
-    ASSERT_TRUE(status.has_value());
-    EXPECT_EQ(*status, 0) << program.Output(mirrax::test::ChildProcess::Stream::kStderr);
+    const auto program = mirrax::test::Run(Program("mirrax_exit_with_run"));
+    EXPECT_EQ(program.status, 0) << program.Describe();
     EXPECT_EQ(mirrax::test::CheckPictures(mirrax::test::Decode(kRecording), 270, 586, 9), "");
 }
 

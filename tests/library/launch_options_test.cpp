@@ -39,7 +39,6 @@ const std::vector<Row> kRows = {
     {{{"-p", "65536"}},
      {},
      {{LOG_ERROR, "invalid parma port, port range: [0, 65535]. Use default port 5000"}}},
-    {{{"-p", "0"}}, {{"port", "0"}}, {}},
     {{{"-p", "abc"}}, {{"port", "0"}}, {}},
     {{{"-scale", "0"}}, {}, {{LOG_DEBUG, "param scale error, 0. Set default value 1."}}},
     {{{"-scale", "6"}},
