@@ -82,19 +82,17 @@ private:
 // milliseconds, with "_N" for a repeat in one millisecond.
 inline std::vector<std::filesystem::path> SavedFrameFiles(
     const std::filesystem::path &dir = "/data/local/tmp/orvindo_record_data") {
-    std::vector<std::pair<std::pair<long long, int>, std::filesystem::path>> files;
-    for (const auto &entry : std::filesystem::directory_iterator(dir)) {
-        const std::string stem = entry.path().stem().string();
+    std::vector<std::filesystem::path> files(std::filesystem::directory_iterator(dir), {});
+    const auto order = [](const std::filesystem::path &file) {
+        const std::string stem = file.stem().string();
         const size_t underscore = stem.find('_');
-        const int n = underscore == std::string::npos ? 0 : std::stoi(stem.substr(underscore + 1));
-        files.push_back({{std::stoll(stem.substr(0, underscore)), n}, entry.path()});
-    }
-    std::sort(files.begin(), files.end());
-    std::vector<std::filesystem::path> paths;
-    for (auto &file : files) {
-        paths.push_back(std::move(file.second));
-    }
-    return paths;
+        return std::pair(
+            std::stoll(stem.substr(0, underscore)),
+            underscore == std::string::npos ? 0 : std::stoi(stem.substr(underscore + 1)));
+    };
+    std::sort(files.begin(), files.end(),
+              [&](const auto &a, const auto &b) { return order(a) < order(b); });
+    return files;
 }
 
 }  // namespace mirrax::test

@@ -1,6 +1,7 @@
 // Launch options: conversion, validation, corrective log lines and the echo lines.
 #include <gtest/gtest.h>
 
+#include <array>
 #include <map>
 #include <string>
 #include <vector>
@@ -18,10 +19,19 @@ struct Row {
     std::vector<std::pair<int, std::string>> lines;  // corrections before "Finish parse params."
 };
 
-const Fields kDefaults = {
-    {"port", "5000"},  {"mode", "0"},           {"save", "0"},    {"scale", "1"},
-    {"interval", "1"}, {"bitRate", "31457280"}, {"repeat", "0"},  {"iFrame", "2000"},
-    {"windows", ""},   {"appPid", "-1"},        {"screen", "-1"},
+// The echo lines after "Finish parse params." in their order: each value's name, its
+// label in the line and its default. The skipped windows are echoed as they are parsed.
+const std::vector<std::array<std::string, 3>> kEcho = {
+    {"port", "port ", "5000"},
+    {"mode", "mode: ", "0"},
+    {"save", "saveFrame:  ", "0"},
+    {"scale", "scale:  ", "1"},
+    {"interval", "frameRefreshInterval:  ", "1"},
+    {"bitRate", "frameBitRate:  ", "31457280"},
+    {"iFrame", "iFrameInterval:  ", "2000"},
+    {"screen", "screenId:  ", "-1"},
+    {"appPid", "appPid:  ", "-1"},
+    {"repeat", "repeatInterval:  ", "0"},
 };
 
 // One row per rule; the last keeps every value as given.
@@ -29,15 +39,11 @@ const std::vector<Row> kRows = {
     {{{"-p", "65536"}},
      {},
      {{LOG_ERROR, "invalid parma port, port range: [0, 65535]. Use default port 5000"}}},
-    {{{"-p", "0"}}, {{"port", "0"}}, {}},
     {{{"-p", "abc"}}, {{"port", "0"}}, {}},
     {{{"-scale", "0"}}, {}, {{LOG_DEBUG, "param scale error, 0. Set default value 1."}}},
     {{{"-scale", "6"}},
      {{"scale", "5"}},
      {{LOG_DEBUG, "param scale too big, 6. Set max value 5."}}},
-    {{{"-scale", "3"}, {"-scale", "9"}},
-     {{"scale", "5"}},
-     {{LOG_DEBUG, "param scale too big, 9. Set max value 5."}}},
     {{{"-scale", "3"}, {"-scale", "0"}},
      {},
      {{LOG_DEBUG, "param scale error, 0. Set default value 1."}}},
@@ -91,70 +97,38 @@ const std::vector<Row> kRows = {
      {}},
 };
 
-// The message after the "[rpc_server:(parse_params)] " label.
-std::string Message(const mirrax::platform::LogLine &line) {
+// Each row's corrections, then the echo of every stored value, all at the library's
+// domain and tag; the windows to skip as the capture reads them.
+TEST(LaunchOptions, StoresCorrectedValuesAndLogsEachCorrectionAndTheEcho) {
     const std::string label = "[rpc_server:(parse_params)] ";
-    EXPECT_EQ(line.text.rfind(label, 0), 0u) << line.text;
-    return line.text.substr(label.size());
-}
-
-// What the server stored; the port only shows in its echo line ("port N.").
-Fields Stored(RpcServer &server, const std::string &portEcho) {
-    std::string windows;
-    for (uint64_t id : server.GetSkipPrivacyWindowsId()) {
-        windows += std::to_string(id) + ",";
-    }
-    return {{"port", portEcho.substr(5, portEcho.size() - 6)},
-            {"mode", std::to_string(server.GetMode())},
-            {"save", std::to_string(server.GetSaveFrameStatus())},
-            {"scale", std::to_string(server.GetScale())},
-            {"interval", std::to_string(server.GetFrameRefreshInterval())},
-            {"bitRate", std::to_string(server.GetFrameBitRate())},
-            {"repeat", std::to_string(server.GetRepeatInterval())},
-            {"iFrame", std::to_string(server.GetiFrameInterval())},
-            {"windows", windows},
-            {"appPid", std::to_string(server.GetSkipAppPid())},
-            {"screen", std::to_string(server.GetScreenId())}};
-}
-
-TEST(LaunchOptions, StoresCorrectedValuesAndLogsEachCorrection) {
     for (const Row &row : kRows) {
         SCOPED_TRACE(::testing::PrintToString(row.pairs));
         mirrax::test::LogCapture capture;
         RpcServer server;
         server.parse_params(row.pairs);
-        const auto lines = capture.Lines();
-        ASSERT_EQ(lines.size(), row.lines.size() + 11);
-        for (size_t i = 0; i < row.lines.size(); ++i) {
-            EXPECT_EQ(lines[i].level, row.lines[i].first) << i;
-            EXPECT_EQ(Message(lines[i]), row.lines[i].second);
+        std::vector<std::pair<int, std::string>> expected = row.lines;
+        expected.emplace_back(LOG_INFO, "Finish parse params.");
+        for (const auto &[name, echo, byDefault] : kEcho) {
+            const auto changed = row.changed.find(name);
+            expected.emplace_back(
+                LOG_INFO,
+                echo + (changed == row.changed.end() ? byDefault : changed->second) + ".");
         }
-        Fields expected = kDefaults;
-        for (const auto &[name, value] : row.changed) {
-            expected[name] = value;
+        std::vector<std::pair<int, std::string>> logged;
+        for (const auto &line : capture.Lines()) {
+            logged.emplace_back(line.level, line.text.substr(0, label.size()) == label
+                                                ? line.text.substr(label.size())
+                                                : line.text);
+            EXPECT_EQ(line.domain, 0xD00F1E2u);
+            EXPECT_EQ(line.tag, "BraxelMirrax");
+            EXPECT_EQ(line.type, LOG_APP);
         }
-        EXPECT_EQ(Stored(server, Message(lines[row.lines.size() + 1])), expected);
-    }
-}
-
-TEST(LaunchOptions, EchoesEveryStoredValue) {
-    mirrax::test::LogCapture capture;
-    RpcServer server;
-    server.parse_params(kRows.back().pairs);
-    const std::vector<std::string> echo = {
-        "Finish parse params.",    "port 6000.",           "mode: 1.",
-        "saveFrame:  1.",          "scale:  5.",           "frameRefreshInterval:  8.",
-        "frameBitRate:  1048576.", "iFrameInterval:  0.",  "screenId:  3.",
-        "appPid:  -42.",           "repeatInterval:  16.",
-    };
-    const auto lines = capture.Lines();
-    ASSERT_EQ(lines.size(), echo.size());
-    for (size_t i = 0; i < echo.size(); ++i) {
-        EXPECT_EQ(lines[i].level, LOG_INFO);
-        EXPECT_EQ(Message(lines[i]), echo[i]);
-        EXPECT_EQ(lines[i].domain, 0xD00F1E2u);
-        EXPECT_EQ(lines[i].tag, "BraxelMirrax");
-        EXPECT_EQ(lines[i].type, LOG_APP);
+        EXPECT_EQ(logged, expected);
+        std::string windows;
+        for (uint64_t id : server.GetSkipPrivacyWindowsId()) {
+            windows += std::to_string(id) + ",";
+        }
+        EXPECT_EQ(windows, row.changed.count("windows") ? row.changed.at("windows") : "");
     }
 }
 
