@@ -33,6 +33,7 @@ DecodedPicture ToPicture(const AVFrame &frame) {
         picture.cr = Plane(frame, 2, (frame.width + 1) / 2, (frame.height + 1) / 2);
     }
     picture.colorspace = frame.colorspace;
+    picture.keyFrame = (frame.flags & AV_FRAME_FLAG_KEY) != 0;
     picture.fullRange =
         frame.color_range == AVCOL_RANGE_JPEG || frame.format == AV_PIX_FMT_YUVJ420P;
     if (auto stamp = stamp::ReadLuma(picture.luma.data(), frame.width, frame.height, frame.width)) {
@@ -191,7 +192,7 @@ std::string CheckPictures(const Decoded &decoded, int width, int height, size_t 
                    to_string(p.height) + ", expected " + to_string(width) + "x" + to_string(height);
         }
         if (increasingStamps && p.sequence) {
-            if (last && *p.sequence <= *last) {
+            if (last && (*p.sequence < *last || (*p.sequence == *last && !p.keyFrame))) {
                 return "picture " + to_string(i) + " has stamp " + to_string(*p.sequence) +
                        " after " + to_string(*last);
             }

@@ -22,6 +22,7 @@ struct DecodedPicture {
     int height = 0;
     std::optional<uint32_t> sequence;  // the frame stamp, when readable
     std::optional<uint32_t> drawTimeUs;
+    bool keyFrame = false;
     // The colour at (x, y) in 8-bit R, G, B as a player that follows the stream's
     // colour tags (matrix and range) shows it.
     std::array<int, 3> RgbAt(int x, int y) const;
@@ -63,8 +64,9 @@ Decoded Decode(const std::string &path);
 
 // Empty when the pictures decoded without errors, are at least `minPictures`, all
 // `width` x `height`, and (with `increasingStamps`) at least 90 % of them carry a
-// frame stamp, with strictly increasing sequence numbers; otherwise one line that
-// says what is wrong.
+// frame stamp, with strictly increasing sequence numbers (a key frame may repeat the
+// picture before it: the encoder codes a still picture again when asked for a key
+// frame); otherwise one line that says what is wrong.
 std::string CheckPictures(const Decoded &decoded, int width, int height, size_t minPictures = 1,
                           bool increasingStamps = true);
 
