@@ -1,6 +1,4 @@
-// Real parts for the live-view tests: a mirrax_host child on a free loopback port,
-// the mirrax_client view relay in front of it, headless Chromium driven by
-// playwright-core, and the frame-stamp reader.
+// The live-view tests' parts: host and relay children, headless Chromium, the stamp reader.
 import { spawn } from 'node:child_process';
 import { EventEmitter, once } from 'node:events';
 import { existsSync } from 'node:fs';
@@ -44,10 +42,6 @@ export class Child {
     });
   }
 
-  output(stream = 'stderr') {
-    return this.lines[stream].join('\n');
-  }
-
   // Resolves with the first line holding `needle` once `count` such lines appeared.
   async waitForLine(stream, needle, { count = 1, timeoutMs = 15000 } = {}) {
     const deadline = AbortSignal.timeout(timeoutMs);
@@ -55,13 +49,13 @@ export class Child {
       const matches = this.lines[stream].filter((line) => line.includes(needle));
       if (matches.length >= count) return matches[count - 1];
       if (this.exit || deadline.aborted) {
-        throw new Error(`no "${needle}" from ${this.proc.spawnfile}:\n${this.output(stream)}`);
+        const seen = this.lines[stream].join('\n');
+        throw new Error(`no "${needle}" from ${this.proc.spawnfile}:\n${seen}`);
       }
       await once(this.changed, 'change', { signal: deadline }).catch(() => {});
     }
   }
 
-  // Resolves with the exit ({ code, signal }) after `signal`.
   async stop(signal = 'SIGTERM', timeoutMs = 20000) {
     if (!this.exit) {
       this.proc.kill(signal);
@@ -75,8 +69,6 @@ export class Child {
   }
 }
 
-export const delay = (ms) => new Promise((resolve) => setTimeout(resolve, ms));
-
 // The synthetic screen at a third of its size (360x780) and 30 fps keeps the encoder
 // light on a busy two-core machine.
 const kHostOptions = ['-scale', '3', '-frameRate', '30'];
@@ -84,7 +76,6 @@ const kHostOptions = ['-scale', '3', '-frameRate', '30'];
 export class Host {
   static async start(port, launchOptions = []) {
     const host = new Host();
-    host.port = port;
     host.child = new Child([hostBin, '--control', 'stdin', '-p', String(port),
                             ...kHostOptions, ...launchOptions]);
     await host.child.waitForLine('stdout', 'Server Listening on port:');
@@ -110,26 +101,17 @@ export class Relay {
     relay.port = Number(new URL(relay.url).port);
     return relay;
   }
-
-  async stats() {
-    return (await fetch(this.url.replace('/?', '/stats?'))).json();
-  }
 }
 
 export const chromiumPath = process.env.MIRRAX_CHROMIUM || '/usr/bin/chromium';
 
 // Exits with 77 (CTest's "skipped") when a part the tests need is not installed.
 export async function skipUnlessInstalled() {
-  const missing = [];
-  if (!existsSync(chromiumPath)) missing.push(`${chromiumPath} (scripts/bootstrap installs chromium)`);
-  try {
-    await import('playwright-core');
-  } catch {
-    missing.push('playwright-core (tests/browser/install)');
-  }
-  for (const bin of [hostBin, clientBin]) if (!existsSync(bin)) missing.push(bin);
+  const missing = [chromiumPath, hostBin, clientBin].filter((file) => !existsSync(file));
+  if (!(await import('playwright-core').catch(() => null))) missing.push('playwright-core');
   if (missing.length) {
-    console.log(`skipping the browser tests: missing ${missing.join(', ')}`);
+    console.log(`skipping the browser tests: missing ${missing.join(', ')} ` +
+                '(scripts/bootstrap, tests/browser/install)');
     process.exit(77);
   }
 }
@@ -163,9 +145,11 @@ export function pageStats(page) {
 // three bands of 32 cells across the top, each band 1/60 of the height; band 0 the
 // frame number, band 1 its complement, band 2 the drawing time. Each cell is read at
 // its centre, thresholded at 128. Null when the bands do not check out.
-export function readStamp(page) {
-  return page.evaluate(() => {
-    const canvas = document.getElementById('screen');
+// With `tile`, the canvas of that grid tile.
+export function readStamp(page, tile) {
+  return page.evaluate((tile) => {
+    const canvas = tile === undefined ? document.getElementById('screen')
+                                      : document.querySelectorAll('.tile canvas')[tile];
     const { width, height } = canvas;
     if (width < 64 || height < 120) return null;
     const pixels = canvas.getContext('2d').getImageData(0, 0, width, Math.ceil(height / 20)).data;
@@ -179,5 +163,5 @@ export function readStamp(page) {
       return bits >>> 0;
     });
     return bands[1] === (~bands[0] >>> 0) ? { sequence: bands[0], drawTimeUs: bands[2] } : null;
-  });
+  }, tile);
 }

@@ -1,6 +1,5 @@
-// mirrax_client's pure logic: the command line, the statistics, the timestamps for
-// the muxer, the summary, the reading of stream messages, the failed-call message,
-// media-server URLs and the live view's queue and header.
+// mirrax_client's logic without a host: options, statistics, timestamps, the summary,
+// stream messages, media-server URLs and the live view's queue and header.
 #include <gtest/gtest.h>
 
 #include <fstream>
@@ -62,11 +61,9 @@ TEST(ClientOptions, OneRowPerRule) {
     // 3 stdout, 4 png; formats: 1 nut.
     const std::pair<std::vector<std::string>, const char *> cases[] = {
         {{"end"}, "127.0.0.1:5000 3 0 0"},
-        {{"-p", "6001", "idr"}, "127.0.0.1:6001 2 0 0"},
         {{"idr", "--server=localhost:7"}, "localhost:7 2 0 0"},
-        {{"stream", "-o", "A.MP4", "--seconds", "2.5"}, "127.0.0.1:5000 1 2 0 seconds 2.5"},
-        {{"stream", "--frames", "30", "-o", "a.h264", "--seconds", "1"},
-         "127.0.0.1:5000 1 1 0 seconds 1 frames 30"},
+        {{"stream", "--frames", "30", "-o", "A.MP4", "--seconds", "2.5"},
+         "127.0.0.1:5000 1 2 0 seconds 2.5 frames 30"},
         {{"stream", "-o", "-", "--format", "nut"}, "127.0.0.1:5000 1 3 1"},
         {{"snapshot", "-o", "s.png", "--timeout", "3"}, "127.0.0.1:5000 4 4 0"},
         {{"-p", "5000"}, "error: no command"},
@@ -90,7 +87,6 @@ TEST(ClientOptions, OneRowPerRule) {
          "127.0.0.1:5000 6 0 0 listen 127.0.0.1:8080 token"},
         {{"view", "--allow-origin", "http://x.example/page"}, "error: "},
         {{"view", "--token", "a&b"}, "error: "},
-        {{"view", "--listen", "127.1:80"}, "error: "},
         {{"view", "--listen", "127.0.0.1:65536"}, "error: "},
         {{"stream", "-o", "x.h264", "--listen", "127.0.0.1:1"}, "error: "},
         // Several devices: names pair with servers in order, or come from a file.
@@ -120,15 +116,10 @@ TEST(ClientOptions, OneRowPerRule) {
 }
 
 TEST(StreamStats, PercentilesAndCountsOfPicturesKeyFramesAndBytes) {
-    std::vector<int64_t> hundred;
-    for (int64_t i = 100; i >= 1; --i) {
-        hundred.push_back(i);
-    }
     EXPECT_EQ(Median({}), std::nullopt);
     EXPECT_EQ(Percentile({}, 99.0), std::nullopt);
     EXPECT_EQ(Median({40, 10, 30, 20}), 25.0);
-    EXPECT_EQ(Median(hundred), 50.5);
-    EXPECT_EQ(Percentile(hundred, 99.0), 99);  // nearest rank
+    EXPECT_EQ(Percentile({40, 10, 30, 20}, 50.0), 20);  // nearest rank
 
     StreamStats stats;
     stats.Add(false, false, 30, 1000, 1001);  // codec data
@@ -145,8 +136,7 @@ TEST(StreamStats, PercentilesAndCountsOfPicturesKeyFramesAndBytes) {
 
 TEST(MonotonicPts, StrictlyIncreasingFromZero) {
     const std::pair<std::vector<int64_t>, std::vector<int64_t>> cases[] = {
-        {{1700000000000, 1700000000033, 1700000000066}, {0, 33, 66}},
-        {{5000, 5000, 5000, 5010}, {0, 1, 2, 10}},
+        {{1700000000000, 1700000000000, 1700000000000, 1700000000010}, {0, 1, 2, 10}},
         {{5000, 5040, 4990, 5041, 5100}, {0, 40, 41, 42, 100}},  // the clock steps back
     };
     for (const auto &[in, expected] : cases) {
@@ -197,7 +187,6 @@ TEST(FrameMessage, ReadsTheKeysTellsKindsApartAndRejectsBadOnes) {
     const auto codec =
         ParseFrameMessage(Message(std::string("\0\0\0\1gB", 6), 6, kFlagCodecData), &error);
     ASSERT_TRUE(codec) << error;
-    EXPECT_EQ(codec->data.size(), 6u);
     EXPECT_EQ(codec->pts, 1700000000123);
     EXPECT_TRUE(codec->IsCodecData());
     EXPECT_FALSE(codec->IsPicture());
@@ -224,15 +213,12 @@ TEST(ExplainFailedCall, ACancelledCallIsARefusal) {
               "onEnd at h:1 failed with status 13 (INTERNAL): boom");
 }
 
-// --- media-server URLs for `stream -o` ---------------------------------------------
-
 // Protocols: 0 RTSP, 1 SRT, 2 RTMP. The URL goes to libavformat unchanged; messages
 // show it without its secrets, and a refusal says why.
 TEST(PublishUrl, AcceptedOrRefusedWithTheReasonAndWithoutTheSecret) {
     const std::string secret = "SECRET0123";
     const std::string a1002(1002, 'a');
     const std::pair<std::string, std::string> cases[] = {
-        {"rtsp://media.local/live", "0 media.local 0 /live rtsp://media.local/live"},
         {"rtsp://user:secret@[::1]:8554/cam/1",
          "0 ::1 8554 /cam/1 rtsp://user:***@[::1]:8554/cam/1"},
         {"srt://127.0.0.1:9000?latency=20000&passphrase=secret0123&pbkeylen=16",
@@ -284,8 +270,6 @@ TEST(PublishUrl, AddressInPlaceOfTheNameAndTheNameInTheTcUrl) {
     EXPECT_FALSE(LooksLikeUrl("out.mp4"));
     EXPECT_FALSE(LooksLikeUrl("dir/://odd.h264"));  // a file name, not a scheme
 }
-
-// --- the live view: loopback rule, buffer header, per-viewer queue ------------------
 
 TEST(ViewAddress, LoopbackIsTheLocalMachineOnly) {
     const std::pair<const char *, bool> cases[] = {

@@ -1,7 +1,5 @@
-// mirrax_client publishing through nginx's RTMP module with deploy/nginx-rtmp.conf, the
-// fan-out server of a farm: a host published to nginx, read back by several readers at
-// once over RTMP and over HLS, and the publisher back after nginx was killed and started
-// again on the same ports.
+// mirrax_client publishing through nginx with deploy/nginx-rtmp.conf: read back by several
+// readers over RTMP and HLS, and the publisher back after nginx was killed and restarted.
 #include <gtest/gtest.h>
 #include <signal.h>
 

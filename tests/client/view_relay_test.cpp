@@ -1,7 +1,5 @@
-// mirrax_client view between a real host and WebSocket viewers (no browser), so the
-// relay's threads also run in the sanitizer builds. Raw requests check who may watch,
-// and floods of requests and connections that one client cannot take the relay from
-// the others.
+// mirrax_client view between a real host and WebSocket viewers without a browser, so
+// that the relay also runs in the sanitizer builds: who may watch, floods, slow clients.
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <signal.h>
@@ -11,7 +9,6 @@
 #include <boost/asio/ip/tcp.hpp>
 #include <boost/beast/core.hpp>
 #include <boost/beast/websocket.hpp>
-#include <cstring>
 #include <filesystem>
 #include <regex>
 
@@ -31,24 +28,17 @@ using Stream = ChildProcess::Stream;
 
 struct Relay {
     std::unique_ptr<ChildProcess> child;
-    int port = 0;
-    std::string token;
+    int port = 0;  // 0 when it printed no address
 };
 
-Relay StartRelay(const std::string &server, const std::vector<std::string> &extra = {}) {
-    Relay relay;
-    auto argv = mirrax::test::Program("mirrax_client",
-                                      {"--server", server, "view", "--listen", "127.0.0.1:0"});
-    argv.insert(argv.end(), extra.begin(), extra.end());
-    relay.child = std::make_unique<ChildProcess>(argv);
-    if (!relay.child->WaitForLine(Stream::kStdout, "view: watch the screen at http://")) {
-        return relay;
-    }
+Relay StartRelay(const std::string &server, std::vector<std::string> args = {}) {
+    args.insert(args.begin(), {"--server", server, "view", "--listen", "127.0.0.1:0"});
+    Relay relay{std::make_unique<ChildProcess>(mirrax::test::Program("mirrax_client", args))};
+    relay.child->WaitForLine(Stream::kStdout, "view: watch the screen at http://");
     std::smatch match;
     const std::string line = relay.child->Output(Stream::kStdout);
-    if (std::regex_search(line, match, std::regex(R"(http://\S+:(\d+)/(?:\?token=(\w+))?)"))) {
+    if (std::regex_search(line, match, std::regex(R"(http://\S+:(\d+)/)"))) {
         relay.port = std::stoi(match[1]);
-        relay.token = match[2];
     }
     return relay;
 }
@@ -90,57 +80,31 @@ std::string Exchange(int port, const std::string &request) {
     return ReadAnswer(socket).value_or("(no answer)");
 }
 
-class Viewer {
-public:
-    // `receiveBuffer` > 0: a small socket buffer, for a viewer that never reads.
-    explicit Viewer(int port, int receiveBuffer = 0) : ws_(io_) {
-        ws_.next_layer() = Connect(io_, port);
+// A WebSocket viewer. `receiveBuffer` > 0: a small socket buffer, for one that never reads.
+struct Viewer {
+    explicit Viewer(int port, int receiveBuffer = 0) : ws(io) {
+        ws.next_layer() = Connect(io, port);
         if (receiveBuffer > 0) {
-            setsockopt(ws_.next_layer().native_handle(), SOL_SOCKET, SO_RCVBUF, &receiveBuffer,
+            setsockopt(ws.next_layer().native_handle(), SOL_SOCKET, SO_RCVBUF, &receiveBuffer,
                        sizeof receiveBuffer);
         }
-        ws_.handshake("127.0.0.1:" + std::to_string(port), "/ws");
+        ws.handshake("127.0.0.1:" + std::to_string(port), "/ws");
     }
-
-    struct Message {
-        bool text = false;
-        uint32_t flags = 0;  // from the header of a buffer with data
-        std::string body;
-    };
 
     // The next message, or nothing with `error` set (a close included).
-    std::optional<Message> Read(beast::error_code *error) {
+    std::optional<std::string> Read(beast::error_code *error) {
         beast::flat_buffer buffer;
-        ws_.read(buffer, *error);
-        Message message{ws_.got_text(), 0, beast::buffers_to_string(buffer.data())};
-        if (!message.text && message.body.size() > 24 && message.body.starts_with("\x01\x18")) {
-            std::memcpy(&message.flags, message.body.data() + 4, 4);
-        }
-        return *error ? std::nullopt : std::optional(message);
+        ws.read(buffer, *error);
+        return *error ? std::nullopt : std::optional(beast::buffers_to_string(buffer.data()));
     }
 
-    beast::error_code Send(const std::string &data, bool text = true) {
-        beast::error_code error;
-        ws_.text(text);
-        ws_.write(asio::buffer(data), error);
-        return error;
-    }
-
-    websocket::close_reason Reason() const { return ws_.reason(); }
-
-private:
-    asio::io_context io_;
-    websocket::stream<tcp::socket> ws_;
+    asio::io_context io;
+    websocket::stream<tcp::socket> ws;
 };
 
 size_t Descriptors(pid_t pid) {
     const auto fds = std::filesystem::directory_iterator("/proc/" + std::to_string(pid) + "/fd");
     return static_cast<size_t>(std::distance(begin(fds), end(fds)));
-}
-
-std::string Request(int port, const std::string &line) {
-    return line + " HTTP/1.1\r\nHost: 127.0.0.1:" + std::to_string(port) +
-           "\r\nConnection: close\r\n\r\n";
 }
 
 // Nine viewers read one message each in turn while a tenth never reads; three of the
@@ -170,14 +134,15 @@ TEST(ViewRelay, NoClientHoldsUpTheViewersAndCtrlCEndsTheRun) {
     for (int round = 0; round < 150; ++round) {
         for (size_t v = 0; v < viewers.size(); ++v) {
             if (round >= 60 && v > 0 && v < 4) {
-                ASSERT_FALSE(viewers[v]->Send("keyframe"));
+                viewers[v]->ws.write(asio::buffer(std::string("keyframe")), error);
+                ASSERT_FALSE(error) << error.message();
             }
-            const auto message = viewers[v]->Read(&error);
-            ASSERT_TRUE(message) << "viewer " << v << ": " << error.message();
-            if (message->text) {
-                events[v] += message->body;
-            } else {
-                flags[v].push_back(message->flags);
+            const auto body = viewers[v]->Read(&error);
+            ASSERT_TRUE(body) << "viewer " << v << ": " << error.message();
+            if (viewers[v]->ws.got_text()) {
+                events[v] += *body;
+            } else {  // the flags from the buffer's header
+                flags[v].push_back(body->starts_with("\x01\x18") ? uint8_t((*body)[4]) : 0);
             }
         }
         if (round == 60) {
@@ -197,19 +162,20 @@ TEST(ViewRelay, NoClientHoldsUpTheViewersAndCtrlCEndsTheRun) {
             << "codec data again";
         EXPECT_NE(events[v].find("\"state\":\"up\""), std::string::npos) << events[v];
     }
-    const std::string stats = Exchange(relay.port, Request(relay.port, "GET /stats"));
+    const std::string hostHeader = "\r\nHost: 127.0.0.1:" + std::to_string(relay.port) + "\r\n";
+    const std::string stats =
+        Exchange(relay.port, "GET /stats HTTP/1.1" + hostHeader + "Connection: close\r\n\r\n");
     EXPECT_NE(stats.find("\"viewers\":10,"), std::string::npos) << stats;
     EXPECT_EQ(stats.find("\"skips\":0,"), std::string::npos)
         << "the stalled viewer never fell behind";
 
     // Bad input: a request that is no HTTP, an upgrade without its key, a 10 MB message.
     EXPECT_EQ(Exchange(relay.port, "HELLO\r\n\r\n").substr(0, 13), "HTTP/1.1 400 ");
-    EXPECT_EQ(
-        Exchange(relay.port, "GET /ws HTTP/1.1\r\nHost: 127.0.0.1:" + std::to_string(relay.port) +
-                                 "\r\nConnection: Upgrade\r\nUpgrade: websocket\r\n\r\n")
-            .substr(0, 13),
-        "HTTP/1.1 400 ");
-    viewers.back()->Send(std::string(10 << 20, 'x'), false);
+    EXPECT_EQ(Exchange(relay.port, "GET /ws HTTP/1.1" + hostHeader +
+                                       "Connection: Upgrade\r\nUpgrade: websocket\r\n\r\n")
+                  .substr(0, 13),
+              "HTTP/1.1 400 ");
+    viewers.back()->ws.write(asio::buffer(std::string(10 << 20, 'x')), error);
     EXPECT_FALSE(viewers.back()->Read(&error)) << "the viewer that sent 10 MB is still open";
     viewers.pop_back();
 
@@ -234,7 +200,8 @@ TEST(ViewRelay, NoClientHoldsUpTheViewersAndCtrlCEndsTheRun) {
         }
     }
     // Answered after all of them were accepted, and so is a new viewer.
-    ASSERT_EQ(Exchange(relay.port, Request(relay.port, "GET /stats")).substr(0, 12),
+    ASSERT_EQ(Exchange(relay.port, "GET /stats HTTP/1.1" + hostHeader + "Connection: close\r\n\r\n")
+                  .substr(0, 12),
               "HTTP/1.1 200");
     viewers.push_back(std::make_unique<Viewer>(relay.port));
     // The cap, and the few descriptors the relay may open meanwhile for other work.
@@ -262,7 +229,7 @@ TEST(ViewRelay, NoClientHoldsUpTheViewersAndCtrlCEndsTheRun) {
         for (int i = 0; i < 1000 && viewer->Read(&error); ++i) {
         }
         EXPECT_NE(error, asio::error::would_block) << "no close within the read timeout";
-        EXPECT_EQ(viewer->Reason().code, websocket::close_code::going_away) << error.message();
+        EXPECT_EQ(viewer->ws.reason().code, websocket::close_code::going_away) << error.message();
     }
     EXPECT_EQ(host.Stop(), 0);
     EXPECT_EQ(host.LogCount("Request to stop from"), 1u) << host.Log();
@@ -315,12 +282,13 @@ TEST(ViewRelay, WhoMayWatch) {
         {"GET /ws?token=TOKEN", "file://", 403},
     };
     const std::string nowhere = "127.0.0.1:" + std::to_string(mirrax::test::FreeLoopbackPort());
-    Relay relay =
-        StartRelay(nowhere, {"--require-token", "--allow-origin", "HTTP://Allowed.Example:3000/"});
+    const std::string token = "tok3n-1234";
+    Relay relay = StartRelay(nowhere, {"--require-token", "--token", token, "--allow-origin",
+                                       "HTTP://Allowed.Example:3000/"});
     ASSERT_GT(relay.port, 0) << relay.child->Output(Stream::kStderr);
     auto fill = [&](std::string text) {
         text = std::regex_replace(text, std::regex("PORT"), std::to_string(relay.port));
-        return std::regex_replace(text, std::regex("TOKEN"), relay.token);
+        return std::regex_replace(text, std::regex("TOKEN"), token);
     };
     for (const Case &c : cases) {
         const std::string line = c.request;
@@ -356,7 +324,7 @@ TEST(ViewRelay, WhoMayWatch) {
         }
     }
     EXPECT_EQ(relay.child->Stop(SIGINT), 0);
-    EXPECT_EQ(relay.child->Output(Stream::kStderr).find(relay.token), std::string::npos);
+    EXPECT_EQ(relay.child->Output(Stream::kStderr).find(token), std::string::npos);
 }
 
 }  // namespace
