@@ -48,6 +48,7 @@ Relay StartRelay(const std::string &server, std::vector<std::string> args = {}) 
 tcp::socket Connect(asio::io_context &io, int port, const std::string &source = "127.0.0.1",
                     int timeoutSeconds = 10, uint16_t sourcePort = 0) {
     tcp::socket socket(io, tcp::v4());
+    socket.set_option(asio::socket_base::reuse_address(true));  // a last run's TIME_WAIT
     socket.bind(tcp::endpoint(asio::ip::make_address(source), sourcePort));
     socket.connect(tcp::endpoint(asio::ip::make_address("127.0.0.1"), static_cast<uint16_t>(port)));
     timeval timeout{timeoutSeconds, 0};
@@ -182,11 +183,12 @@ TEST(ViewRelay, NoClientHoldsUpTheViewersAndCtrlCEndsTheRun) {
     // Idle and slow connections starve no viewer. One address over its share: its
     // oldest silent connection makes room, told why. Then 2,000 from 80 addresses, half
     // of them sending a request they never end. Their source ports lie below the
-    // kernel's ephemeral range, where the free ports of tests beside this one come from.
+    // kernel's ephemeral range, where the free ports of tests beside this one come from,
+    // in a block of this process's own (another checkout may run this test meanwhile).
     const size_t descriptorsBefore = Descriptors(relay.child->Pid());
     asio::io_context io;
     std::vector<tcp::socket> idle;
-    uint16_t sourcePort = 20000;
+    auto sourcePort = static_cast<uint16_t>(10000 + getpid() % 8 * 2500);
     for (int i = 0; i < 33; ++i) {
         idle.push_back(Connect(io, relay.port, "127.0.0.2", 10, sourcePort++));
     }
