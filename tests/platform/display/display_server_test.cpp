@@ -167,6 +167,7 @@ TEST_F(DisplayServerTest, VirtualScreensFaultsAndDisplaySpecs) {
         int height;
         uint32_t fps;
     } cases[] = {{"synthetic:720x1280@30", 720, 1280, 30},
+                 {"synthetic:640x", 0, 0, 0},
                  {"synthetic:640x480@0", 0, 0, 0},
                  {"wayland", 0, 0, 0},
                  {"synthetic", 1080, 2340, 60}};

@@ -47,8 +47,7 @@ struct EncoderOptions {
     int64_t bitRate = 2'000'000;
     int32_t repeatAfterMs = 0;
     double frameRate = 120.0;
-    // What Feed draws: BGRA, or I420 (as a mirrored screen hands the encoder).
-    OHOS::PixelFormat format = OHOS::PixelFormat::kBgra8888;
+    OHOS::PixelFormat format = OHOS::PixelFormat::kBgra8888;  // or I420, as from a mirror
 };
 
 // What the output callback saw, and how it behaves.
