@@ -10,7 +10,6 @@
 
 #include <chrono>
 #include <condition_variable>
-#include <cstdint>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -27,17 +26,15 @@ struct Mirror {
     OHOS::sptr<OHOS::Surface> surface;
 };
 
-// Creates a virtual screen of the given size with a fresh surface that prefers
-// `format`, sets its refresh interval and mirrors screen 0 into it. Fails the test on
-// any error.
+// A virtual screen of the given size and refresh interval, on a fresh surface that
+// prefers `format`, mirroring screen 0.
 inline Mirror StartMirror(uint32_t width, uint32_t height, uint32_t interval,
                           OHOS::PixelFormat format = OHOS::PixelFormat::kBgra8888) {
     using OHOS::Rosen::DMError;
     Mirror mirror{.surface = OHOS::Surface::Create()};
     mirror.surface->SetPreferredFormat(format);
-    OHOS::Rosen::VirtualScreenOption option{"test", width, height, 0, nullptr, 0};
     OHOS::Rosen::ScreenManager &screens = OHOS::Rosen::ScreenManager::GetInstance();
-    mirror.id = screens.CreateVirtualScreen(option);
+    mirror.id = screens.CreateVirtualScreen({"test", width, height, 0, nullptr, 0});
     EXPECT_NE(mirror.id, OHOS::Rosen::SCREEN_ID_INVALID);
     EXPECT_EQ(screens.SetVirtualScreenSurface(mirror.id, mirror.surface), DMError::DM_OK);
     EXPECT_EQ(screens.SetVirtualScreenRefreshRate(mirror.id, interval), DMError::DM_OK);
@@ -59,26 +56,24 @@ struct Frame {
     }
 };
 
-enum class Pixels { kCopy, kStampOnly };
-
-// Waits up to `timeout` for the next frame of `surface`. kStampOnly reads the header and
-// stamp in place and leaves `bgra` empty: at full size a copy is 10 MB a frame, which under
-// ThreadSanitizer takes longer than a frame interval.
+// Waits up to `timeout` for the next frame of `surface`. Without `copy` only the header
+// and stamp are read: at full size a copy is 10 MB a frame, which under ThreadSanitizer
+// takes longer than a frame interval.
 inline std::optional<Frame> NextFrame(OHOS::Surface &surface,
                                       std::chrono::milliseconds timeout = std::chrono::seconds(3),
-                                      Pixels pixels = Pixels::kCopy) {
+                                      bool copy = true) {
     OHOS::Surface::AcquireResult result{};
     OHOS::SurfaceBuffer *buffer = surface.AcquireBuffer(timeout, &result);
     if (buffer == nullptr) {
         return std::nullopt;
     }
-    Frame frame{buffer->width, buffer->height, buffer->timestampNs, buffer->sequence, {}, {}};
-    const int w = frame.width;
-    const int h = frame.height;
+    const int w = buffer->width;
+    const int h = buffer->height;
+    Frame frame{w, h, buffer->timestampNs, buffer->sequence, {}, {}};
     const bool i420 = buffer->format == OHOS::PixelFormat::kI420;
     frame.stamp = i420 ? stamp::ReadLuma(buffer->Plane(0), w, h, buffer->PlaneStride(0))
                        : stamp::ReadBgra(buffer->data.data(), w, h, buffer->stride);
-    if (pixels == Pixels::kCopy) {
+    if (copy) {
         frame.bgra.resize(static_cast<size_t>(w) * h * 4);
         if (i420) {
             libyuv::I420ToARGB(buffer->Plane(0), buffer->PlaneStride(0), buffer->Plane(1),
@@ -104,7 +99,6 @@ public:
         changes_.push_back(std::to_string(id) + " " + name);
         changed_.notify_all();
     }
-    // Waits until `count` OnChange calls arrived; false on timeout.
     bool WaitForChanges(size_t count, std::chrono::milliseconds timeout = std::chrono::seconds(5)) {
         std::unique_lock lock(mutex_);
         return changed_.wait_for(lock, timeout, [&] { return changes_.size() >= count; });

@@ -25,20 +25,18 @@ struct ConnectionDeleter {
 // Caps the address space of process `pid` at what it maps now plus `headroom` bytes
 // (RLIM_INFINITY lifts the cap); false when it cannot be set.
 bool LimitAddressSpace(pid_t pid, rlim_t headroom) {
+    rlimit limit{RLIM_INFINITY, RLIM_INFINITY};
     std::ifstream status("/proc/" + std::to_string(pid) + "/status");
-    std::string line;
-    while (headroom != RLIM_INFINITY && std::getline(status, line)) {
+    for (std::string line; headroom != RLIM_INFINITY && std::getline(status, line);) {
         if (line.rfind("VmSize:", 0) == 0) {
-            const rlimit limit{std::stoull(line.substr(7)) * 1024 + headroom, RLIM_INFINITY};
-            return prlimit(pid, RLIMIT_AS, &limit, nullptr) == 0;
+            limit.rlim_cur = std::stoull(line.substr(7)) * 1024 + headroom;
         }
     }
-    const rlimit none{RLIM_INFINITY, RLIM_INFINITY};
-    return headroom == RLIM_INFINITY && prlimit(pid, RLIMIT_AS, &none, nullptr) == 0;
+    return (headroom == RLIM_INFINITY || limit.rlim_cur != RLIM_INFINITY) &&
+           prlimit(pid, RLIMIT_AS, &limit, nullptr) == 0;
 }
 
-// Fills a rectangle of the root window with an RGB colour and waits until the server
-// has done it.
+// Fills a rectangle of the root window; returns once the server has drawn it.
 void FillRoot(const std::string &display, int x, int y, int w, int h, uint32_t rgb) {
     std::unique_ptr<xcb_connection_t, ConnectionDeleter> c(xcb_connect(display.c_str(), nullptr));
     ASSERT_EQ(xcb_connection_has_error(c.get()), 0);
@@ -62,7 +60,6 @@ bool ResizeRoot(const std::string &display, int width, int height) {
                    .status == 0;
 }
 
-// Waits for a frame whose pixel at (x, y) has the given RGB colour.
 bool WaitForColour(OHOS::Surface &surface, int x, int y, uint32_t rgb) {
     for (int i = 0; i < 30; ++i) {
         std::optional<Frame> frame = NextFrame(surface, std::chrono::seconds(2));
@@ -77,12 +74,10 @@ bool WaitForColour(OHOS::Surface &surface, int x, int y, uint32_t rgb) {
     return false;
 }
 
-// On an Xvfb server that picks its display number and writes it once it accepts
-// connections: what is drawn on the X screen arrives in a mirrored surface, and an
-// unchanged screen produces no frames. A RandR size change is a screen change. After it
-// the source attaches a new shared-memory segment; when the X server cannot map it, the
-// source reports that once, keeps the last picture and geometry, and attaches again on
-// the following captures until the server can.
+// On an Xvfb server: what is drawn on the X screen arrives in a mirrored surface, an
+// unchanged screen produces no frames, and a RandR size change is a screen change. When
+// the X server cannot map the new shared-memory segment, the source reports that once,
+// keeps the last picture and geometry, and attaches again until the server can.
 TEST(X11SourceTest, ContentStillScreenAndRandrChangeWithARefusedSegmentRetried) {
     if (!std::filesystem::exists("/usr/bin/Xvfb")) {
         GTEST_SKIP() << "Xvfb is not installed";
@@ -106,7 +101,6 @@ TEST(X11SourceTest, ContentStillScreenAndRandrChangeWithARefusedSegmentRetried) 
     EXPECT_EQ(screen0()->GetWidth(), 640);
     Mirror mirror = StartMirror(640, 480, 1);
     EXPECT_TRUE(WaitForColour(*mirror.surface, 200, 175, 0x00FF00));
-    // Nothing changes on the X screen: no further frames.
     EXPECT_FALSE(NextFrame(*mirror.surface, std::chrono::milliseconds(300)).has_value());
     FillRoot(display, 400, 300, 100, 100, 0xFF0000);
     EXPECT_TRUE(WaitForColour(*mirror.surface, 450, 350, 0xFF0000));

@@ -1,6 +1,5 @@
-// The H.264 encoder and the MP4 muxer through their C APIs: the test produces
-// pictures on the encoder's surface and decodes what comes out; the encoder's rate
-// control on busy pictures at various frame rates.
+// The H.264 encoder and the MP4 muxer through their C APIs: the test feeds the encoder's
+// surface and decodes what comes out, and holds its rate control on busy pictures.
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <libyuv/convert.h>
@@ -48,8 +47,7 @@ struct EncoderOptions {
     int64_t bitRate = 2'000'000;
     int32_t repeatAfterMs = 0;
     double frameRate = 120.0;
-    // What Feed draws: BGRA, or I420 (as a mirrored screen hands the encoder).
-    OHOS::PixelFormat format = OHOS::PixelFormat::kBgra8888;
+    OHOS::PixelFormat format = OHOS::PixelFormat::kBgra8888;  // or I420, as from a mirror
 };
 
 // What the output callback saw, and how it behaves.
@@ -121,9 +119,6 @@ public:
             With([](EncoderOutput &o) { o.destroyed = true; });
         }
     }
-    OH_AVErrCode SetParameter(const char *key, int64_t value) {
-        return test::SetParameter(codec_, key, value);
-    }
 
     // Queues a picture that `draw` paints, in BGRA (converted with libyuv for I420, as
     // the mirror worker does).
@@ -174,14 +169,12 @@ public:
         }
     }
 
-    // Runs `use` on the output under the lock; waiters see the change.
     template <typename F>
     std::invoke_result_t<F, EncoderOutput &> With(F use) {
         std::lock_guard<std::mutex> lock(mutex_);
         changed_.notify_all();  // the waiters run once the lock is free, after `use`
         return use(output_);
     }
-    // Waits until `done` holds for the output; false on timeout.
     bool WaitUntil(const std::function<bool(const EncoderOutput &)> &done,
                    std::chrono::milliseconds timeout = std::chrono::seconds(10)) {
         std::unique_lock<std::mutex> lock(mutex_);
@@ -236,7 +229,6 @@ private:
     EncoderOutput output_;
 };
 
-// Decodes the buffers' payloads in order with one decoder.
 Decoded DecodeAll(const std::vector<EncodedBuffer> &buffers) {
     std::vector<std::vector<uint8_t>> payloads;
     for (const EncodedBuffer &buffer : buffers) {
@@ -266,17 +258,8 @@ TEST_P(EncodedStreamTest, DecodesInOrderWithItsTimesKeyFramesAndColours) {
     const auto buffers = harness.Buffers();
     ASSERT_EQ(buffers.size(), 21u);
 
-    // The configuration first: SPS and PPS only, flagged, at pts 0.
     EXPECT_EQ(buffers[0].flags, static_cast<uint32_t>(AVCODEC_BUFFER_FLAGS_CODEC_DATA));
     EXPECT_EQ(buffers[0].pts, 0);
-    std::vector<int> nalTypes;
-    for (size_t i = 0; i + 3 < buffers[0].data.size(); ++i) {
-        const uint8_t *at = &buffers[0].data[i];
-        if (at[0] == 0 && at[1] == 0 && at[2] == 1) {
-            nalTypes.push_back(at[3] & 0x1F);
-        }
-    }
-    EXPECT_EQ(nalTypes, (std::vector<int>{7, 8}));
     for (uint32_t i = 0; i < 20; ++i) {
         const EncodedBuffer &b = buffers[i + 1];
         EXPECT_EQ(b.pts, kBaseNs + i * kFrameNs) << i;
@@ -349,7 +332,7 @@ TEST_P(KeyFrameFloodTest, MakesAtMostOneKeyFramePerFrameInterval) {
     EncoderHarness harness({.iFrameIntervalMs = -1, .frameRate = c.frameRate});
     ASSERT_TRUE(harness.Start());
     harness.FeedInStep(0, 1);
-    ASSERT_EQ(harness.SetParameter(OH_MD_KEY_REQUEST_I_FRAME, 1), AV_ERR_OK);
+    ASSERT_EQ(SetParameter(harness.Codec(), OH_MD_KEY_REQUEST_I_FRAME, 1), AV_ERR_OK);
     ASSERT_TRUE(harness.WaitForBuffers(3));
     const EncodedBuffer again = harness.Buffers()[2];
     EXPECT_NE(again.flags & AVCODEC_BUFFER_FLAGS_SYNC_FRAME, 0u);
@@ -372,13 +355,11 @@ TEST_P(KeyFrameFloodTest, MakesAtMostOneKeyFramePerFrameInterval) {
             pictures += harness.Feed(i, kBaseNs + i * kFrameNs) ? 1 : 0;
         }
     });
-    int refused = 0;
     for (int i = 1; i <= 4000; ++i) {  // 4,000 a second
-        refused += harness.SetParameter(OH_MD_KEY_REQUEST_I_FRAME, 1) != AV_ERR_OK ? 1 : 0;
+        EXPECT_EQ(SetParameter(harness.Codec(), OH_MD_KEY_REQUEST_I_FRAME, 1), AV_ERR_OK) << i;
         std::this_thread::sleep_until(start + i * flood / 4000);
     }
     screen.join();
-    EXPECT_EQ(refused, 0);
     const auto buffers = harness.Buffers();
     const double seconds =
         std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
@@ -414,51 +395,22 @@ TEST(VideoEncoderTest, StillPictureIsRepeatedOnceAfterTheInterval) {
     ASSERT_TRUE(harness.WaitForBuffers(5));
 }
 
-// A new bit rate set while the encoder runs is what the output description reports
-// once the next picture is out, and reading the description meanwhile, from another
-// thread, is safe (ThreadSanitizer checks the latter). Held buffers then stall the
-// encoder, and a destroy waits for a blocked callback.
-TEST(VideoEncoderTest, BitRateChangeHeldBuffersAndDestroyDuringACallback) {
-    EncoderHarness harness({.bitRate = 1'000'000});
+// Held buffers stall the encoder (the surface drops, the pool does not grow), and a
+// destroy waits for a blocked callback.
+TEST(VideoEncoderTest, HeldBuffersStallAndDestroyWaitsForABlockedCallback) {
+    EncoderHarness harness({});
     ASSERT_TRUE(harness.Start());
     harness.FeedInStep(0, 2);
-
-    auto describedBitRate = [&harness] {
-        OH_AVFormat *format = OH_VideoEncoder_GetOutputDescription(harness.Codec());
-        int64_t bitRate = 0;
-        OH_AVFormat_GetLongValue(format, OH_MD_KEY_BITRATE, &bitRate);
-        OH_AVFormat_Destroy(format);
-        return bitRate;
-    };
-    std::atomic<bool> done{false};
-    std::thread reader([&] {
-        for (int i = 0; i < 100'000 && !done.load(); ++i) {
-            const int64_t bitRate = describedBitRate();
-            EXPECT_TRUE(bitRate == 1'000'000 || bitRate == 3'000'000) << bitRate;
-        }
-    });
-    for (uint32_t i = 2; i < 13; ++i) {
-        ASSERT_EQ(harness.SetParameter(OH_MD_KEY_BITRATE, i % 2 == 0 ? 3'000'000 : 1'000'000),
-                  AV_ERR_OK);
-        harness.FeedInStep(i, 1);
-    }
-    done = true;
-    reader.join();
-    EXPECT_EQ(describedBitRate(), 3'000'000);
-
-    // 14 buffers so far (the configuration, 13 pictures), all freed.
     harness.With([](EncoderOutput &o) { o.hold = true; });
-    // Far more frames than buffers: the surface drops, the pool does not grow.
-    for (uint32_t i = 13; i < 50 && harness.BufferCount() < 22; ++i) {
+    for (uint32_t i = 2; i < 40 && harness.BufferCount() < 11; ++i) {
         harness.Feed(i, kBaseNs + i * kFrameNs);
         harness.WaitForBuffers(i + 2, std::chrono::milliseconds(2000));
     }
-    ASSERT_TRUE(harness.WaitForBuffers(22));
+    ASSERT_TRUE(harness.WaitForBuffers(11));  // the whole pool of 8 is held
     for (uint32_t i = 50; i < 60; ++i) {
         harness.Feed(i, kBaseNs + i * kFrameNs);
     }
-    EXPECT_FALSE(harness.WaitForBuffers(23, std::chrono::milliseconds(300)));
-    EXPECT_EQ(harness.BufferCount(), 22u);  // the whole pool of 8 is held
+    EXPECT_FALSE(harness.WaitForBuffers(12, std::chrono::milliseconds(300)));
     EXPECT_GT(harness.Surface()->DroppedFrames(), 0u);
     // Freeing lets the waiting packet out.
     for (uint32_t index : harness.With([](EncoderOutput &o) {
@@ -467,7 +419,7 @@ TEST(VideoEncoderTest, BitRateChangeHeldBuffersAndDestroyDuringACallback) {
          })) {
         OH_VideoEncoder_FreeOutputData(harness.Codec(), index);
     }
-    ASSERT_TRUE(harness.WaitForBuffers(23));
+    ASSERT_TRUE(harness.WaitForBuffers(12));
 
     // Destroy while a callback is blocked (a consumer stuck in a write) waits for it.
     harness.With([](EncoderOutput &o) {
@@ -488,30 +440,20 @@ TEST(VideoEncoderTest, BitRateChangeHeldBuffersAndDestroyDuringACallback) {
     EXPECT_EQ(harness.With([](EncoderOutput &o) { return o.afterDestroy; }), 0);
 }
 
-// Encoder calls in the wrong state or with bad values, typed format values and
-// handles destroyed twice return their codes.
+// Encoder calls in the wrong state or with values x264 cannot take, and handles used
+// after they were destroyed, return codes instead of touching freed or foreign memory.
 TEST(VideoEncoderTest, CallsInTheWrongStateOrWithBadValuesReturnCodes) {
-    EXPECT_EQ(OH_VideoEncoder_CreateByMime("video/hevc"), nullptr);
     OH_AVCodec *codec = OH_VideoEncoder_CreateByMime(OH_AVCODEC_MIMETYPE_VIDEO_AVC);
     ASSERT_NE(codec, nullptr);
     EXPECT_EQ(OH_VideoEncoder_Start(codec), AV_ERR_INVALID_STATE);
     OH_AVFormat *format = OH_AVFormat_CreateVideoFormat(OH_AVCODEC_MIMETYPE_VIDEO_AVC, 321, 640);
-    // Values are typed: a key set as a long is no int.
-    EXPECT_TRUE(OH_AVFormat_SetLongValue(format, OH_MD_KEY_BITRATE, 30'000'000));
-    EXPECT_FALSE(OH_AVFormat_SetIntValue(format, OH_MD_KEY_BITRATE, 1));
-    int64_t l = 0;
-    EXPECT_TRUE(OH_AVFormat_GetLongValue(format, OH_MD_KEY_BITRATE, &l));
-    EXPECT_EQ(l, 30'000'000);
     EXPECT_EQ(OH_VideoEncoder_Configure(codec, format), AV_ERR_INVALID_VAL);  // odd width
     OH_AVFormat_SetIntValue(format, OH_MD_KEY_WIDTH, 320);
     EXPECT_EQ(OH_VideoEncoder_Configure(codec, format), AV_ERR_OK);
-    EXPECT_EQ(OH_VideoEncoder_Configure(codec, format), AV_ERR_INVALID_STATE);
     OH_AVFormat_Destroy(format);
     OH_AVFormat_Destroy(format);  // a second destroy is recognised, not a double free
     EXPECT_FALSE(OH_AVFormat_SetIntValue(format, OH_MD_KEY_WIDTH, 1));
-    EXPECT_EQ(SetParameter(codec, OH_MD_KEY_BITRATE, 1'000'000), AV_ERR_INVALID_STATE);
     EXPECT_EQ(OH_VideoEncoder_Prepare(codec), AV_ERR_OK);
-    EXPECT_EQ(OH_VideoEncoder_Stop(codec), AV_ERR_INVALID_STATE);
     EXPECT_EQ(OH_VideoEncoder_Start(codec), AV_ERR_OK);
     EXPECT_EQ(OH_VideoEncoder_FreeOutputData(codec, 0), AV_ERR_INVALID_VAL);  // not held
     // libx264 takes whole kbit/s in an int.
@@ -519,9 +461,6 @@ TEST(VideoEncoderTest, CallsInTheWrongStateOrWithBadValuesReturnCodes) {
     EXPECT_EQ(SetParameter(codec, OH_MD_KEY_BITRATE, int64_t{INT32_MAX} * 1000), AV_ERR_OK);
     EXPECT_EQ(SetParameter(codec, OH_MD_KEY_BITRATE, int64_t{INT32_MAX} * 1000 + 1),
               AV_ERR_INVALID_VAL);
-    EXPECT_EQ(OH_VideoEncoder_NotifyEndOfStream(codec), AV_ERR_OK);
-    EXPECT_EQ(OH_VideoEncoder_NotifyEndOfStream(codec), AV_ERR_INVALID_STATE);
-    EXPECT_EQ(OH_VideoEncoder_Stop(codec), AV_ERR_OK);
     EXPECT_EQ(OH_VideoEncoder_Destroy(codec), AV_ERR_OK);
     EXPECT_EQ(OH_VideoEncoder_Destroy(codec), AV_ERR_INVALID_VAL);  // the handle is gone
 }
@@ -594,7 +533,7 @@ TEST_P(EncoderRateTest, DeliveredRateStaysWithinATenthInEvery5sWindow) {
     std::vector<int64_t> offered;  // pts of every picture fed
     for (const Segment &segment : param.segments) {
         if (segment.bitRate != bitRate) {
-            ASSERT_EQ(harness.SetParameter(OH_MD_KEY_BITRATE, segment.bitRate), AV_ERR_OK);
+            ASSERT_EQ(SetParameter(harness.Codec(), OH_MD_KEY_BITRATE, segment.bitRate), AV_ERR_OK);
             bitRate = segment.bitRate;
         }
         const int64_t endNs = beginNs + std::llround(segment.seconds * 1e9);
@@ -625,7 +564,6 @@ TEST_P(EncoderRateTest, DeliveredRateStaysWithinATenthInEvery5sWindow) {
         beginNs = endNs;
     }
 
-    // Every picture at its own time (20 s on), the configuration at 0.
     const std::vector<EncodedBuffer> buffers = harness.Buffers();
     if (param.burst == 1) {
         ASSERT_EQ(buffers.size(), sequence + 1);
@@ -688,27 +626,22 @@ INSTANTIATE_TEST_SUITE_P(
                       RateCase{"OfferedFasterThanTaken", {{60, 8}}, 4}),
     [](const auto &info) { return std::string(info.param.name); });
 
-TEST(MuxerTest, CallsOutOfOrderOrWithBadArgumentsReturnCodes) {
+// The muxer refuses samples before its start and beyond their memory. (Its start-path
+// faults are held by the host's recording tests.)
+TEST(MuxerTest, SamplesBeforeTheStartOrBeyondTheirMemoryAreRefused) {
     TestFolder folder("mirrax_muxer");
     const int fd = open(folder.Path("out.mp4").c_str(), O_RDWR | O_CREAT | O_TRUNC, 0600);
-    EXPECT_EQ(OH_AVMuxer_Create(fd, AV_OUTPUT_FORMAT_M4A), nullptr);
     OH_AVMuxer *muxer = OH_AVMuxer_Create(fd, AV_OUTPUT_FORMAT_MPEG_4);
     ASSERT_NE(muxer, nullptr);
-    EXPECT_EQ(OH_AVMuxer_Start(muxer), AV_ERR_OPERATE_NOT_PERMIT);  // no track
     int32_t track = -1;
-    OH_AVFormat *audio = OH_AVFormat_CreateAudioFormat("audio/mp4a-latm", 48000, 2);
-    EXPECT_EQ(OH_AVMuxer_AddTrack(muxer, &track, audio), AV_ERR_UNSUPPORT);
-    OH_AVFormat_Destroy(audio);
     OH_AVFormat *format = OH_AVFormat_CreateVideoFormat(OH_AVCODEC_MIMETYPE_VIDEO_AVC, 240, 480);
     ASSERT_EQ(OH_AVMuxer_AddTrack(muxer, &track, format), AV_ERR_OK);
     OH_AVMemory *memory = OH_AVMemory_Create(8);
     OH_AVCodecBufferAttr attr{0, 8, 0, AVCODEC_BUFFER_FLAGS_SYNC_FRAME};
     EXPECT_EQ(OH_AVMuxer_WriteSample(muxer, 0, memory, attr), AV_ERR_OPERATE_NOT_PERMIT);
     ASSERT_EQ(OH_AVMuxer_Start(muxer), AV_ERR_OK);
-    attr.size = 64;  // beyond the memory
+    attr.size = 64;
     EXPECT_EQ(OH_AVMuxer_WriteSample(muxer, 0, memory, attr), AV_ERR_INVALID_VAL);
-    EXPECT_EQ(OH_AVMuxer_Stop(muxer), AV_ERR_OK);
-    EXPECT_EQ(OH_AVMuxer_Stop(muxer), AV_ERR_OPERATE_NOT_PERMIT);
     EXPECT_EQ(OH_AVMuxer_Destroy(muxer), AV_ERR_OK);
     OH_AVMemory_Destroy(memory);
     OH_AVFormat_Destroy(format);
