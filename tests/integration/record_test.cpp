@@ -159,8 +159,11 @@ TEST(Record, RecordingOfTheSyntheticScreenPlaysBack) {
 // the run is stopped at exit before anything it uses is gone, and the file is whole.
 TEST(Record, RunLeftGoingAtExitIsStoppedAndItsFilePlays) {
     MIRRAX_USE_PRIVATE_TMPFS("/data/local/tmp", 64u << 20, false);
-    const auto program = mirrax::test::Run(Program("mirrax_exit_with_run"));
-    EXPECT_EQ(program.status, 0) << program.Describe();
+    mirrax::test::ChildProcess program(Program("mirrax_exit_with_run"));
+    using Output = mirrax::test::ChildProcess::Stream;
+    ASSERT_TRUE(program.WaitForCount(Output::kStderr, "WriteSample success!", 10, 20s));
+    ASSERT_TRUE(program.WriteLine(""));
+    EXPECT_EQ(program.Wait(20s), 0) << program.Output(Output::kStderr);
     EXPECT_EQ(mirrax::test::CheckPictures(mirrax::test::Decode(kRecording), 270, 586, 9), "");
 }
 
