@@ -26,9 +26,7 @@ using mirrax::test::CheckPictures;
 using mirrax::test::ChildProcess;
 using mirrax::test::Frame;
 using mirrax::test::HostProcess;
-using mirrax::test::kCodecData;
 using mirrax::test::kEndOfStream;
-using mirrax::test::kSyncFrame;
 using mirrax::test::Program;
 using mirrax::test::StreamCall;
 using Output = mirrax::test::ChildProcess::Stream;
@@ -134,35 +132,23 @@ TEST(Host, RefusesBadOptionsAndOtherLibrariesWithOneLine) {
     EXPECT_EQ(host.Process().CountLines(Output::kStdout, "Server shutdown success."), 1u);
 }
 
-// The stream decodes in order at the scaled size. A rotation restarts the capture at
-// the new size on the same stream; one after the run restarts nothing. Every buffer is
-// also saved, byte for byte, where the test can have a device directory of its own
-// (other tests save frames too).
-TEST(Stream, DecodesInOrderAtTheScaledSizeAndRestartsOnRotation) {
+// The stream decodes in order at the scaled size, and onEnd lets the run's last buffers
+// out, the end-of-stream buffer last. A rotation after the run restarts nothing (one
+// during a run is the soak's rotate cycle). Every buffer is also saved, byte for byte,
+// where the test can have a device directory of its own (other tests save frames too).
+TEST(Stream, DecodesInOrderAtTheScaledSizeAndSavesEveryBuffer) {
     const bool save = mirrax::test::MountPrivateTmpfs("/data/local/tmp", 64u << 20, false).empty();
     HostProcess host({"-scale", "3", "-s", save ? "1" : "0"});
     ASSERT_TRUE(host.Ready());
     StreamCall stream(host.Target());
     ASSERT_TRUE(stream.WaitForFrames(40, 20s)) << host.Log();
+    ASSERT_TRUE(stream.End().has_value());
     ASSERT_TRUE(host.Control("rotate"));
-    const auto config = stream.WaitForFrame(
-        1, [](const Frame &f) { return f.flags == kCodecData; }, 10s);
-    ASSERT_TRUE(config.has_value()) << host.Log();
-    // The codec data and ten pictures at the new size.
-    ASSERT_TRUE(stream.WaitForFrames(*config + 11, 20s));
-    const auto result = stream.End();
-    ASSERT_TRUE(result.has_value());
-    ASSERT_TRUE(host.Control("rotate"));
-    ASSERT_TRUE(host.WaitForLog("Enter AdapteScreenChange...", 2));
+    ASSERT_TRUE(host.WaitForLog("Enter AdapteScreenChange..."));
     ASSERT_EQ(host.Stop(), 0);
-    EXPECT_EQ(host.LogCount("Screen changed, auto restart ScreenCopy"), 1u);
+    EXPECT_EQ(host.LogCount("Screen changed, auto restart ScreenCopy"), 0u);
 
     const auto frames = stream.Frames();
-    // The count restarted with the new encoder.
-    EXPECT_GE(*result, 1);
-    EXPECT_LE(static_cast<size_t>(*result), frames.size() - *config);
-    EXPECT_EQ(frames.front().flags, kCodecData);
-    // onEnd lets the run's last buffers out: the end-of-stream buffer comes last.
     EXPECT_EQ(frames.back().flags, kEndOfStream);
     EXPECT_TRUE(frames.back().data.empty());
     int64_t previousPts = 0;
@@ -173,11 +159,7 @@ TEST(Stream, DecodesInOrderAtTheScaledSizeAndRestartsOnRotation) {
         EXPECT_GT(frame.pts, frame.arrivalMs - 5000);
         previousPts = frame.pts;
     }
-    const auto decoded = [&stream](size_t from, size_t to) {
-        return mirrax::test::DecodeBuffers(stream.Buffers(from, to));
-    };
-    EXPECT_EQ(CheckPictures(decoded(0, *config), 360, 780, 30), "");
-    EXPECT_EQ(CheckPictures(decoded(*config, frames.size()), 780, 360, 10), "");
+    EXPECT_EQ(CheckPictures(mirrax::test::DecodeBuffers(stream.Buffers()), 360, 780, 30), "");
     if (save) {
         const std::filesystem::path dir = "/data/local/tmp/orvindo_record_data";
         EXPECT_EQ(std::filesystem::status(dir).permissions() & std::filesystem::perms::all,
@@ -192,23 +174,14 @@ TEST(Stream, DecodesInOrderAtTheScaledSizeAndRestartsOnRotation) {
     }
 }
 
-// A key-frame request on a still screen is answered at once; one the encoder refuses
-// answers the platform's code. A second stop signal ends the host at once, with one
-// line and 128 + that signal: here the stop is kept busy by a slow encoder stop.
-TEST(Stream, KeyFrameRequestOnStillScreenArrivesPromptlyAndASecondSignalExitsAtOnce) {
+// A key-frame request the encoder refuses answers the platform's code. A second stop
+// signal ends the host at once, with one line and 128 + that signal: here the stop of
+// a streaming host is kept busy by a slow encoder stop.
+TEST(Stream, RefusedKeyFrameRequestAnswersItsCodeAndASecondSignalExitsAtOnce) {
     HostProcess host({"-scale", "4"});
     ASSERT_TRUE(host.Ready());
     StreamCall stream(host.Target());
     ASSERT_TRUE(stream.WaitForFrames(5, 20s));
-    ASSERT_TRUE(host.Control("still on"));
-    const size_t before = stream.FrameCount();
-    const int64_t askedMs = mirrax::test::WallClockMs();
-    EXPECT_EQ(CallRequestIdr(host.Target()), 0);
-    const auto index = stream.WaitForFrame(
-        before, [](const Frame &f) { return (f.flags & kSyncFrame) != 0; }, 3s);
-    ASSERT_TRUE(index.has_value()) << "no key frame after the request";
-    EXPECT_LT(stream.Frames()[*index].arrivalMs - askedMs, 1000);
-    ASSERT_TRUE(host.WaitForLog("Request IDR frame success, 0"));
     ASSERT_TRUE(host.Control("fault OH_VideoEncoder_SetParameter 8"));
     EXPECT_EQ(CallRequestIdr(host.Target()), 8);
 
@@ -325,8 +298,8 @@ bool WaitForStalledOutput(HostProcess &host) {
 // The reference client refuses to record on a streaming host, ending the run it started
 // with onEnd. A client run with a limit that another client's run displaces did not get
 // what it asked for: it fails, saying why. A real client killed with SIGKILL mid-stream
-// raises the host's stop signal: the capture stops, and later starts (gRPC and the real
-// client) are refused at once with the reason, no run starting.
+// raises the host's stop signal: the capture stops, and a later start is refused at
+// once with the reason, no run starting.
 TEST(StopInEveryState, AfterDisplacedAndVanishedClients) {
     HostProcess host({"-scale", "4"});
     ASSERT_TRUE(host.Ready());
@@ -360,9 +333,6 @@ TEST(StopInEveryState, AfterDisplacedAndVanishedClients) {
     EXPECT_NE(status->error_message().find("restart the server"), std::string::npos)
         << status->error_message();
     EXPECT_EQ(later.FrameCount(), 0u);
-    const auto second = mirrax::test::Run(Client(host, {"stream", "-o", "-"}), 5s);
-    EXPECT_EQ(second.status, 1) << second.Describe();
-    EXPECT_NE(second.err.find("restart the server"), std::string::npos) << second.err;
     EXPECT_EQ(CallEnd(host.Target()), 0);
     EXPECT_EQ(host.Process().Stop(SIGTERM, 5s), 0) << host.Log();
     EXPECT_TRUE(host.Process().Output(Output::kStdout).ends_with("Server shutdown success.\n"));
