@@ -6,8 +6,6 @@
 #include <signal.h>
 #include <sys/resource.h>
 
-#include <algorithm>
-#include <atomic>
 #include <filesystem>
 #include <set>
 #include <thread>
@@ -27,6 +25,7 @@ using mirrax::test::CheckPictures;
 using mirrax::test::ChildProcess;
 using mirrax::test::Frame;
 using mirrax::test::HostProcess;
+using mirrax::test::kEndOfStream;
 using mirrax::test::Program;
 using mirrax::test::StreamCall;
 using Output = mirrax::test::ChildProcess::Stream;
@@ -60,15 +59,12 @@ TEST(Host, ServesAndStopsOnSigterm) {
     const size_t error = taken.err.find(" E D00F1E2/BraxelMirrax: ");
     EXPECT_TRUE(error != std::string::npos && error == taken.err.rfind(" E ")) << taken.err;
     EXPECT_EQ(taken.out.find("Server Listening"), std::string::npos);
-    for (int call = 0; call < 4; ++call) {
-        EXPECT_EQ(mirrax::test::CallRequestIdr(target), 6);
-    }
+    EXPECT_EQ(mirrax::test::CallRequestIdr(target), 6);
     ASSERT_EQ(host.Stop(SIGTERM, 5s), 0) << host.Output(Output::kStderr);
-    EXPECT_EQ(host.CountLines(Output::kStderr, "Request to refresh IDR frame from"), 4u);
+    EXPECT_EQ(host.CountLines(Output::kStderr, "Request to refresh IDR frame from"), 1u);
     EXPECT_EQ(host.Lines(Output::kStdout),
               (std::vector<std::string>{"Server Listening on port: 0.0.0.0:" + p,
                                         "Invoke StopServer.", "Server shutdown success."}));
-    EXPECT_EQ(host.CountLines(Output::kStderr, "mirrax_host: "), 0u);
 }
 
 // A stop signal at a chosen moment of the start: the library's first log line (the
@@ -104,28 +100,6 @@ TEST(Host, StopSignalDuringTheStartExitsZeroWithinTwoSeconds) {
     }
 }
 
-// A second stop signal ends the host at once, with one line and 128 + that signal: here
-// the stop of a streaming host is kept busy by a slow encoder stop when it comes.
-TEST(Host, SecondSignalWhileStoppingExitsAtOnceWithOneLine) {
-    HostProcess host({"-scale", "4"});
-    ASSERT_TRUE(host.Ready());
-    ChildProcess &process = host.Process();
-    mirrax::test::StreamCall stream(host.Target());
-    ASSERT_TRUE(stream.WaitForFrames(3, 20s)) << host.Log();
-    ASSERT_TRUE(host.Control("slow OH_VideoEncoder_Stop 3000"));
-    process.Signal(SIGTERM);
-    ASSERT_TRUE(process.WaitForLine(Output::kStdout, "Invoke StopServer."));
-    process.Signal(SIGINT);
-    const auto status = process.Wait(1500ms);
-    ASSERT_TRUE(status.has_value()) << "host did not exit at once\n" << host.Log();
-    EXPECT_EQ(*status, 128 + SIGINT) << host.Log();
-    EXPECT_EQ(host.LogCount("second"), 1u) << host.Log();
-    EXPECT_EQ(host.LogCount("mirrax_host: second SIGINT, exiting at once without a clean shutdown"),
-              1u)
-        << host.Log();
-    EXPECT_EQ(process.CountLines(Output::kStdout, "Server shutdown success."), 0u);
-}
-
 // Bad options end the host with one line and status 2. The host stops the server
 // through the library it is linked with, so --library accepts that library under any
 // name and refuses any other file (status 1), before loading it.
@@ -156,39 +130,23 @@ TEST(Host, RefusesBadOptionsAndOtherLibrariesWithOneLine) {
     EXPECT_EQ(host.Process().CountLines(Output::kStdout, "Server shutdown success."), 1u);
 }
 
-constexpr int64_t kCodecData = 8;
-constexpr int64_t kSyncFrame = 2;
-constexpr int64_t kEndOfStream = 1;
-
-// The stream decodes in order at the scaled size. A rotation restarts the capture at
-// the new size on the same stream; one after the run restarts nothing. Every buffer is
-// also saved, byte for byte, where the test can have a device directory of its own
-// (other tests save frames too).
-TEST(Stream, DecodesInOrderAtTheScaledSizeAndRestartsOnRotation) {
+// The stream decodes in order at the scaled size, and onEnd lets the run's last buffers
+// out, the end-of-stream buffer last. A rotation after the run restarts nothing (one
+// during a run is the soak's rotate cycle). Every buffer is also saved, byte for byte,
+// where the test can have a device directory of its own (other tests save frames too).
+TEST(Stream, DecodesInOrderAtTheScaledSizeAndSavesEveryBuffer) {
     const bool save = mirrax::test::MountPrivateTmpfs("/data/local/tmp", 64u << 20, false).empty();
     HostProcess host({"-scale", "3", "-s", save ? "1" : "0"});
     ASSERT_TRUE(host.Ready());
     StreamCall stream(host.Target());
     ASSERT_TRUE(stream.WaitForFrames(40, 20s)) << host.Log();
+    ASSERT_TRUE(stream.End().has_value());
     ASSERT_TRUE(host.Control("rotate"));
-    const auto config = stream.WaitForFrame(
-        1, [](const Frame &f) { return f.flags == kCodecData; }, 10s);
-    ASSERT_TRUE(config.has_value()) << host.Log();
-    // The codec data and ten pictures at the new size.
-    ASSERT_TRUE(stream.WaitForFrames(*config + 11, 20s));
-    const auto result = stream.End();
-    ASSERT_TRUE(result.has_value());
-    ASSERT_TRUE(host.Control("rotate"));
-    ASSERT_TRUE(host.WaitForLog("Enter AdapteScreenChange...", 2));
+    ASSERT_TRUE(host.WaitForLog("Enter AdapteScreenChange..."));
     ASSERT_EQ(host.Stop(), 0);
-    EXPECT_EQ(host.LogCount("Screen changed, auto restart ScreenCopy"), 1u);
+    EXPECT_EQ(host.LogCount("Screen changed, auto restart ScreenCopy"), 0u);
 
     const auto frames = stream.Frames();
-    // The count restarted with the new encoder.
-    EXPECT_GE(*result, 1);
-    EXPECT_LE(static_cast<size_t>(*result), frames.size() - *config);
-    EXPECT_EQ(frames.front().flags, kCodecData);
-    // onEnd lets the run's last buffers out: the end-of-stream buffer comes last.
     EXPECT_EQ(frames.back().flags, kEndOfStream);
     EXPECT_TRUE(frames.back().data.empty());
     int64_t previousPts = 0;
@@ -199,11 +157,7 @@ TEST(Stream, DecodesInOrderAtTheScaledSizeAndRestartsOnRotation) {
         EXPECT_GT(frame.pts, frame.arrivalMs - 5000);
         previousPts = frame.pts;
     }
-    const auto decoded = [&stream](size_t from, size_t to) {
-        return mirrax::test::DecodeBuffers(stream.Buffers(from, to));
-    };
-    EXPECT_EQ(CheckPictures(decoded(0, *config), 360, 780, 30), "");
-    EXPECT_EQ(CheckPictures(decoded(*config, frames.size()), 780, 360, 10), "");
+    EXPECT_EQ(CheckPictures(mirrax::test::DecodeBuffers(stream.Buffers()), 360, 780, 30), "");
     if (save) {
         const std::filesystem::path dir = "/data/local/tmp/orvindo_record_data";
         EXPECT_EQ(std::filesystem::status(dir).permissions() & std::filesystem::perms::all,
@@ -218,61 +172,30 @@ TEST(Stream, DecodesInOrderAtTheScaledSizeAndRestartsOnRotation) {
     }
 }
 
-// A key-frame request on a still screen is answered at once; a flood of them keeps the
-// stream within its bit rate; one the encoder refuses answers the platform's code.
-TEST(Stream, KeyFrameRequestOnStillScreenArrivesPromptlyAndAFloodKeepsTheBitRate) {
-    constexpr int64_t kBitRate = 2'000'000;
-    HostProcess host({"-scale", "4", "-bitRate", std::to_string(kBitRate)});
+// A key-frame request the encoder refuses answers the platform's code. A second stop
+// signal ends the host at once, with one line and 128 + that signal: here the stop of
+// a streaming host is kept busy by a slow encoder stop.
+TEST(Stream, RefusedKeyFrameRequestAnswersItsCodeAndASecondSignalExitsAtOnce) {
+    HostProcess host({"-scale", "4"});
     ASSERT_TRUE(host.Ready());
     StreamCall stream(host.Target());
     ASSERT_TRUE(stream.WaitForFrames(5, 20s));
-    ASSERT_TRUE(host.Control("still on"));
-    const size_t before = stream.FrameCount();
-    const int64_t askedMs = mirrax::test::WallClockMs();
-    EXPECT_EQ(CallRequestIdr(host.Target()), 0);
-    const auto index = stream.WaitForFrame(
-        before, [](const Frame &f) { return (f.flags & kSyncFrame) != 0; }, 3s);
-    ASSERT_TRUE(index.has_value()) << "no key frame after the request";
-    EXPECT_LT(stream.Frames()[*index].arrivalMs - askedMs, 1000);
-    ASSERT_TRUE(host.WaitForLog("Request IDR frame success, 0"));
-
-    // Thousands of requests a second for 2 s: the stream keeps to its bit rate (plus
-    // the encoder's buffer), and the log grows by the four lines of each request only.
-    const size_t lines = host.Process().Lines(Output::kStderr).size();
-    const size_t from = stream.FrameCount();
-    const auto channel = grpc::CreateChannel(host.Target(), grpc::InsecureChannelCredentials());
-    const auto end = std::chrono::steady_clock::now() + 2s;
-    std::atomic<size_t> calls{0};
-    std::atomic<bool> refused{false};
-    std::vector<std::thread> flood;
-    for (int t = 0; t < 4; ++t) {
-        flood.emplace_back([&] {
-            const auto stub = MirraxService::NewStub(channel);
-            for (int i = 0; i < 100'000 && std::chrono::steady_clock::now() < end; ++i, ++calls) {
-                grpc::ClientContext context;
-                ReplyEndMessage reply;
-                if (!stub->onRequestIDRFrame(&context, Empty(), &reply).ok() || reply.result()) {
-                    refused = true;
-                }
-            }
-        });
-    }
-    for (auto &thread : flood) {
-        thread.join();
-    }
-    EXPECT_FALSE(refused);
-    ASSERT_TRUE(host.WaitForLog("Finish RequestIDRFrame....", calls + 1));
-    int64_t bits = 0;
-    for (const auto &buffer : stream.Buffers(from)) {
-        bits += static_cast<int64_t>(buffer.size()) * 8;
-    }
-    EXPECT_GT(calls, 200u);
-    EXPECT_LE(bits, kBitRate * 3) << calls << " calls";
-    EXPECT_LE(host.Process().Lines(Output::kStderr).size() - lines, 4 * calls + 10);
-
     ASSERT_TRUE(host.Control("fault OH_VideoEncoder_SetParameter 8"));
     EXPECT_EQ(CallRequestIdr(host.Target()), 8);
-    EXPECT_EQ(host.Stop(), 0);
+
+    ChildProcess &process = host.Process();
+    ASSERT_TRUE(host.Control("slow OH_VideoEncoder_Stop 3000"));
+    process.Signal(SIGTERM);
+    ASSERT_TRUE(process.WaitForLine(Output::kStdout, "Invoke StopServer."));
+    process.Signal(SIGINT);
+    const auto status = process.Wait(1500ms);
+    ASSERT_TRUE(status.has_value()) << "host did not exit at once\n" << host.Log();
+    EXPECT_EQ(*status, 128 + SIGINT) << host.Log();
+    EXPECT_EQ(host.LogCount("second"), 1u) << host.Log();
+    EXPECT_EQ(host.LogCount("mirrax_host: second SIGINT, exiting at once without a clean shutdown"),
+              1u)
+        << host.Log();
+    EXPECT_EQ(process.CountLines(Output::kStdout, "Server shutdown success."), 0u);
 }
 
 // Every call of the start path failing: the start fails at once with INTERNAL naming
@@ -370,18 +293,11 @@ bool WaitForStalledOutput(HostProcess &host) {
     return false;
 }
 
-// SIGTERM ends the host within a bound (a stop normally takes well under a second),
-// with status 0 after its clean shutdown.
-void ExpectCleanStop(HostProcess &host) {
-    EXPECT_EQ(host.Process().Stop(SIGTERM, 5s), 0) << host.Log();
-    EXPECT_TRUE(host.Process().Output(Output::kStdout).ends_with("Server shutdown success.\n"));
-}
-
 // The reference client refuses to record on a streaming host, ending the run it started
 // with onEnd. A client run with a limit that another client's run displaces did not get
 // what it asked for: it fails, saying why. A real client killed with SIGKILL mid-stream
-// raises the host's stop signal: the capture stops, and later starts (gRPC and the real
-// client) are refused at once with the reason, no run starting.
+// raises the host's stop signal: the capture stops, and a later start is refused at
+// once with the reason, no run starting.
 TEST(StopInEveryState, AfterDisplacedAndVanishedClients) {
     HostProcess host({"-scale", "4"});
     ASSERT_TRUE(host.Ready());
@@ -415,11 +331,9 @@ TEST(StopInEveryState, AfterDisplacedAndVanishedClients) {
     EXPECT_NE(status->error_message().find("restart the server"), std::string::npos)
         << status->error_message();
     EXPECT_EQ(later.FrameCount(), 0u);
-    const auto second = mirrax::test::Run(Client(host, {"stream", "-o", "-"}), 5s);
-    EXPECT_EQ(second.status, 1) << second.Describe();
-    EXPECT_NE(second.err.find("restart the server"), std::string::npos) << second.err;
     EXPECT_EQ(CallEnd(host.Target()), 0);
-    ExpectCleanStop(host);
+    EXPECT_EQ(host.Process().Stop(SIGTERM, 5s), 0) << host.Log();
+    EXPECT_TRUE(host.Process().Output(Output::kStdout).ends_with("Server shutdown success.\n"));
     EXPECT_EQ(host.LogCount("Setup by screen Id"), 4u);
 }
 
@@ -441,14 +355,16 @@ TEST(Robustness, ClientThatStopsReadingCanStillBeEndedAndAskedForKeyFrames) {
     StreamCall stalled(host.Target(), nullptr, true);
     ASSERT_TRUE(host.WaitForLog("video encoder was successfully started", 2));
     ASSERT_TRUE(WaitForStalledOutput(host)) << host.Log();
-    ExpectCleanStop(host);
+    EXPECT_EQ(host.Process().Stop(SIGTERM, 5s), 0) << host.Log();
+    EXPECT_TRUE(host.Process().Output(Output::kStdout).ends_with("Server shutdown success.\n"));
     EXPECT_EQ(host.LogCount("Server context has cancelled."), 0u);
 }
 
 // Every buffer a key frame of some 30 KB, several times stdio's buffer, so once the
 // disk is full, writes come up short inside fwrite itself (the rest at the close):
-// only whole files stay, the first failure is logged once and the rest counted.
-TEST(Robustness, FullDiskWhileSavingFramesLeavesOnlyWholeFilesAndLogsOnce) {
+// only whole files stay, the first failure is logged once and the rest counted. The
+// same for a recording on a full disk, stopped by a stop signal.
+TEST(Robustness, FullDiskWhileSavingOrRecordingKeepsWholeFilesAndLogsOnceAndACount) {
     MIRRAX_USE_PRIVATE_TMPFS("/data/local/tmp", 256u << 10, false);
     HostProcess host({"-s", "1", "-iFrameInterval", "0", "-bitRate", "400000000"});
     ASSERT_TRUE(host.Ready());
@@ -482,21 +398,21 @@ TEST(Robustness, FullDiskWhileSavingFramesLeavesOnlyWholeFilesAndLogsOnce) {
               static_cast<long>(host.LogCount("[native_screen_encoder:(OnNeedOutputData)] "
                                               "Saving file ")) -
                   notSaved);
-}
 
-TEST(StopInEveryState, RecordingOnAFullDiskLogsTheFirstFailureAndACount) {
-    MIRRAX_USE_PRIVATE_TMPFS("/data/local/tmp", 256u << 10, false);
-    HostProcess host({"-scale", "2", "-m", "1"});
-    ASSERT_TRUE(host.Ready());
-    StreamCall start(host.Target());
+    std::filesystem::remove_all("/data/local/tmp/orvindo_record_data");
+    HostProcess recorder({"-scale", "2", "-m", "1"});
+    ASSERT_TRUE(recorder.Ready());
+    StreamCall start(recorder.Target());
     ASSERT_TRUE(start.WaitForEnd(5s).has_value());
-    ASSERT_TRUE(host.WaitForLog("WriteSample failed!")) << host.Log();
-    ASSERT_TRUE(host.WaitForLog("WriteSample success!", 30));
-    ExpectCleanStop(host);  // a stop signal while recording
-    EXPECT_EQ(host.LogCount("[native_screen_encoder:(OnNeedOutputData)] WriteSample failed!"), 1u);
-    EXPECT_EQ(host.LogCount("muxer: writing a sample failed"), 1u);
-    EXPECT_EQ(host.LogCount("WriteSample failed for "), 1u) << host.Log();
-    EXPECT_EQ(host.LogCount("samples could not be written"), 1u) << host.Log();
+    ASSERT_TRUE(recorder.WaitForLog("WriteSample failed!")) << recorder.Log();
+    ASSERT_TRUE(recorder.WaitForLog("WriteSample success!", 30));
+    EXPECT_EQ(recorder.Process().Stop(SIGTERM, 5s), 0) << recorder.Log();
+    EXPECT_TRUE(recorder.Process().Output(Output::kStdout).ends_with("Server shutdown success.\n"));
+    EXPECT_EQ(recorder.LogCount("[native_screen_encoder:(OnNeedOutputData)] WriteSample failed!"),
+              1u);
+    EXPECT_EQ(recorder.LogCount("muxer: writing a sample failed"), 1u);
+    EXPECT_EQ(recorder.LogCount("WriteSample failed for "), 1u) << recorder.Log();
+    EXPECT_EQ(recorder.LogCount("samples could not be written"), 1u) << recorder.Log();
 }
 
 }  // namespace

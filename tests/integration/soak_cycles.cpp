@@ -11,8 +11,6 @@ namespace {
 
 using namespace std::chrono_literals;
 
-constexpr int64_t kCodecData = 8;
-constexpr int64_t kSyncFrame = 2;
 // The codec data and three pictures: enough to decode, few enough to keep cycles short.
 constexpr size_t kFewMessages = 4;
 // Generous for a loaded machine; a healthy cycle takes a fraction of a second.

@@ -93,12 +93,6 @@ void StreamCall::Read(bool stalled) {
     }
 }
 
-bool StreamCall::WaitForFrames(size_t count, std::chrono::milliseconds timeout) {
-    return WaitForFrame(
-               count - 1, [](const Frame &) { return true; }, timeout)
-        .has_value();
-}
-
 std::optional<size_t> StreamCall::WaitForFrame(size_t from,
                                                const std::function<bool(const Frame &)> &match,
                                                std::chrono::milliseconds timeout) {

@@ -31,6 +31,11 @@ struct Frame {
     uint32_t arrivalUs = 0;  // low 32 bits of the monotonic clock, as frame stamps use
 };
 
+// The message flags: codec data, a key frame, the end-of-stream buffer.
+constexpr int64_t kCodecData = 8;
+constexpr int64_t kSyncFrame = 2;
+constexpr int64_t kEndOfStream = 1;
+
 // Counts the ended calls of the StreamCalls that share it, so a test can wait until
 // some of many calls have ended without waiting on each in turn.
 class CallGroup {
@@ -57,10 +62,14 @@ public:
     StreamCall(const StreamCall &) = delete;
     StreamCall &operator=(const StreamCall &) = delete;
 
-    bool WaitForFrames(size_t count, std::chrono::milliseconds timeout);
     // Waits for a frame at or after index `from` that satisfies `match`; its index.
     std::optional<size_t> WaitForFrame(size_t from, const std::function<bool(const Frame &)> &match,
                                        std::chrono::milliseconds timeout);
+    bool WaitForFrames(size_t count, std::chrono::milliseconds timeout) {
+        return WaitForFrame(
+                   count - 1, [](const Frame &) { return true; }, timeout)
+            .has_value();
+    }
     std::optional<grpc::Status> WaitForEnd(std::chrono::milliseconds timeout);
     // onEnd, then this call must end OK within 10 s: onEnd's answer, or nothing.
     std::optional<int32_t> End();
