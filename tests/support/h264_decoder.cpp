@@ -33,7 +33,7 @@ DecodedPicture ToPicture(const AVFrame &frame) {
         picture.cr = Plane(frame, 2, (frame.width + 1) / 2, (frame.height + 1) / 2);
     }
     picture.colorspace = frame.colorspace;
-    picture.keyFrame = (frame.flags & AV_FRAME_FLAG_KEY) != 0;
+    picture.keyFrame = frame.key_frame != 0;
     picture.fullRange =
         frame.color_range == AVCOL_RANGE_JPEG || frame.format == AV_PIX_FMT_YUVJ420P;
     if (auto stamp = stamp::ReadLuma(picture.luma.data(), frame.width, frame.height, frame.width)) {
