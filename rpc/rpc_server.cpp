@@ -415,8 +415,12 @@ void RpcServer::ReplyVideoData(uint8_t *data, size_t len, int flags, int64_t pts
         ~WriteDone() { stream.EndWrite(); }
     } done{*stream};
     if (stream->Context()->IsCancelled()) {
-        MIRRAX_LOGI("%{public}s Server context has cancelled.");
-        RaiseStopSignal();
+        // A writer descheduled past a close's grace finds the call cancelled by the host
+        // itself (a client that stopped reading), not by a vanished client.
+        if (!stream->CancelledByClose()) {
+            MIRRAX_LOGI("%{public}s Server context has cancelled.");
+            RaiseStopSignal();
+        }
         return;
     }
     ReplyMessage message;
