@@ -345,7 +345,8 @@ TEST(ClientRun, PublishEachProtocolFromAKeyFrameOnAndFailuresEndWithOnEnd) {
     std::ofstream(Path("resolv.conf")) << "nameserver 127.0.0.153\noptions timeout:30 attempts:1\n";
     const bool canLookUp =
         bind(nameServer, reinterpret_cast<const sockaddr *>(&address), sizeof address) == 0 &&
-        mirrax::test::MountPrivateFile(Path("resolv.conf"), "/etc/resolv.conf").empty();
+        mirrax::test::MountPrivate(Path("resolv.conf"), "/etc/resolv.conf", nullptr, MS_BIND)
+            .empty();
     for (const bool lookup : {false, true}) {
 #if defined(__SANITIZE_THREAD__)
         // glibc runs the lookups on a thread of its own that ThreadSanitizer's runtime

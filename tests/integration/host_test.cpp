@@ -135,7 +135,7 @@ TEST(Host, RefusesBadOptionsAndOtherLibrariesWithOneLine) {
 // during a run is the soak's rotate cycle). Every buffer is also saved, byte for byte,
 // where the test can have a device directory of its own (other tests save frames too).
 TEST(Stream, DecodesInOrderAtTheScaledSizeAndSavesEveryBuffer) {
-    const bool save = mirrax::test::MountPrivateTmpfs("/data/local/tmp", 64u << 20, false).empty();
+    const bool save = mirrax::test::MountPrivateTmpfs("/data/local/tmp", 64u << 20).empty();
     HostProcess host({"-scale", "3", "-s", save ? "1" : "0"});
     ASSERT_TRUE(host.Ready());
     StreamCall stream(host.Target());
@@ -341,7 +341,7 @@ TEST(StopInEveryState, AfterDisplacedAndVanishedClients) {
 // key frames and ended (its cancellation by the host is not a vanished client:
 // streaming goes on); a stop signal ends the host promptly while one is stalled.
 TEST(Robustness, ClientThatStopsReadingCanStillBeEndedAndAskedForKeyFrames) {
-    MIRRAX_USE_PRIVATE_TMPFS("/data/local/tmp", 512u << 20, false);
+    MIRRAX_USE_PRIVATE_TMPFS("/data/local/tmp", 512u << 20);
     // Every picture a large key frame, so the client's flow-control window fills soon.
     HostProcess host({"-s", "1", "-iFrameInterval", "0", "-bitRate", "400000000"});
     ASSERT_TRUE(host.Ready());
@@ -365,7 +365,7 @@ TEST(Robustness, ClientThatStopsReadingCanStillBeEndedAndAskedForKeyFrames) {
 // only whole files stay, the first failure is logged once and the rest counted. The
 // same for a recording on a full disk, stopped by a stop signal.
 TEST(Robustness, FullDiskWhileSavingOrRecordingKeepsWholeFilesAndLogsOnceAndACount) {
-    MIRRAX_USE_PRIVATE_TMPFS("/data/local/tmp", 256u << 10, false);
+    MIRRAX_USE_PRIVATE_TMPFS("/data/local/tmp", 256u << 10);
     HostProcess host({"-s", "1", "-iFrameInterval", "0", "-bitRate", "400000000"});
     ASSERT_TRUE(host.Ready());
     StreamCall stream(host.Target());

@@ -40,7 +40,7 @@ int64_t StartRecording(HostProcess &host, size_t samples) {
 TEST(Record, RecordingOfTheSyntheticScreenPlaysBack) {
     // A device directory of the test's own where it can have one, so that no other test
     // run writes the same recording; otherwise the shared one, taken in turns.
-    mirrax::test::MountPrivateTmpfs("/data/local/tmp", 64u << 20, false);
+    mirrax::test::MountPrivateTmpfs("/data/local/tmp", 64u << 20);
     std::filesystem::remove(kRecording);
     HostProcess host({"-m", "1", "-scale", "4"});
     ASSERT_TRUE(host.Ready());
@@ -153,7 +153,7 @@ TEST(Record, RecordingOfTheSyntheticScreenPlaysBack) {
 // A program that returns from main with the recording going (and every frame saved):
 // the run is stopped at exit before anything it uses is gone, and the file is whole.
 TEST(Record, RunLeftGoingAtExitIsStoppedAndItsFilePlays) {
-    MIRRAX_USE_PRIVATE_TMPFS("/data/local/tmp", 64u << 20, false);
+    MIRRAX_USE_PRIVATE_TMPFS("/data/local/tmp", 64u << 20);
     mirrax::test::ChildProcess program(Program("mirrax_exit_with_run"));
     using Output = mirrax::test::ChildProcess::Stream;
     ASSERT_TRUE(program.WaitForCount(Output::kStderr, "WriteSample success!", 10, 20s));

@@ -59,7 +59,7 @@ TEST(Soak, MixedCyclesLeaveTheIdleHostWithItsThreadsAndDescriptors) {
 // alone adds over 100 MB; under a sanitizer, whose allocator holds freed memory back by
 // design, bursts of 4 check only the races. A stop signal while starts race.
 TEST(Soak, BurstsOfConcurrentStartsLeaveOneStreamAndTheIdleHostNearItsMemory) {
-#if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
+#if defined(MIRRAX_UNDER_SANITIZER)
     constexpr size_t kBurst = 4;
 #else
     constexpr size_t kBurst = 50;

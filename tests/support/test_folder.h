@@ -45,57 +45,40 @@ private:
     std::filesystem::path path_;
 };
 
-// Moves the calling thread into a mount namespace of its own (children forked from it
-// inherit it), where the mounts that follow do not propagate back to the machine.
-inline std::string UnshareMounts() {
+// Mounts `source` over `target` in a mount namespace of the calling thread's own:
+// children forked from it inherit it, and nothing propagates back to the machine. Returns
+// an empty text on success, otherwise why it could not (for example, no privilege).
+inline std::string MountPrivate(const std::string &source, const std::string &target,
+                                const char *type, unsigned long flags,
+                                const std::string &data = {}) {
     if (unshare(CLONE_NEWNS) != 0) {
         return std::string("unshare(CLONE_NEWNS): ") + strerror(errno);
     }
     if (mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0) {
         return std::string("make / private: ") + strerror(errno);
     }
-    return {};
-}
-
-// In that namespace mounts a tmpfs of `bytes` over `dir`, created if missing. Returns an
-// empty text on success, otherwise why it could not (for example, no privilege).
-inline std::string MountPrivateTmpfs(const std::string &dir, size_t bytes, bool readOnly) {
-    std::error_code ec;
-    std::filesystem::create_directories(dir, ec);
-    if (ec) {
-        return "create " + dir + ": " + ec.message();
-    }
-    if (std::string whyNot = UnshareMounts(); !whyNot.empty()) {
-        return whyNot;
-    }
-    const std::string options = "size=" + std::to_string(bytes) + ",mode=0777";
-    if (mount("tmpfs", dir.c_str(), "tmpfs", readOnly ? MS_RDONLY : 0, options.c_str()) != 0) {
-        return "mount tmpfs on " + dir + ": " + strerror(errno);
+    if (mount(source.c_str(), target.c_str(), type, flags, data.c_str()) != 0) {
+        return "mount " + source + " on " + target + ": " + strerror(errno);
     }
     return {};
 }
 
-// In that namespace bind-mounts `file` over `target`, for example a resolver
-// configuration of the test's own over /etc/resolv.conf.
-inline std::string MountPrivateFile(const std::string &file, const std::string &target) {
-    if (std::string whyNot = UnshareMounts(); !whyNot.empty()) {
-        return whyNot;
-    }
-    if (mount(file.c_str(), target.c_str(), nullptr, MS_BIND, nullptr) != 0) {
-        return "bind " + file + " over " + target + ": " + strerror(errno);
-    }
-    return {};
+// A tmpfs of `bytes` over `dir`, created if missing.
+inline std::string MountPrivateTmpfs(const std::string &dir, size_t bytes) {
+    std::error_code ignored;  // a missing folder makes the mount say so
+    std::filesystem::create_directories(dir, ignored);
+    return MountPrivate("tmpfs", dir, "tmpfs", 0, "size=" + std::to_string(bytes) + ",mode=0777");
 }
 
 }  // namespace mirrax::test
 
 // In a GoogleTest body: mounts the private tmpfs over `dir` or skips the test, saying why.
-#define MIRRAX_USE_PRIVATE_TMPFS(dir, bytes, readOnly)                                      \
-    do {                                                                                    \
-        const std::string whyNot = ::mirrax::test::MountPrivateTmpfs(dir, bytes, readOnly); \
-        if (!whyNot.empty()) {                                                              \
-            GTEST_SKIP() << "needs a private mount: " << whyNot;                            \
-        }                                                                                   \
+#define MIRRAX_USE_PRIVATE_TMPFS(dir, bytes)                                      \
+    do {                                                                          \
+        const std::string whyNot = ::mirrax::test::MountPrivateTmpfs(dir, bytes); \
+        if (!whyNot.empty()) {                                                    \
+            GTEST_SKIP() << "needs a private mount: " << whyNot;                  \
+        }                                                                         \
     } while (0)
 
 #endif  // MIRRAX_TESTS_SUPPORT_TEST_FOLDER_H
