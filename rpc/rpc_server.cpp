@@ -415,9 +415,10 @@ void RpcServer::ReplyVideoData(uint8_t *data, size_t len, int flags, int64_t pts
         ~WriteDone() { stream.EndWrite(); }
     } done{*stream};
     if (stream->Context()->IsCancelled()) {
-        // A writer descheduled past a close's grace finds the call cancelled by the host
-        // itself (a client that stopped reading), not by a vanished client.
-        if (!stream->CancelledByClose()) {
+        // The host may have cancelled the call itself, not a vanished client: a writer
+        // descheduled past a close's grace (a client that stopped reading), or one that
+        // a shutdown's deadline released before the stop path closed the stream.
+        if (!stream->CancelledByClose() && !shutdownRequested_.load()) {
             MIRRAX_LOGI("%{public}s Server context has cancelled.");
             RaiseStopSignal();
         }

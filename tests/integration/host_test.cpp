@@ -23,7 +23,6 @@ using mirrax::test::CallEnd;
 using mirrax::test::CallRequestIdr;
 using mirrax::test::CheckPictures;
 using mirrax::test::ChildProcess;
-using mirrax::test::Frame;
 using mirrax::test::HostProcess;
 using mirrax::test::kEndOfStream;
 using mirrax::test::Program;

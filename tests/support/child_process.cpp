@@ -36,13 +36,27 @@ std::vector<std::string> CommandLine(const std::vector<std::string> &argv) {
     return argv;
 }
 
+namespace {
+// A pipe whose ends are closed unless taken.
+struct Pipe {
+    int fd[2] = {-1, -1};
+    bool Open() { return pipe2(fd, O_CLOEXEC) == 0; }
+    int Take(int end) { return std::exchange(fd[end], -1); }
+    ~Pipe() {
+        for (int end : fd) {
+            close(end);  // a taken end is -1: nothing to close
+        }
+    }
+};
+}  // namespace
+
 ChildProcess::ChildProcess(const std::vector<std::string> &argv) {
     // A child that exits before reading its input must not kill the test.
     signal(SIGPIPE, SIG_IGN);
-    int in[2];
-    int out[2];
-    int err[2];
-    if (pipe2(in, O_CLOEXEC) != 0 || pipe2(out, O_CLOEXEC) != 0 || pipe2(err, O_CLOEXEC) != 0) {
+    Pipe in;
+    Pipe out;
+    Pipe err;
+    if (!in.Open() || !out.Open() || !err.Open()) {
         return;
     }
     const std::vector<std::string> command = CommandLine(argv);
@@ -54,28 +68,23 @@ ChildProcess::ChildProcess(const std::vector<std::string> &argv) {
 
     pid_ = fork();
     if (pid_ == 0) {
-        dup2(in[0], STDIN_FILENO);
-        dup2(out[1], STDOUT_FILENO);
-        dup2(err[1], STDERR_FILENO);
+        dup2(in.fd[0], STDIN_FILENO);
+        dup2(out.fd[1], STDOUT_FILENO);
+        dup2(err.fd[1], STDERR_FILENO);
         sigset_t none;
         sigemptyset(&none);
         sigprocmask(SIG_SETMASK, &none, nullptr);
         execve(cargv[0], cargv.data(), environ);
         _exit(127);
     }
-    close(in[0]);
-    stdin_ = in[1];
-    close(out[1]);
-    close(err[1]);
+    stdin_ = in.Take(1);
     if (pid_ < 0) {
-        close(out[0]);
-        close(err[0]);
         return;
     }
     pidfd_ = static_cast<int>(syscall(SYS_pidfd_open, pid_, 0));
-    readers_[0] = std::thread([this, fd = out[0]] { ReadLoop(fd, Stream::kStdout); });
-    readers_[1] = std::thread([this, fd = err[0]] { ReadLoop(fd, Stream::kStderr); });
-}
+    readers_[0] = std::thread([this, fd = out.Take(0)] { ReadLoop(fd, Stream::kStdout); });
+    readers_[1] = std::thread([this, fd = err.Take(0)] { ReadLoop(fd, Stream::kStderr); });
+}  // the ends left to the child close here, so the readers see the end of its output
 
 ChildProcess::~ChildProcess() {
     if (pid_ > 0 && !status_) {
@@ -198,7 +207,6 @@ int FreeLoopbackPort() {
     sockaddr_in addr{};
     addr.sin_family = AF_INET;
     addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    addr.sin_port = 0;
     socklen_t len = sizeof(addr);
     int port = -1;
     if (bind(fd, reinterpret_cast<sockaddr *>(&addr), sizeof(addr)) == 0 &&
