@@ -120,7 +120,8 @@ TEST(Record, RecordingOfTheSyntheticScreenPlaysBack) {
             continue;
         }
         EXPECT_TRUE(status->ok());
-        ASSERT_TRUE(host.WaitForLog("first encode output", 3));  // after the two above
+        // The run's first picture: the codec data before it has been counted.
+        ASSERT_TRUE(host.WaitForLog("First picture out", 3));  // after the two above
         const auto frames = CallEnd(host.Target());
         ASSERT_TRUE(frames.has_value());
         ASSERT_GE(*frames, 1);
